@@ -1,0 +1,18 @@
+# Warnings and sanitizers applied to every target of the project.
+add_library(vexo_options INTERFACE)
+target_compile_features(vexo_options INTERFACE cxx_std_20)
+if(CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")
+  target_compile_options(vexo_options INTERFACE -Wall -Wextra -Wpedantic -Wshadow -Wconversion
+                                                -Wno-sign-conversion)
+endif()
+if(VEXO_SANITIZE)
+  target_compile_options(vexo_options INTERFACE -fsanitize=address,undefined -fno-omit-frame-pointer
+                                                -fno-sanitize-recover=undefined)
+  target_link_options(vexo_options INTERFACE -fsanitize=address,undefined)
+endif()
+if(WIN32)
+  # Wide Win32 entry points everywhere, no min/max macros, Windows 7 API level.
+  target_compile_definitions(vexo_options INTERFACE UNICODE _UNICODE NOMINMAX WIN32_LEAN_AND_MEAN
+                                                    _WIN32_WINNT=0x0601)
+  target_link_options(vexo_options INTERFACE -static -static-libgcc -static-libstdc++)
+endif()

@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Sets up a fresh Debian 12 machine and runs every test: the native build, the native build under
+# ASan and UBSan, the fuzz targets for a few seconds each, and the Windows build under wine.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/setup-debian.sh
+
+jobs=$(nproc)
+run_preset() {
+  local preset=$1
+  echo "== $preset: configure and build"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j "$jobs"
+  echo "== $preset: test"
+  ctest --preset "$preset" -j "$jobs"
+}
+
+run_preset dev
+run_preset asan
+run_preset fuzz
+
+source scripts/wine-env.sh
+run_preset mingw
