@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# How quiet and small the resident agent is once its timers are spent: voluntary context switches
+# over 10 s (goal 0: no polling, no periodic wake-up), resident memory as RSS and as private
+# memory (RssAnon, goal under 2 MiB), and the size of both builds' programs.
+#
+#   bench/resident.sh [native agent] [windows agent] [seconds to wait for the timers]
+# With a vexo-server build and the example content beside it, the agent runs against a real
+# server so that its queries are part of what it has done before the measurement.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+agent=${1:-build/release/agent/vexo-agent}
+windows_agent=${2:-build/mingw/agent/vexo-agent.exe}
+settle=${3:-6}
+server=build/release/server/vexo-server
+
+root=$(mktemp -d)
+cleanup() { [ -n "${agent_pid:-}" ] && kill "$agent_pid" 2>/dev/null; [ -n "${server_pid:-}" ] && kill "$server_pid" 2>/dev/null; rm -rf "$root"; }
+trap cleanup EXIT
+mkdir -p "$root"/{home,data,config/vexo,runtime}
+chmod 700 "$root/runtime"
+
+if [ -x "$server" ] && [ -d examples/content ]; then
+  "$server" --root examples/content --listen 127.0.0.1:0 --db "$root/stats.db" >"$root/server.log" &
+  server_pid=$!
+  for _ in $(seq 50); do grep -q "listening on" "$root/server.log" 2>/dev/null && break; sleep 0.1; done
+  origin=$(grep -o 'http://[0-9.:]*' "$root/server.log" | head -1)
+  echo "$origin" >"$root/config/vexo/server"
+fi
+
+env -i HOME="$root/home" XDG_DATA_HOME="$root/data" XDG_CONFIG_DIRS="$root/config" \
+  XDG_RUNTIME_DIR="$root/runtime" PATH=/usr/bin:/bin "$agent" </dev/null >/dev/null 2>&1 &
+agent_pid=$!
+sleep "$settle"
+
+field() { awk -v key="$1:" '$1 == key { print $2 }' "/proc/$agent_pid/status"; }
+switches_before=$(field voluntary_ctxt_switches)
+sleep 10
+switches_after=$(field voluntary_ctxt_switches)
+
+echo "voluntary context switches in 10 s: $((switches_after - switches_before))   (goal 0)"
+echo "resident memory (RSS):            $(field VmRSS) kB"
+echo "private memory (RssAnon):         $(field RssAnon) kB   (goal < 2048 kB)"
+echo "shared file pages (RssFile):      $(field RssFile) kB"
+echo "native program size:              $(stat -c %s "$agent") bytes"
+[ -f "$windows_agent" ] && echo "windows program size:             $(stat -c %s "$windows_agent") bytes"
+exit 0
