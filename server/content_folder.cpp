@@ -1,0 +1,154 @@
+#include "server/content_folder.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+namespace vexo::server {
+namespace {
+
+constexpr size_t kMaxPlainNameBytes = 128;
+
+std::string_view AnswerFileName(AnswerKind kind) {
+  return kind == AnswerKind::kStart ? "start.xml" : "popup.xml";
+}
+
+std::optional<std::string> RealPath(const std::string& path) {
+  char buffer[PATH_MAX];
+  if (realpath(path.c_str(), buffer) == nullptr) {
+    return std::nullopt;
+  }
+  return std::string(buffer);
+}
+
+}  // namespace
+
+std::optional<AnswerKind> AnswerKindFromQuery(std::string_view query) {
+  if (query == "start") {
+    return AnswerKind::kStart;
+  }
+  if (query == "popup") {
+    return AnswerKind::kPopup;
+  }
+  return std::nullopt;
+}
+
+bool IsPlainName(std::string_view name) {
+  if (name.empty() || name.size() > kMaxPlainNameBytes || name.front() == '.') {
+    return false;
+  }
+  for (unsigned char c : name) {
+    if (c < 0x20 || c == 0x7f || c == '/' || c == '\\' || c == ':') {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool IsSafeRelativePath(std::string_view relativePath) {
+  if (relativePath.empty() || relativePath.size() > PATH_MAX / 2) {
+    return false;
+  }
+  while (true) {
+    size_t slash = relativePath.find('/');
+    if (!IsPlainName(relativePath.substr(0, slash))) {
+      return false;
+    }
+    if (slash == std::string_view::npos) {
+      return true;
+    }
+    relativePath.remove_prefix(slash + 1);
+  }
+}
+
+OpenFile::OpenFile(OpenFile&& other) noexcept : descriptor_(other.Release()), size_(other.size_) {}
+
+OpenFile::~OpenFile() {
+  if (descriptor_ >= 0) {
+    close(descriptor_);
+  }
+}
+
+int OpenFile::Release() {
+  int descriptor = descriptor_;
+  descriptor_ = -1;
+  return descriptor;
+}
+
+std::unique_ptr<ContentFolder> ContentFolder::Open(const std::string& root, std::string& error) {
+  std::optional<std::string> real = RealPath(root);
+  struct stat status {};
+  if (!real || stat(real->c_str(), &status) != 0) {
+    error = "content folder '" + root + "': " + std::strerror(errno);
+    return nullptr;
+  }
+  if (!S_ISDIR(status.st_mode)) {
+    error = "content folder '" + root + "' is not a folder";
+    return nullptr;
+  }
+  if (access(real->c_str(), R_OK | X_OK) != 0) {
+    error = "content folder '" + root + "' is not readable: " + std::strerror(errno);
+    return nullptr;
+  }
+  return std::unique_ptr<ContentFolder>(new ContentFolder(*real));
+}
+
+std::optional<std::string> ContentFolder::RegularFileInside(const std::string& path,
+                                                            const std::string& folder) const {
+  std::optional<std::string> real = RealPath(path);
+  if (!real || !real->starts_with(folder)) {
+    return std::nullopt;
+  }
+  struct stat status {};
+  if (stat(real->c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
+    return std::nullopt;
+  }
+  return real;
+}
+
+std::optional<std::string> ContentFolder::FindAnswerFile(AnswerKind kind,
+                                                         std::string_view application) const {
+  std::string rootWithSlash = realRoot_ + "/";
+  std::string fileName(AnswerFileName(kind));
+  if (IsPlainName(application)) {
+    std::string appsFolder = rootWithSlash + "apps/";
+    std::string own = appsFolder + std::string(application) + "/" + fileName;
+    if (std::optional<std::string> found = RegularFileInside(own, appsFolder)) {
+      return found;
+    }
+  }
+  return RegularFileInside(rootWithSlash + fileName, rootWithSlash);
+}
+
+std::optional<OpenFile> ContentFolder::OpenDownload(std::string_view relativePath) const {
+  if (!IsSafeRelativePath(relativePath)) {
+    return std::nullopt;
+  }
+  std::string filesFolder = realRoot_ + "/files/";
+  std::optional<std::string> real =
+      RegularFileInside(filesFolder + std::string(relativePath), filesFolder);
+  if (!real) {
+    return std::nullopt;
+  }
+  int descriptor = open(real->c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (descriptor < 0) {
+    return std::nullopt;
+  }
+  OpenFile file(descriptor, 0);
+  struct stat status {};
+  if (fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
+    return std::nullopt;
+  }
+  return OpenFile(file.Release(), static_cast<uint64_t>(status.st_size));
+}
+
+bool ContentFolder::HasTopLevelAnswers() const {
+  return FindAnswerFile(AnswerKind::kStart, {}) || FindAnswerFile(AnswerKind::kPopup, {});
+}
+
+}  // namespace vexo::server

@@ -1,0 +1,218 @@
+#include "server/http_server.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <microhttpd.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstring>
+#include <ctime>
+
+namespace vexo::server {
+namespace {
+
+constexpr unsigned kConnectionTimeoutSeconds = 30;
+constexpr unsigned kMaxConnections = 4000;
+constexpr int kListenBacklog = 1024;
+
+// Per request: the request line's target as the client sent it, for the access log, and
+// whether a reply has been queued.
+struct RequestContext {
+  std::string rawUri;
+  bool replied = false;
+};
+
+std::string ClientAddressOf(MHD_Connection* connection) {
+  const MHD_ConnectionInfo* info =
+      MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+  if (info == nullptr || info->client_addr == nullptr) {
+    return "-";
+  }
+  char text[INET6_ADDRSTRLEN] = "-";
+  const sockaddr* address = info->client_addr;
+  if (address->sa_family == AF_INET) {
+    inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(address)->sin_addr, text, sizeof text);
+  } else if (address->sa_family == AF_INET6) {
+    inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr, text,
+              sizeof text);
+  }
+  return text;
+}
+
+std::string ArgumentOf(MHD_Connection* connection, const char* key) {
+  const char* value = MHD_lookup_connection_value(connection, MHD_GET_ARGUMENT_KIND, key);
+  return value ? value : "";
+}
+
+MHD_Response* CreateResponse(Reply& reply) {
+  if (reply.download) {
+    int descriptor = reply.download->Release();
+    MHD_Response* response = MHD_create_response_from_fd64(reply.download->size(), descriptor);
+    if (response == nullptr) {
+      close(descriptor);
+    }
+    return response;
+  }
+  const std::string& body = reply.body ? *reply.body : std::string();
+  return MHD_create_response_from_buffer(body.size(), const_cast<char*>(body.data()),
+                                         MHD_RESPMEM_MUST_COPY);
+}
+
+void AddHeaders(MHD_Response* response, const Reply& reply) {
+  std::string contentType(reply.contentType);
+  MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, contentType.c_str());
+  if (!reply.cacheable) {
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
+  }
+  if (reply.status == MHD_HTTP_METHOD_NOT_ALLOWED) {
+    MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, "GET, HEAD");
+  }
+}
+
+void LogLibraryMessage(void*, const char* format, va_list arguments) {
+  char message[512];
+  std::vsnprintf(message, sizeof message, format, arguments);
+  size_t length = std::strlen(message);
+  while (length > 0 && message[length - 1] == '\n') {
+    message[--length] = '\0';
+  }
+  std::fprintf(stderr, "vexo-server: http: %s\n", message);
+}
+
+}  // namespace
+
+struct HttpServerCallbacks {
+  static void* BeginRequest(void*, const char* uri, MHD_Connection*) {
+    return new RequestContext{uri ? uri : "", false};
+  }
+
+  static void EndRequest(void*, MHD_Connection*, void** context, MHD_RequestTerminationCode) {
+    delete static_cast<RequestContext*>(*context);
+    *context = nullptr;
+  }
+
+  static MHD_Result HandleRequest(void* self, MHD_Connection* connection, const char* url,
+                                  const char* method, const char* protocol, const char*,
+                                  size_t* uploadSize, void** context) {
+    auto* request = static_cast<RequestContext*>(*context);
+    if (request == nullptr) {
+      *context = request = new RequestContext{url, false};
+    }
+    if (request->replied) {
+      *uploadSize = 0;  // a body nobody asked for is read and dropped
+      return MHD_YES;
+    }
+    request->replied = true;
+    bool queued =
+        static_cast<HttpServer*>(self)->Respond(connection, url, method, protocol, request->rawUri);
+    return queued ? MHD_YES : MHD_NO;
+  }
+};
+
+bool HttpServer::Respond(MHD_Connection* connection, const char* url, const char* method,
+                         const char* protocol, const std::string& rawUri) {
+  Request request;
+  request.method = method;
+  request.path = url;
+  request.client = ClientAddressOf(connection);
+  request.unixTime = static_cast<int64_t>(std::time(nullptr));
+  if (request.path == kQueryPath) {
+    request.q = ArgumentOf(connection, "q");
+    request.ver = ArgumentOf(connection, "ver");
+    request.t = ArgumentOf(connection, "t");
+  }
+  Reply reply = router_.Handle(request);
+  uint64_t bodyBytes = reply.BodySize();
+  unsigned status = reply.status;
+  MHD_Response* response = CreateResponse(reply);
+  if (response == nullptr) {
+    return false;
+  }
+  AddHeaders(response, reply);
+  MHD_Result queued = MHD_queue_response(connection, status, response);
+  MHD_destroy_response(response);
+  log_.Write(AccessRecord{request.client, request.unixTime, method, rawUri, protocol, status,
+                          request.method == "HEAD" ? 0 : bodyBytes});
+  return queued == MHD_YES;
+}
+
+std::optional<ListeningSocket> Listen(const ListenAddress& address, std::string& error) {
+  sockaddr_storage storage{};
+  socklen_t length = 0;
+  int family = address.isIpv6 ? AF_INET6 : AF_INET;
+  if (address.isIpv6) {
+    auto* ipv6 = reinterpret_cast<sockaddr_in6*>(&storage);
+    ipv6->sin6_family = AF_INET6;
+    ipv6->sin6_port = htons(address.port);
+    inet_pton(AF_INET6, address.host.c_str(), &ipv6->sin6_addr);
+    length = sizeof *ipv6;
+  } else {
+    auto* ipv4 = reinterpret_cast<sockaddr_in*>(&storage);
+    ipv4->sin_family = AF_INET;
+    ipv4->sin_port = htons(address.port);
+    inet_pton(AF_INET, address.host.c_str(), &ipv4->sin_addr);
+    length = sizeof *ipv4;
+  }
+  int descriptor = socket(family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  auto fail = [&](const char* what) {
+    error = std::string("cannot ") + what + " " + address.ToString() + ": " + std::strerror(errno);
+    if (descriptor >= 0) {
+      close(descriptor);
+    }
+    return std::nullopt;
+  };
+  if (descriptor < 0) {
+    return fail("create a socket for");
+  }
+  int on = 1;
+  setsockopt(descriptor, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  if (address.isIpv6) {
+    setsockopt(descriptor, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+  }
+  if (bind(descriptor, reinterpret_cast<sockaddr*>(&storage), length) != 0) {
+    return fail("listen on");
+  }
+  if (listen(descriptor, kListenBacklog) != 0) {
+    return fail("listen on");
+  }
+  if (getsockname(descriptor, reinterpret_cast<sockaddr*>(&storage), &length) != 0) {
+    return fail("read the port of");
+  }
+  ListeningSocket result{descriptor, address};
+  result.bound.port = ntohs(address.isIpv6 ? reinterpret_cast<sockaddr_in6*>(&storage)->sin6_port
+                                           : reinterpret_cast<sockaddr_in*>(&storage)->sin_port);
+  return result;
+}
+
+std::unique_ptr<HttpServer> HttpServer::Start(ListeningSocket socket, unsigned threads,
+                                              RequestRouter& router, AccessLog& log,
+                                              std::string& error) {
+  std::unique_ptr<HttpServer> server(new HttpServer(router, log));
+  unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_USE_ERROR_LOG;
+  server->daemon_ = MHD_start_daemon(
+      flags, 0, nullptr, nullptr, &HttpServerCallbacks::HandleRequest, server.get(),
+      MHD_OPTION_EXTERNAL_LOGGER, &LogLibraryMessage, nullptr, MHD_OPTION_LISTEN_SOCKET,
+      static_cast<MHD_socket>(socket.descriptor), MHD_OPTION_THREAD_POOL_SIZE, threads,
+      MHD_OPTION_CONNECTION_LIMIT, kMaxConnections, MHD_OPTION_CONNECTION_TIMEOUT,
+      kConnectionTimeoutSeconds, MHD_OPTION_URI_LOG_CALLBACK, &HttpServerCallbacks::BeginRequest,
+      nullptr, MHD_OPTION_NOTIFY_COMPLETED, &HttpServerCallbacks::EndRequest, nullptr,
+      MHD_OPTION_END);
+  if (server->daemon_ == nullptr) {
+    close(socket.descriptor);
+    error = "the HTTP library could not start on " + socket.bound.ToString();
+    return nullptr;
+  }
+  return server;
+}
+
+HttpServer::~HttpServer() {
+  if (daemon_ != nullptr) {
+    MHD_stop_daemon(daemon_);
+  }
+}
+
+}  // namespace vexo::server

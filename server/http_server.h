@@ -1,0 +1,51 @@
+// The HTTP side of the server, on libmicrohttpd: a pool of threads, each with its own epoll
+// loop, taking connections from one listening socket.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "server/access_log.h"
+#include "server/request_router.h"
+#include "server/server_options.h"
+
+struct MHD_Connection;
+struct MHD_Daemon;
+
+namespace vexo::server {
+
+// A listening TCP socket, bound before the HTTP library starts so that a failure can be named.
+struct ListeningSocket {
+  int descriptor = -1;
+  ListenAddress bound;  // with the port the system chose for port 0
+};
+
+std::optional<ListeningSocket> Listen(const ListenAddress& address, std::string& error);
+
+class HttpServer {
+ public:
+  // Takes over `socket`, closing it when the server stops or cannot start.
+  static std::unique_ptr<HttpServer> Start(ListeningSocket socket, unsigned threads,
+                                           RequestRouter& router, AccessLog& log,
+                                           std::string& error);
+  ~HttpServer();  // stops accepting and finishes the requests under way
+
+  HttpServer(const HttpServer&) = delete;
+  HttpServer& operator=(const HttpServer&) = delete;
+
+ private:
+  HttpServer(RequestRouter& router, AccessLog& log) : router_(router), log_(log) {}
+
+  // Queues the reply to one request; false when the connection should be dropped.
+  bool Respond(MHD_Connection* connection, const char* url, const char* method,
+               const char* protocol, const std::string& rawUri);
+
+  RequestRouter& router_;
+  AccessLog& log_;
+  MHD_Daemon* daemon_ = nullptr;
+
+  friend struct HttpServerCallbacks;
+};
+
+}  // namespace vexo::server

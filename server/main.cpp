@@ -1,0 +1,108 @@
+// vexo-server: answers the agents' two queries, serves installers and records check-ins.
+#include <csignal>
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "agent/crypto/answer_cipher.h"
+#include "server/access_log.h"
+#include "server/answer_cache.h"
+#include "server/checkin_store.h"
+#include "server/content_folder.h"
+#include "server/http_server.h"
+#include "server/request_router.h"
+#include "server/server_options.h"
+
+namespace vexo::server {
+namespace {
+
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+
+void Warn(const std::string& message) {
+  std::fprintf(stderr, "vexo-server: warning: %s\n", message.c_str());
+}
+
+int Fail(const std::string& message) {
+  std::fprintf(stderr, "vexo-server: %s\n", message.c_str());
+  return kExitFailure;
+}
+
+// SIGINT and SIGTERM are blocked in every thread and taken by sigwait in the main thread, so
+// shutdown runs as ordinary code rather than inside a signal handler.
+sigset_t BlockShutdownSignals() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  std::signal(SIGPIPE, SIG_IGN);
+  return signals;
+}
+
+unsigned DefaultThreadCount() {
+  unsigned processors = std::thread::hardware_concurrency();
+  return processors == 0 ? 2 : processors;
+}
+
+int Run(const ServerOptions& options) {
+  sigset_t shutdownSignals = BlockShutdownSignals();
+  std::string error;
+  std::unique_ptr<ContentFolder> content = ContentFolder::Open(options.root, error);
+  if (!content) {
+    return Fail(error);
+  }
+  if (!content->HasTopLevelAnswers()) {
+    Warn("content folder '" + options.root + "' has neither start.xml nor popup.xml");
+  }
+  std::unique_ptr<CheckinStore> checkins = CheckinStore::Open(options.databasePath, Warn, error);
+  if (!checkins) {
+    return Fail("cannot use database '" + options.databasePath + "': " + error);
+  }
+  std::optional<ListeningSocket> socket = Listen(options.listen, error);
+  if (!socket) {
+    return Fail(error);
+  }
+  std::string boundOrigin = "http://" + socket->bound.ToString();
+  AnswerCache answers(
+      options.origin.empty() ? boundOrigin : options.origin,
+      [](std::string_view plainText) { return EncipherAnswer(plainText); }, Warn);
+  RequestRouter router(*content, answers, *checkins);
+  AccessLog log(stdout);
+  unsigned threads = options.threads ? options.threads : DefaultThreadCount();
+  std::unique_ptr<HttpServer> server = HttpServer::Start(*socket, threads, router, log, error);
+  if (!server) {
+    return Fail(error);
+  }
+  log.WriteLine("listening on " + boundOrigin);
+
+  int signal = 0;
+  sigwait(&shutdownSignals, &signal);
+  log.WriteLine(std::string("stopping on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM"));
+  server.reset();
+  checkins.reset();
+  return 0;
+}
+
+}  // namespace
+}  // namespace vexo::server
+
+int main(int argc, char** argv) {
+  using namespace vexo::server;
+  CommandLine commandLine = ParseServerCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+  switch (commandLine.action) {
+    case CommandLineAction::kShowHelp:
+      std::fputs(ServerUsage().c_str(), stdout);
+      return 0;
+    case CommandLineAction::kShowVersion:
+      std::puts("vexo-server " VEXO_VERSION);
+      return 0;
+    case CommandLineAction::kUsageError:
+      std::fprintf(stderr, "vexo-server: %s\n%s", commandLine.error.c_str(), ServerUsage().c_str());
+      return kExitUsage;
+    case CommandLineAction::kRun:
+      break;
+  }
+  return Run(commandLine.options);
+}

@@ -1,0 +1,47 @@
+// The command line of vexo-server and the listen address it names.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vexo::server {
+
+// An address to listen on: a numeric IPv4 or IPv6 host and a port (0: any free port).
+struct ListenAddress {
+  std::string host;  // numeric, without brackets
+  uint16_t port = 0;
+  bool isIpv6 = false;
+
+  // "127.0.0.1:8080" or "[::1]:8080".
+  std::string ToString() const;
+};
+
+// Reads "A.B.C.D:PORT" or "[IPv6]:PORT". Host names are not accepted: the server binds exactly
+// the address it is given, without asking a resolver.
+std::optional<ListenAddress> ParseListenAddress(std::string_view text);
+
+struct ServerOptions {
+  std::string root;
+  ListenAddress listen{"127.0.0.1", 8080, false};
+  std::string databasePath = "vexo-checkins.db";
+  std::string origin;    // empty: "http://" followed by the bound address
+  unsigned threads = 0;  // 0: one per processor
+};
+
+enum class CommandLineAction { kRun, kShowHelp, kShowVersion, kUsageError };
+
+struct CommandLine {
+  CommandLineAction action = CommandLineAction::kUsageError;
+  ServerOptions options;
+  std::string error;  // for kUsageError: one line naming the fault
+};
+
+// Accepts "--name value" and "--name=value" forms.
+CommandLine ParseServerCommandLine(const std::vector<std::string>& arguments);
+
+std::string ServerUsage();
+
+}  // namespace vexo::server

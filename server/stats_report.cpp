@@ -1,0 +1,197 @@
+#include "server/stats_report.h"
+
+#include <cstdio>
+#include <ctime>
+
+namespace vexo::server {
+namespace {
+
+constexpr std::string_view kReplacementCharacter = "\xEF\xBF\xBD";
+
+// Length of the well-formed UTF-8 sequence at the start of `text`, or 0 when it is not one
+// (overlong forms, surrogates and values above U+10FFFF included).
+size_t Utf8SequenceLength(std::string_view text) {
+  auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+  auto isContinuation = [&](size_t i) { return i < text.size() && (byte(i) & 0xC0) == 0x80; };
+  unsigned char lead = byte(0);
+  if (lead < 0x80) {
+    return 1;
+  }
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    return isContinuation(1) ? 2 : 0;
+  }
+  if (lead >= 0xE0 && lead <= 0xEF) {
+    if (!isContinuation(1) || !isContinuation(2)) {
+      return 0;
+    }
+    bool overlong = lead == 0xE0 && byte(1) < 0xA0;
+    bool surrogate = lead == 0xED && byte(1) >= 0xA0;
+    return overlong || surrogate ? 0 : 3;
+  }
+  if (lead >= 0xF0 && lead <= 0xF4) {
+    if (!isContinuation(1) || !isContinuation(2) || !isContinuation(3)) {
+      return 0;
+    }
+    bool overlong = lead == 0xF0 && byte(1) < 0x90;
+    bool tooLarge = lead == 0xF4 && byte(1) >= 0x90;
+    return overlong || tooLarge ? 0 : 4;
+  }
+  return 0;
+}
+
+// Calls `onAscii` for each ASCII byte and appends other well-formed sequences as they are.
+template <typename OnAscii>
+std::string EscapeUtf8(std::string_view text, OnAscii onAscii) {
+  std::string out;
+  out.reserve(text.size());
+  while (!text.empty()) {
+    size_t length = Utf8SequenceLength(text);
+    if (length == 0) {
+      out += kReplacementCharacter;
+      length = 1;
+    } else if (length == 1) {
+      onAscii(out, text[0]);
+    } else {
+      out += text.substr(0, length);
+    }
+    text.remove_prefix(length);
+  }
+  return out;
+}
+
+std::string JsonString(std::string_view text) {
+  return "\"" + EscapeJsonString(text) + "\"";
+}
+
+std::string JsonCountList(const std::vector<CountRow>& rows) {
+  std::string json = "[";
+  for (size_t i = 0; i < rows.size(); ++i) {
+    json += i ? ", " : "";
+    json += "{\"value\": " + JsonString(rows[i].value) +
+            ", \"count\": " + std::to_string(rows[i].count) + "}";
+  }
+  return json + "]";
+}
+
+std::string JsonCheckin(const Checkin& checkin) {
+  return "{\"time\": " + JsonString(FormatUtcTime(checkin.unixTime)) +
+         ", \"query\": " + JsonString(checkin.query) + ", \"ver\": " + JsonString(checkin.version) +
+         ", \"t\": " + JsonString(checkin.application) +
+         ", \"client\": " + JsonString(checkin.client) +
+         ", \"status\": " + std::to_string(checkin.status) + "}";
+}
+
+std::string HtmlCountTable(const char* title, const char* column,
+                           const std::vector<CountRow>& rows) {
+  std::string html = "<h2>" + std::string(title) + "</h2>\n<table>\n<tr><th>" + column +
+                     "</th><th>check-ins</th></tr>\n";
+  for (const CountRow& row : rows) {
+    std::string value = row.value.empty() ? "<i>(empty)</i>" : EscapeHtml(row.value);
+    html +=
+        "<tr><td>" + value + "</td><td class=\"n\">" + std::to_string(row.count) + "</td></tr>\n";
+  }
+  return html + "</table>\n";
+}
+
+std::string HtmlRecentTable(const std::vector<Checkin>& recent) {
+  std::string html =
+      "<h2>Latest check-ins</h2>\n<table>\n<tr><th>time (UTC)</th><th>query</th><th>ver</th>"
+      "<th>t</th><th>client</th><th>status</th></tr>\n";
+  for (const Checkin& checkin : recent) {
+    html += "<tr><td>" + FormatUtcTime(checkin.unixTime) + "</td><td>" + EscapeHtml(checkin.query) +
+            "</td><td>" + EscapeHtml(checkin.version) + "</td><td>" +
+            EscapeHtml(checkin.application) + "</td><td>" + EscapeHtml(checkin.client) +
+            "</td><td class=\"n\">" + std::to_string(checkin.status) + "</td></tr>\n";
+  }
+  return html + "</table>\n";
+}
+
+}  // namespace
+
+std::string EscapeJsonString(std::string_view text) {
+  return EscapeUtf8(text, [](std::string& out, char c) {
+    switch (c) {
+      case '"':
+        out += "\\\"";
+        return;
+      case '\\':
+        out += "\\\\";
+        return;
+      case '\n':
+        out += "\\n";
+        return;
+      default:
+        break;
+    }
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
+      out += escaped;
+    } else {
+      out += c;
+    }
+  });
+}
+
+std::string EscapeHtml(std::string_view text) {
+  return EscapeUtf8(text, [](std::string& out, char c) {
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&#39;";
+        break;
+      default:
+        out += static_cast<unsigned char>(c) < 0x20 ? '?' : c;
+    }
+  });
+}
+
+std::string FormatUtcTime(int64_t unixTime) {
+  std::time_t time = static_cast<std::time_t>(unixTime);
+  std::tm parts{};
+  gmtime_r(&time, &parts);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
+  return text;
+}
+
+std::string RenderStatsJson(const CheckinSummary& summary) {
+  std::string json = "{\n  \"total\": " + std::to_string(summary.total) + ",\n";
+  json += "  \"per_query\": " + JsonCountList(summary.perQuery) + ",\n";
+  json += "  \"per_version\": " + JsonCountList(summary.perVersion) + ",\n";
+  json += "  \"per_application\": " + JsonCountList(summary.perApplication) + ",\n";
+  json += "  \"per_day\": " + JsonCountList(summary.perDay) + ",\n";
+  json += "  \"recent\": [";
+  for (size_t i = 0; i < summary.recent.size(); ++i) {
+    json += (i ? ",\n    " : "\n    ") + JsonCheckin(summary.recent[i]);
+  }
+  return json + (summary.recent.empty() ? "]\n}\n" : "\n  ]\n}\n");
+}
+
+std::string RenderStatsHtml(const CheckinSummary& summary) {
+  std::string html =
+      "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>Vexo check-ins</title>\n"
+      "<style>body{font-family:sans-serif;margin:2em}table{border-collapse:collapse;"
+      "margin-bottom:1.5em}td,th{border:1px solid #ccc;padding:.2em .6em;text-align:left}"
+      "td.n{text-align:right}</style></head>\n<body>\n<h1>Vexo check-ins</h1>\n";
+  html += "<p>" + std::to_string(summary.total) + " check-ins in all.</p>\n";
+  html += HtmlCountTable("Per day (UTC)", "day", summary.perDay);
+  html += HtmlCountTable("Per version", "ver", summary.perVersion);
+  html += HtmlCountTable("Per application name", "t", summary.perApplication);
+  html += HtmlCountTable("Per query", "q", summary.perQuery);
+  html += HtmlRecentTable(summary.recent);
+  return html + "</body></html>\n";
+}
+
+}  // namespace vexo::server
