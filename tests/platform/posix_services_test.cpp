@@ -1,0 +1,235 @@
+// The POSIX stand-ins for the Windows services: command-line splitting, ini files, the
+// machine-wide values, the question and the launch.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "platform/desktop_ui.h"
+#include "platform/machine_config.h"
+#include "platform/posix/command_line.h"
+#include "platform/posix/ini_file.h"
+#include "platform/profile.h"
+
+namespace vexo::platform {
+namespace {
+
+namespace fs = std::filesystem;
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (fs::temp_directory_path() / "vexo-posix-XXXXXX").string();
+    path_ = mkdtemp(pattern.data());
+  }
+  ~TempDir() { fs::remove_all(path_); }
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+// Sets an environment variable for the test's duration.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const std::string& value) : name_(name) {
+    if (const char* old = std::getenv(name))
+      old_ = old;
+    setenv(name, value.c_str(), 1);
+  }
+  ~ScopedEnv() {
+    if (old_) {
+      setenv(name_, old_->c_str(), 1);
+    } else {
+      unsetenv(name_);
+    }
+  }
+
+ private:
+  const char* name_;
+  std::optional<std::string> old_;
+};
+
+void Write(const fs::path& path, const std::string& bytes) {
+  fs::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+TEST(WindowsCommandLine, SplitsAsWindowsProgramsDo) {
+  const struct {
+    std::u16string text;
+    std::vector<std::u16string> arguments;
+  } cases[] = {
+      {u"", {}},
+      {u"   ", {}},
+      {u"/S", {u"/S"}},
+      {u"a  b\tc", {u"a", u"b", u"c"}},
+      {u"\"a b\" c", {u"a b", u"c"}},
+      {u"/D=\"C:\\Program Files\\Vexo\"", {u"/D=C:\\Program Files\\Vexo"}},
+      {u"a\\\\b", {u"a\\\\b"}},
+      {u"a\\\"b", {u"a\"b"}},
+      {u"a\\\\\"b c\"", {u"a\\b c"}},
+      {u"\"\"", {u""}},
+      {u"\"a\"\"b\"", {u"a\"b"}},
+      {u"\"unterminated arg", {u"unterminated arg"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.text.begin(), c.text.end()));
+    EXPECT_EQ(posix::SplitWindowsCommandLine(c.text), c.arguments);
+  }
+}
+
+TEST(IniFile, FindsValuesWithTheWindowsRules) {
+  const std::string text =
+      "\xEF\xBB\xBF; comment\n"
+      "[Other]\nkey=1\n"
+      "[ MSG ]\r\n"
+      "  Key  =  42  \r\n"
+      "quoted=\"7\"\n"
+      "empty=\n"
+      "novalue\n"
+      "key=99\n"
+      "[msg]\nlater=5\n";
+  const struct {
+    const char* section;
+    const char* key;
+    std::optional<std::string> value;
+  } cases[] = {
+      {"Msg", "key", "42"},  {"msg", "KEY", "42"},   {"Msg", "quoted", "7"},
+      {"Msg", "empty", ""},  {"Msg", "novalue", {}}, {"Msg", "missing", {}},
+      {"Other", "key", "1"}, {"Nope", "key", {}},    {"Msg", "later", {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.section) + "/" + c.key);
+    std::istringstream input(text);
+    EXPECT_EQ(posix::FindIniValue(input, c.section, c.key), c.value);
+  }
+}
+
+TEST(IniFile, OverlongLinesAreSkipped) {
+  std::string text = "[Msg]\nkey=" + std::string(200000, '9') + "\nkey=3\n";
+  std::istringstream input(text);
+  EXPECT_EQ(posix::FindIniValue(input, "Msg", "key"), std::optional<std::string>("3"));
+}
+
+TEST(IniFile, IntegersReadLikeTheWindowsCall) {
+  const struct {
+    const char* text;
+    int32_t value;
+  } cases[] = {{"42", 42},
+               {"  7", 7},
+               {"-3", -3},
+               {"+8", 8},
+               {"12abc", 12},
+               {"abc", 0},
+               {"0x10", 0},
+               {"4294967297", 1},
+               {"2147483648", -2147483647 - 1},
+               {"000000000000000000000000000012", 1} /* only 29 characters count */};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(posix::ProfileInteger(c.text), c.value);
+  }
+}
+
+TEST(PrivateProfile, DefaultWhenFileSectionKeyOrValueIsMissing) {
+  TempDir dir;
+  fs::path file = dir.path() / "20261208.ini";
+  Write(file, "[Msg]\nabc=5\nempty=\n");
+  std::u16string path = file.u16string();
+  EXPECT_EQ(GetPrivateProfileInt(u"Msg", u"ABC", 9, path), 5);
+  EXPECT_EQ(GetPrivateProfileInt(u"Msg", u"other", 9, path), 9);
+  EXPECT_EQ(GetPrivateProfileInt(u"Msg", u"empty", 9, path), 9);
+  EXPECT_EQ(GetPrivateProfileInt(u"Else", u"abc", 9, path), 9);
+  EXPECT_EQ(GetPrivateProfileInt(u"Msg", u"abc", 9, (dir.path() / "none.ini").u16string()), 9);
+  EXPECT_EQ(GetPrivateProfileInt(u"Msg", u"abc", 9, dir.path().u16string()), 9);
+}
+
+TEST(MachineConfig, ValuesComeFromTheFirstConfigFolder) {
+  TempDir dir;
+  ScopedEnv dirs("XDG_CONFIG_DIRS",
+                 (dir.path() / "first").string() + ":" + (dir.path() / "second").string());
+  Write(dir.path() / "first" / "vexo" / "application", "Vexo Calendar\n");
+  Write(dir.path() / "first" / "vexo" / "twolines", "a\n\n");
+  Write(dir.path() / "first" / "vexo" / "chinese", "日历");
+  Write(dir.path() / "first" / "vexo" / "latin1", "caf\xE9");
+  Write(dir.path() / "first" / "vexo" / "longest", std::string(1023, 'x'));
+  Write(dir.path() / "first" / "vexo" / "toolong", std::string(1024, 'x'));
+  Write(dir.path() / "second" / "vexo" / "server", "http://elsewhere");
+
+  EXPECT_EQ(ReadMachineValue(u"application"), std::optional<std::u16string>(u"Vexo Calendar"));
+  EXPECT_EQ(ReadMachineValue(u"twolines"), std::optional<std::u16string>(u"a\n"));
+  EXPECT_EQ(ReadMachineValue(u"chinese"), std::optional<std::u16string>(u"日历"));
+  EXPECT_EQ(ReadMachineValue(u"longest")->size(), 1023u);
+  EXPECT_FALSE(ReadMachineValue(u"latin1"));  // not UTF-8
+  EXPECT_FALSE(ReadMachineValue(u"toolong"));
+  EXPECT_FALSE(ReadMachineValue(u"server"));  // only the first folder counts
+  EXPECT_FALSE(ReadMachineValue(u"missing"));
+  EXPECT_FALSE(ReadMachineValue(u"../vexo/application"));
+  EXPECT_FALSE(ReadMachineValue(u""));
+}
+
+// A stand-in program that records its arguments, one per line, and exits with `status`.
+fs::path RecordingProgram(const fs::path& folder, const std::string& name, int status) {
+  fs::path program = folder / name;
+  Write(program, "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done > \"$0.args\"\nexit " +
+                     std::to_string(status) + "\n");
+  fs::permissions(program, fs::perms::owner_all);
+  return program;
+}
+
+std::string WaitForFile(const fs::path& path) {
+  for (int i = 0; i < 500 && !fs::exists(path); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  std::ifstream file(path);
+  return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
+TEST(Question, DesktopSessionsAskZenity) {
+  for (int status : {0, 1}) {
+    TempDir dir;
+    RecordingProgram(dir.path(), "zenity", status);
+    ScopedEnv display("DISPLAY", ":42");
+    ScopedEnv path("PATH", dir.path().string());
+    EXPECT_EQ(AskYesNo(nullptr, u"发现新版本，是否升级？", u"Vexo"), status == 0);
+    EXPECT_EQ(WaitForFile(dir.path() / "zenity.args"),
+              "--question\n--title=Vexo\n--text=发现新版本，是否升级？\n");
+  }
+}
+
+TEST(Question, KdialogWhenThereIsNoZenity) {
+  TempDir dir;
+  RecordingProgram(dir.path(), "kdialog", 0);
+  ScopedEnv display("WAYLAND_DISPLAY", "wayland-0");
+  ScopedEnv path("PATH", dir.path().string());
+  EXPECT_TRUE(AskYesNo(nullptr, u"q?", u"Vexo"));
+  EXPECT_EQ(WaitForFile(dir.path() / "kdialog.args"), "--title\nVexo\n--yesno\nq?\n");
+}
+
+TEST(Launch, InstallerStartsDetachedWithItsParametersSplit) {
+  TempDir dir;
+  fs::path installer = RecordingProgram(dir.path(), "vexo setup.exe", 0);
+  fs::permissions(installer, fs::perms::owner_read | fs::perms::owner_write);
+  ShellOpen(installer.u16string(), u"/S \"/D=C:\\Program Files\\Vexo\"");
+  EXPECT_EQ(WaitForFile(dir.path() / "vexo setup.exe.args"), "/S\n/D=C:\\Program Files\\Vexo\n");
+  EXPECT_TRUE((fs::status(installer).permissions() & fs::perms::owner_exec) != fs::perms::none);
+}
+
+TEST(Launch, MissingFilesAndFoldersAreNotStarted) {
+  TempDir dir;
+  ShellOpen((dir.path() / "missing.exe").u16string(), u"");
+  ShellOpen(dir.path().u16string(), u"");
+  EXPECT_TRUE((fs::status(dir.path()).permissions() & fs::perms::owner_exec) != fs::perms::none);
+  EXPECT_TRUE(fs::is_empty(dir.path()));
+}
+
+}  // namespace
+}  // namespace vexo::platform
