@@ -118,6 +118,8 @@ bool HttpServer::Respond(MHD_Connection* connection, const char* url, const char
   Request request;
   request.method = method;
   request.path = url;
+  std::string_view rawPath = std::string_view(rawUri).substr(0, rawUri.find('?'));
+  request.pathHadZeroByte = rawPath.find("%00") != std::string_view::npos;
   request.client = ClientAddressOf(connection);
   request.unixTime = static_cast<int64_t>(std::time(nullptr));
   if (request.path == kQueryPath) {

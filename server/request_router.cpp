@@ -21,6 +21,9 @@ Reply RequestRouter::Handle(const Request& request) {
   if (request.method != "GET" && request.method != "HEAD") {
     return TextReply(405, "method not allowed\n");
   }
+  if (request.pathHadZeroByte) {
+    return TextReply(400, "malformed path\n");
+  }
   if (request.path == kQueryPath) {
     Reply reply = Answer(request);
     checkins_.Record(Checkin{request.unixTime, request.q, request.ver, request.t, request.client,

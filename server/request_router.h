@@ -23,6 +23,9 @@ struct Request {
   std::string q, ver, t;
   std::string client;
   int64_t unixTime = 0;
+  // The path held an encoded zero byte, where the decoded text above ends; such a request
+  // would otherwise name a shorter path than the client wrote.
+  bool pathHadZeroByte = false;
 };
 
 struct Reply {

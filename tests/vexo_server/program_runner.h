@@ -1,0 +1,77 @@
+// Test support: runs the real programs as child processes and talks HTTP/1.1 to a server over
+// a plain loopback socket, byte for byte as the test writes it.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace vexo::testing {
+
+struct ProgramResult {
+  int exitCode = -1;  // 128 + signal number when the program was killed
+  std::string out;
+  std::string err;
+};
+
+// Runs `program` to its end with `input` on its standard input.
+ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& arguments,
+                         const std::string& input = {});
+
+// A fresh private folder, removed with the object.
+class TempFolder {
+ public:
+  TempFolder();
+  ~TempFolder();
+  TempFolder(const TempFolder&) = delete;
+  TempFolder& operator=(const TempFolder&) = delete;
+
+  const std::string& path() const { return path_; }
+  std::string File(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& content);
+
+// A program running in the background; its output goes to files in a private folder.
+class BackgroundProgram {
+ public:
+  BackgroundProgram(const std::string& program, const std::vector<std::string>& arguments);
+  ~BackgroundProgram();  // kills the program if it still runs
+
+  // The first line the program writes to standard output; empty when it ends without one.
+  std::string FirstLine();
+  bool Signal(int signalNumber);
+  // Waits for the end; exit code as in ProgramResult.
+  int Wait();
+  std::string Output() const;
+  std::string Errors() const;
+
+ private:
+  TempFolder folder_;
+  pid_t pid_ = -1;
+  int exitCode_ = -1;
+  bool ended_ = false;
+  bool TryReap();
+};
+
+struct HttpReply {
+  int status = 0;                              // 0: no parsable reply
+  std::map<std::string, std::string> headers;  // names in lower case
+  std::string body;
+};
+
+// Sends `request` as it is to 127.0.0.1:`port` and reads the reply up to the end of the
+// connection.
+HttpReply SendRaw(uint16_t port, const std::string& request);
+
+// GET `target` with Connection: close.
+HttpReply HttpGet(uint16_t port, const std::string& target);
+
+}  // namespace vexo::testing

@@ -1,0 +1,475 @@
+// The parts of vexo-server without the network: command line, content folder checks, answer
+// cache, check-in database, reports and the access log.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "server/access_log.h"
+#include "server/answer_cache.h"
+#include "server/checkin_store.h"
+#include "server/content_folder.h"
+#include "server/request_router.h"
+#include "server/server_options.h"
+#include "server/stats_report.h"
+#include "tests/vexo_server/program_runner.h"
+
+namespace vexo::server {
+namespace {
+
+using ::testing::HasSubstr;
+using vexo::testing::ReadFile;
+using vexo::testing::TempFolder;
+using vexo::testing::WriteFile;
+
+TEST(VexoServerCommandLine, ListenAddresses) {
+  struct Case {
+    const char* text;
+    bool valid;
+    const char* host;
+    uint16_t port;
+  };
+  const Case cases[] = {
+      {"127.0.0.1:8080", true, "127.0.0.1", 8080},
+      {"0.0.0.0:0", true, "0.0.0.0", 0},
+      {"[::1]:65535", true, "::1", 65535},
+      {"127.0.0.1:65536", false, "", 0},
+      {"127.0.0.1:", false, "", 0},
+      {"127.0.0.1", false, "", 0},
+      {":8080", false, "", 0},
+      {"localhost:8080", false, "", 0},
+      {"999.0.0.1:80", false, "", 0},
+      {"127.0.0.1:+80", false, "", 0},
+      {"127.0.0.1:8o", false, "", 0},
+      {"127.0.0.1:080808", false, "", 0},
+      {"::1:80", false, "", 0},
+      {"[::1]80", false, "", 0},
+      {"[127.0.0.1]:80", false, "", 0},
+  };
+  for (const Case& row : cases) {
+    SCOPED_TRACE(row.text);
+    std::optional<ListenAddress> address = ParseListenAddress(row.text);
+    ASSERT_EQ(address.has_value(), row.valid);
+    if (row.valid) {
+      EXPECT_EQ(address->host, row.host);
+      EXPECT_EQ(address->port, row.port);
+      EXPECT_EQ(address->ToString(), row.text);
+    }
+  }
+}
+
+TEST(VexoServerCommandLine, OptionsAndFaults) {
+  struct Case {
+    std::vector<std::string> arguments;
+    CommandLineAction action;
+    const char* errorPart;
+  };
+  const Case cases[] = {
+      {{"--root", "content"}, CommandLineAction::kRun, ""},
+      {{"--root=content", "--listen=[::1]:0", "--db=x.db"}, CommandLineAction::kRun, ""},
+      {{"--help"}, CommandLineAction::kShowHelp, ""},
+      {{"--root", "c", "--version"}, CommandLineAction::kShowVersion, ""},
+      {{}, CommandLineAction::kUsageError, "--root is required"},
+      {{"--root"}, CommandLineAction::kUsageError, "--root needs a value"},
+      {{"--root", ""}, CommandLineAction::kUsageError, "--root needs a folder"},
+      {{"--root", "c", "--port", "80"},
+       CommandLineAction::kUsageError,
+       "unknown argument '--port'"},
+      {{"--root", "c", "extra"}, CommandLineAction::kUsageError, "unknown argument 'extra'"},
+      {{"--root", "c", "--listen", "8080"},
+       CommandLineAction::kUsageError,
+       "malformed listen address '8080'"},
+      {{"--root", "c", "--origin", "ftp://x"}, CommandLineAction::kUsageError, "malformed origin"},
+      {{"--root", "c", "--origin", "http://a b"},
+       CommandLineAction::kUsageError,
+       "malformed origin"},
+      {{"--root", "c", "--threads", "0"}, CommandLineAction::kUsageError, "--threads"},
+      {{"--root", "c", "--db", ""}, CommandLineAction::kUsageError, "--db needs a file name"},
+  };
+  for (const Case& row : cases) {
+    SCOPED_TRACE(::testing::PrintToString(row.arguments));
+    CommandLine parsed = ParseServerCommandLine(row.arguments);
+    EXPECT_EQ(parsed.action, row.action);
+    EXPECT_THAT(parsed.error, HasSubstr(row.errorPart));
+  }
+}
+
+TEST(VexoServerCommandLine, ValuesReachTheOptions) {
+  CommandLine parsed =
+      ParseServerCommandLine({"--root", "/srv/c", "--listen", "127.0.0.1:0", "--db", "/tmp/a.db",
+                              "--origin", "http://updates.example:8080/", "--threads", "4"});
+  ASSERT_EQ(parsed.action, CommandLineAction::kRun);
+  EXPECT_EQ(parsed.options.root, "/srv/c");
+  EXPECT_EQ(parsed.options.listen.port, 0);
+  EXPECT_EQ(parsed.options.databasePath, "/tmp/a.db");
+  EXPECT_EQ(parsed.options.origin, "http://updates.example:8080");  // trailing slash dropped
+  EXPECT_EQ(parsed.options.threads, 4u);
+}
+
+TEST(VexoServerContentFolderPaths, PlainNamesAndRelativePaths) {
+  struct Case {
+    std::string text;
+    bool plainName;
+    bool safePath;
+  };
+  const Case cases[] = {
+      {"setup.exe", true, true},
+      {"vexo-calendar-lite.exe", true, true},
+      {"日历.exe", true, true},
+      {"a/b.exe", false, true},
+      {"", false, false},
+      {".", false, false},
+      {"..", false, false},
+      {".hidden", false, false},
+      {"../start.xml", false, false},
+      {"a/../../start.xml", false, false},
+      {"/etc/passwd", false, false},
+      {"a//b", false, false},
+      {"a/", false, false},
+      {"a\\..\\b", false, false},
+      {"c:x", false, false},
+      {std::string("a\0b", 3), false, false},
+      {"a\nb", false, false},
+      {std::string(128, 'x'), true, true},
+      {std::string(129, 'x'), false, false},
+  };
+  for (const Case& row : cases) {
+    SCOPED_TRACE(row.text);
+    EXPECT_EQ(IsPlainName(row.text), row.plainName);
+    EXPECT_EQ(IsSafeRelativePath(row.text), row.safePath);
+  }
+}
+
+// A content folder in a temporary place, with something secret just outside it.
+class VexoServerContentFolderTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    WriteFile(root() + "/start.xml", "top start");
+    WriteFile(root() + "/popup.xml", "top popup");
+    WriteFile(root() + "/apps/lite.exe/start.xml", "lite start");
+    WriteFile(root() + "/files/setup.exe", std::string(300, 'i'));
+    WriteFile(root() + "/files/sub/readme.txt", "readme");
+    WriteFile(outside_.File("secret.txt"), "secret");
+    std::string error;
+    content_ = ContentFolder::Open(root(), error);
+    ASSERT_TRUE(content_) << error;
+  }
+  std::string root() const { return folder_.File("content"); }
+  std::string Answer(AnswerKind kind, std::string_view application) {
+    std::optional<std::string> file = content_->FindAnswerFile(kind, application);
+    return file ? ReadFile(*file) : "(none)";
+  }
+
+  TempFolder folder_;
+  TempFolder outside_;
+  std::unique_ptr<ContentFolder> content_;
+};
+
+TEST_F(VexoServerContentFolderTest, AnswerPerApplicationWithFallback) {
+  struct Case {
+    AnswerKind kind;
+    std::string application;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {AnswerKind::kStart, "lite.exe", "lite start"},
+      {AnswerKind::kPopup, "lite.exe", "top popup"},  // the folder lacks popup.xml
+      {AnswerKind::kStart, "setup.exe", "top start"},
+      {AnswerKind::kStart, "", "top start"},
+      {AnswerKind::kStart, "..", "top start"},
+      {AnswerKind::kStart, "../apps/lite.exe", "top start"},
+      {AnswerKind::kStart, "lite.exe/../../..", "top start"},
+      {AnswerKind::kStart, "/etc", "top start"},
+  };
+  for (const Case& row : cases) {
+    SCOPED_TRACE(row.application);
+    EXPECT_EQ(Answer(row.kind, row.application), row.expected);
+  }
+}
+
+TEST_F(VexoServerContentFolderTest, SymbolicLinksLeadingOutsideAreNotFollowed) {
+  ASSERT_EQ(symlink(outside_.path().c_str(), (root() + "/apps/escape").c_str()), 0);
+  WriteFile(outside_.File("start.xml"), "foreign start");
+  ASSERT_EQ(symlink(outside_.File("secret.txt").c_str(), (root() + "/files/secret.txt").c_str()),
+            0);
+  ASSERT_EQ(symlink(outside_.path().c_str(), (root() + "/files/out").c_str()), 0);
+
+  EXPECT_EQ(Answer(AnswerKind::kStart, "escape"), "top start");
+  EXPECT_FALSE(content_->OpenDownload("secret.txt"));
+  EXPECT_FALSE(content_->OpenDownload("out/secret.txt"));
+}
+
+TEST_F(VexoServerContentFolderTest, DownloadsAreRegularFilesBelowFiles) {
+  std::optional<OpenFile> installer = content_->OpenDownload("setup.exe");
+  ASSERT_TRUE(installer);
+  EXPECT_EQ(installer->size(), 300u);
+  EXPECT_TRUE(content_->OpenDownload("sub/readme.txt"));
+  EXPECT_FALSE(content_->OpenDownload("sub"));
+  EXPECT_FALSE(content_->OpenDownload("missing.exe"));
+  EXPECT_FALSE(content_->OpenDownload("../start.xml"));
+}
+
+TEST(VexoServerContentFolderOpen, RefusesWhatIsNotAFolder) {
+  TempFolder folder;
+  WriteFile(folder.File("plain-file"), "x");
+  std::string error;
+  EXPECT_FALSE(ContentFolder::Open(folder.File("missing"), error));
+  EXPECT_THAT(error, HasSubstr("No such file or directory"));
+  EXPECT_FALSE(ContentFolder::Open(folder.File("plain-file"), error));
+  EXPECT_THAT(error, HasSubstr("is not a folder"));
+}
+
+TEST(VexoServerAnswerCacheOrigin, TokenReplacedAndEscaped) {
+  EXPECT_EQ(SubstituteOrigin("<url>{{origin}}/files/</url>", "http://h:1"),
+            "<url>http://h:1/files/</url>");
+  EXPECT_EQ(SubstituteOrigin("{{origin}}{{origin}}", "http://a?b&c"),
+            "http://a?b&amp;chttp://a?b&amp;c");
+  EXPECT_EQ(SubstituteOrigin("{{origin", "http://h"), "{{origin");
+  EXPECT_EQ(SubstituteOrigin("", "http://h"), "");
+}
+
+class VexoServerAnswerCacheTest : public ::testing::Test {
+ protected:
+  AnswerCache cache_{"http://o",
+                     [this](std::string_view text) {
+                       ++encipherCalls_;
+                       return "[" + std::string(text) + "]";
+                     },
+                     [this](const std::string& message) { warnings_.push_back(message); }};
+  TempFolder folder_;
+  int encipherCalls_ = 0;
+  std::vector<std::string> warnings_;
+};
+
+TEST_F(VexoServerAnswerCacheTest, EnciphersOncePerVersionOfTheFile) {
+  std::string path = folder_.File("start.xml");
+  WriteFile(path, "<url>{{origin}}</url>");
+  ASSERT_TRUE(cache_.Get(path));
+  EXPECT_EQ(*cache_.Get(path), "[<url>http://o</url>]");
+  EXPECT_EQ(encipherCalls_, 1);
+
+  WriteFile(path, "<url>changed {{origin}}</url>");
+  EXPECT_EQ(*cache_.Get(path), "[<url>changed http://o</url>]");
+  EXPECT_EQ(encipherCalls_, 2);
+
+  std::filesystem::remove(path);
+  EXPECT_FALSE(cache_.Get(path));
+}
+
+TEST_F(VexoServerAnswerCacheTest, OversizedAnswersAreRefusedAndLongOnesWarned) {
+  std::string huge = folder_.File("huge.xml");
+  WriteFile(huge, std::string(kMaxAnswerFileBytes + 1, 'x'));
+  EXPECT_FALSE(cache_.Get(huge));
+  ASSERT_EQ(warnings_.size(), 1u);
+  EXPECT_THAT(warnings_[0], HasSubstr("larger than"));
+
+  std::string longer = folder_.File("long.xml");
+  WriteFile(longer, std::string(kAgentAnswerLimitBytes, 'x'));
+  EXPECT_TRUE(cache_.Get(longer));
+  ASSERT_EQ(warnings_.size(), 2u);
+  EXPECT_THAT(warnings_[1], HasSubstr("agents read only the first 102400"));
+}
+
+class VexoServerCheckinStoreTest : public ::testing::Test {
+ protected:
+  std::unique_ptr<CheckinStore> Open() {
+    std::string error;
+    auto store = CheckinStore::Open(
+        folder_.File("checkins.db"), [this](const std::string& m) { warnings_.push_back(m); },
+        error);
+    EXPECT_TRUE(store) << error;
+    return store;
+  }
+  TempFolder folder_;
+  std::vector<std::string> warnings_;
+};
+
+TEST_F(VexoServerCheckinStoreTest, CountsPerVersionApplicationAndDay) {
+  auto store = Open();
+  const int64_t day1 = 1733616000;  // 2024-12-08T00:00:00Z
+  const int64_t day2 = day1 + 86400;
+  store->Record({day1 + 5, "start", "1.0.6.0", "setup.exe", "127.0.0.1", 200});
+  store->Record({day1 + 9, "popup", "1.0.6.0", "setup.exe", "127.0.0.1", 200});
+  store->Record({day2 + 1, "start", "1.0.5.0", "lite.exe", "10.0.0.2", 200});
+  CheckinSummary summary = store->Summarize(10, 2);
+
+  EXPECT_EQ(summary.total, 3);
+  ASSERT_EQ(summary.perVersion.size(), 2u);
+  EXPECT_EQ(summary.perVersion[0].value, "1.0.6.0");
+  EXPECT_EQ(summary.perVersion[0].count, 2);
+  ASSERT_EQ(summary.perApplication.size(), 2u);
+  EXPECT_EQ(summary.perApplication[1].value, "lite.exe");
+  ASSERT_EQ(summary.perDay.size(), 2u);
+  EXPECT_EQ(summary.perDay[0].value, "2024-12-09");
+  EXPECT_EQ(summary.perDay[1].count, 2);
+  ASSERT_EQ(summary.recent.size(), 2u);  // the newest two, newest first
+  EXPECT_EQ(summary.recent[0].client, "10.0.0.2");
+  EXPECT_EQ(summary.recent[1].query, "popup");
+  EXPECT_TRUE(warnings_.empty());
+}
+
+TEST_F(VexoServerCheckinStoreTest, RecordsSurviveReopeningAndLongValuesAreCut) {
+  {
+    auto store = Open();
+    for (int i = 0; i < 1000; ++i) {
+      store->Record({1, "start", std::string(1000, 'v'), "t" + std::to_string(i % 3), "c", 200});
+    }
+  }  // closing writes what is still queued
+  auto store = Open();
+  CheckinSummary summary = store->Summarize(2, 1);
+  EXPECT_EQ(summary.total, 1000);
+  EXPECT_EQ(summary.perApplication.size(), 2u);  // cut to the list length asked for
+  ASSERT_EQ(summary.perVersion.size(), 1u);
+  EXPECT_EQ(summary.perVersion[0].value.size(), kMaxStoredValueBytes);
+}
+
+TEST_F(VexoServerCheckinStoreTest, RefusesFilesThatAreNotDatabases) {
+  WriteFile(folder_.File("garbage.db"), std::string(4096, 'g'));
+  std::filesystem::create_directory(folder_.File("a-folder"));
+  struct Case {
+    std::string path;
+    const char* errorPart;
+  };
+  const Case cases[] = {
+      {folder_.File("garbage.db"), "not a database"},
+      {folder_.File("a-folder"), "unable to open"},
+      {folder_.File("missing/x.db"), "unable to open"},
+  };
+  for (const Case& row : cases) {
+    SCOPED_TRACE(row.path);
+    std::string error;
+    EXPECT_FALSE(CheckinStore::Open(row.path, nullptr, error));
+    EXPECT_THAT(error, HasSubstr(row.errorPart));
+  }
+}
+
+TEST(VexoServerStatsReport, EscapesWhateverTheNetworkSent) {
+  struct Case {
+    std::string raw;
+    const char* json;
+    const char* html;
+  };
+  const Case cases[] = {
+      {"1.0.6.0", "1.0.6.0", "1.0.6.0"},
+      {"<script>\"x\"&'", "<script>\\\"x\\\"&'", "&lt;script&gt;&quot;x&quot;&amp;&#39;"},
+      {"a\\b\nc\x01", "a\\\\b\\nc\\u0001", "a\\b?c?"},
+      {"\xE6\x97\xA5", "\xE6\x97\xA5", "\xE6\x97\xA5"},  // well-formed UTF-8 stays
+      {"\xFF\xC0\xAF", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD",
+       "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
+      {"\xED\xA0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD",
+       "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
+      {"\xE6\x97", "\xEF\xBF\xBD\xEF\xBF\xBD", "\xEF\xBF\xBD\xEF\xBF\xBD"},  // cut sequence
+  };
+  for (const Case& row : cases) {
+    SCOPED_TRACE(row.raw);
+    EXPECT_EQ(EscapeJsonString(row.raw), row.json);
+    EXPECT_EQ(EscapeHtml(row.raw), row.html);
+  }
+}
+
+TEST(VexoServerStatsReport, RendersEveryList) {
+  CheckinSummary summary;
+  summary.total = 3;
+  summary.perVersion = {{"1.0.6.0", 2}, {"", 1}};
+  summary.perApplication = {{"setup.exe", 3}};
+  summary.perDay = {{"2024-12-08", 3}};
+  summary.recent = {{1733616000, "start", "1.0.6.0", "setup.exe", "127.0.0.1", 200}};
+  std::string json = RenderStatsJson(summary);
+  EXPECT_THAT(json, HasSubstr("\"total\": 3"));
+  EXPECT_THAT(json, HasSubstr("\"per_version\": [{\"value\": \"1.0.6.0\", \"count\": 2}, "
+                              "{\"value\": \"\", \"count\": 1}]"));
+  EXPECT_THAT(json, HasSubstr("\"time\": \"2024-12-08T00:00:00Z\""));
+  std::string html = RenderStatsHtml(summary);
+  EXPECT_THAT(html, HasSubstr("<td>setup.exe</td><td class=\"n\">3</td>"));
+  EXPECT_THAT(html, HasSubstr("<i>(empty)</i>"));
+  EXPECT_THAT(html, HasSubstr("<td>2024-12-08</td>"));
+}
+
+TEST(VexoServerAccessLogLine, CommonLogFormatWithHostileBytesEscaped) {
+  AccessRecord record{"127.0.0.1", 1733616000, "GET", "/a?t=x\" 200 1\n\x1b[2J\\",
+                      "HTTP/1.1",  404,        10};
+  EXPECT_EQ(FormatAccessLine(record),
+            "127.0.0.1 - - [08/Dec/2024:00:00:00 +0000] "
+            "\"GET /a?t=x\\x22 200 1\\x0a\\x1b[2J\\x5c HTTP/1.1\" 404 10");
+}
+
+// The routing on its own, with a readable stand-in for the cipher.
+class VexoServerRequestRouterTest : public VexoServerContentFolderTest {
+ protected:
+  void SetUp() override {
+    VexoServerContentFolderTest::SetUp();
+    std::string error;
+    store_ = CheckinStore::Open(folder_.File("checkins.db"), nullptr, error);
+    ASSERT_TRUE(store_) << error;
+    router_.emplace(*content_, answers_, *store_);
+  }
+  Reply Get(std::string_view path, std::string q = {}, std::string t = {}) {
+    return router_->Handle(Request{"GET", path, q, "1.0.6.0", t, "127.0.0.1", 1733616000});
+  }
+
+  AnswerCache answers_{
+      "http://o", [](std::string_view text) { return "E(" + std::string(text) + ")"; }, nullptr};
+  std::unique_ptr<CheckinStore> store_;
+  std::optional<RequestRouter> router_;
+};
+
+TEST_F(VexoServerRequestRouterTest, StatusPerRequest) {
+  struct Case {
+    const char* method;
+    const char* path;
+    const char* q;
+    unsigned status;
+    const char* body;
+  };
+  const Case cases[] = {
+      {"GET", "/client/getData.php", "start", 200, "E(top start)"},
+      {"HEAD", "/client/getData.php", "popup", 200, "E(top popup)"},
+      {"GET", "/client/getData.php", "Start", 400, nullptr},
+      {"GET", "/client/getData.php", "", 400, nullptr},
+      {"POST", "/client/getData.php", "start", 405, nullptr},
+      {"GET", "/files/../start.xml", "", 403, nullptr},
+      {"GET", "/files//etc/passwd", "", 403, nullptr},
+      {"GET", "/files/missing.exe", "", 404, nullptr},
+      {"GET", "/start.xml", "", 404, nullptr},
+      {"GET", "/client/getData.php/", "start", 404, nullptr},
+  };
+  for (const Case& row : cases) {
+    SCOPED_TRACE(std::string(row.method) + " " + row.path + " q=" + row.q);
+    Reply reply = router_->Handle(Request{row.method, row.path, row.q, "", "", "c", 0});
+    EXPECT_EQ(reply.status, row.status);
+    if (row.body) {
+      ASSERT_TRUE(reply.body);
+      EXPECT_EQ(*reply.body, row.body);
+    }
+  }
+}
+
+TEST_F(VexoServerRequestRouterTest, EveryQueryIsRecordedWithItsStatus) {
+  Get(kQueryPath, "start", "lite.exe");
+  Get(kQueryPath, "nonsense", "setup.exe");
+  Get("/files/setup.exe");
+  CheckinSummary summary = store_->Summarize(10, 10);
+  ASSERT_EQ(summary.total, 2);
+  EXPECT_EQ(summary.recent[0].query, "nonsense");
+  EXPECT_EQ(summary.recent[0].status, 400);
+  EXPECT_EQ(summary.recent[1].application, "lite.exe");
+  EXPECT_EQ(summary.recent[1].status, 200);
+
+  Reply stats = Get("/stats");
+  ASSERT_TRUE(stats.body);
+  EXPECT_EQ(stats.contentType, "application/json");
+  EXPECT_THAT(*stats.body, HasSubstr("\"total\": 2"));
+}
+
+TEST_F(VexoServerRequestRouterTest, PerApplicationAnswer) {
+  Reply reply = Get(kQueryPath, "start", "lite.exe");
+  ASSERT_TRUE(reply.body);
+  EXPECT_EQ(*reply.body, "E(lite start)");
+}
+
+}  // namespace
+}  // namespace vexo::server

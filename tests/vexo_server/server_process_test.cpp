@@ -1,0 +1,369 @@
+// The real vexo-server program on 127.0.0.1 with the example content: what agents receive,
+// what is recorded, what is refused, how it starts, fails and stops.
+#include <arpa/inet.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sqlite3.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "agent/crypto/answer_cipher.h"
+#include "agent/crypto/md5.h"
+#include "tests/vexo_server/program_runner.h"
+
+namespace vexo::testing {
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+const std::string kServer = VEXO_SERVER_PATH;
+const std::string kContent = VEXO_EXAMPLE_CONTENT;
+
+std::string Decipher(const std::string& body) {
+  return DecipherAnswer(reinterpret_cast<const unsigned char*>(body.data()),
+                        static_cast<uint32_t>(body.size()));
+}
+
+std::string Md5Of(const std::string& bytes) {
+  Md5Digest digest;
+  digest.Init();
+  digest.Update(bytes.data(), static_cast<uint32_t>(bytes.size()));
+  digest.Final();
+  return digest.HexDigest();
+}
+
+std::string ReplaceAll(std::string text, const std::string& from, const std::string& to) {
+  for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+    text.replace(at, from.size(), to);
+  }
+  return text;
+}
+
+std::string ElementText(const std::string& xml, const std::string& name) {
+  size_t start = xml.find("<" + name + ">");
+  size_t end = xml.find("</" + name + ">");
+  if (start == std::string::npos || end == std::string::npos) {
+    return {};
+  }
+  start += name.size() + 2;
+  return xml.substr(start, end - start);
+}
+
+int64_t CountRows(const std::string& databasePath, const std::string& where) {
+  sqlite3* database = nullptr;
+  int64_t count = -1;
+  if (sqlite3_open_v2(databasePath.c_str(), &database, SQLITE_OPEN_READONLY, nullptr) ==
+      SQLITE_OK) {
+    sqlite3_stmt* statement = nullptr;
+    std::string sql = "SELECT count(*) FROM checkins WHERE " + where;
+    if (sqlite3_prepare_v2(database, sql.c_str(), -1, &statement, nullptr) == SQLITE_OK &&
+        sqlite3_step(statement) == SQLITE_ROW) {
+      count = sqlite3_column_int64(statement, 0);
+    }
+    sqlite3_finalize(statement);
+  }
+  sqlite3_close(database);
+  return count;
+}
+
+class VexoServerProgram : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    server_.emplace(kServer, std::vector<std::string>{"--root", kContent, "--listen", "127.0.0.1:0",
+                                                      "--db", Database()});
+    std::string first = server_->FirstLine();
+    ASSERT_TRUE(first.starts_with("listening on http://127.0.0.1:")) << first << server_->Errors();
+    origin_ = first.substr(std::string("listening on ").size());
+    port_ = static_cast<uint16_t>(std::stoi(origin_.substr(origin_.rfind(':') + 1)));
+  }
+
+  std::string Database() const { return folder_.File("checkins.db"); }
+  std::string ExampleAnswer(const std::string& relative) const {
+    return ReplaceAll(ReadFile(kContent + "/" + relative), "{{origin}}", origin_);
+  }
+  HttpReply Query(const std::string& q, const std::string& ver, const std::string& t) {
+    return HttpGet(port_, "/client/getData.php?q=" + q + "&ver=" + ver + "&t=" + t);
+  }
+
+  TempFolder folder_;
+  std::optional<BackgroundProgram> server_;
+  std::string origin_;
+  uint16_t port_ = 0;
+};
+
+TEST_F(VexoServerProgram, QueriesAnswerWithTheEncipheredFiles) {
+  struct Case {
+    std::string q, t, file;
+  };
+  const Case cases[] = {
+      {"start", "setup.exe", "start.xml"},
+      {"popup", "setup.exe", "popup.xml"},
+      {"start", "vexo-calendar-lite.exe", "apps/vexo-calendar-lite.exe/start.xml"},
+      {"popup", "vexo-calendar-lite.exe", "popup.xml"},
+  };
+  for (const Case& row : cases) {
+    SCOPED_TRACE(row.q + " " + row.t);
+    HttpReply reply = Query(row.q, "1.0.6.0", row.t);
+    ASSERT_EQ(reply.status, 200);
+    EXPECT_EQ(reply.headers["content-length"], std::to_string(reply.body.size()));
+    EXPECT_EQ(reply.body.size() % 8, 0u);
+    EXPECT_THAT(reply.body, Not(HasSubstr("<response>")));  // enciphered on the wire
+    EXPECT_EQ(Decipher(reply.body), ExampleAnswer(row.file));
+  }
+}
+
+TEST_F(VexoServerProgram, OfferedInstallerDownloadsWithItsLengthAndDigest) {
+  std::string answer = Decipher(Query("start", "1.0.6.0", "setup.exe").body);
+  std::string url = ElementText(answer, "url") + ElementText(answer, "name");
+  ASSERT_TRUE(url.starts_with(origin_ + "/files/")) << url;
+  std::string installer = ReadFile(kContent + "/files/" + ElementText(answer, "name"));
+  ASSERT_GT(installer.size(), 256u) << "agents download only installers above 256 bytes";
+  ASSERT_EQ(ElementText(answer, "md5"), Md5Of(installer)) << "the example offer is stale";
+
+  HttpReply download = HttpGet(port_, url.substr(origin_.size()));
+  ASSERT_EQ(download.status, 200);
+  EXPECT_EQ(download.headers["content-length"], std::to_string(installer.size()));
+  EXPECT_EQ(Md5Of(download.body), ElementText(answer, "md5"));
+  EXPECT_THAT(ElementText(answer, "version"), ::testing::StrNe("1.0.6.0"));
+}
+
+TEST_F(VexoServerProgram, CheckinsReachTheDatabaseStatsAndLog) {
+  Query("start", "1.0.6.0", "setup.exe");
+  Query("popup", "1.0.6.0", "setup.exe");
+  Query("start", "1.0.5.0", "Vexo%20Calendar.exe");
+  Query("start", "", "%3Cb%3Ebold%3C/b%3E");
+
+  HttpReply stats = HttpGet(port_, "/stats");
+  ASSERT_EQ(stats.status, 200);
+  EXPECT_EQ(stats.headers["content-type"], "application/json");
+  EXPECT_THAT(stats.body, HasSubstr("\"total\": 4"));
+  EXPECT_THAT(stats.body, HasSubstr("{\"value\": \"1.0.6.0\", \"count\": 2}"));
+  EXPECT_THAT(stats.body, HasSubstr("{\"value\": \"Vexo Calendar.exe\", \"count\": 1}"));
+  EXPECT_THAT(stats.body, HasSubstr("\"client\": \"127.0.0.1\""));
+
+  HttpReply page = HttpGet(port_, "/stats.html");
+  ASSERT_EQ(page.status, 200);
+  EXPECT_THAT(page.body, HasSubstr("&lt;b&gt;bold&lt;/b&gt;"));
+  EXPECT_THAT(page.body, Not(HasSubstr("<b>bold")));
+
+  EXPECT_EQ(CountRows(Database(),
+                      "query = 'start' AND ver = '1.0.6.0' AND t = 'setup.exe' "
+                      "AND client = '127.0.0.1' AND status = 200"),
+            1);
+  EXPECT_EQ(CountRows(Database(), "ver = '' AND at > 0"), 1);
+  EXPECT_THAT(
+      server_->Output(),
+      HasSubstr("\"GET /client/getData.php?q=popup&ver=1.0.6.0&t=setup.exe HTTP/1.1\" 200"));
+}
+
+TEST_F(VexoServerProgram, PathsOutsideTheContentFolderAreRefused) {
+  const char* targets[] = {
+      "/files/../start.xml",
+      "/files/%2e%2e/start.xml",
+      "/files/%2E%2E%2Fstart.xml",
+      "/files/..%2fstart.xml",
+      "/files/sub/../../start.xml",
+      "/files/.%2e/.%2e/.%2e/.%2e/etc/passwd",
+      "/files//etc/passwd",
+      "/files/%2fetc%2fpasswd",
+      "/files/..%5cstart.xml",
+      "/files/.",
+      "/files/",
+      "/../../../../etc/passwd",
+      "/start.xml",
+      "/apps/vexo-calendar-lite.exe/start.xml",
+      "/files/vexo-setup-1.0.7.0.exe%00.txt",
+  };
+  for (const char* target : targets) {
+    SCOPED_TRACE(target);
+    HttpReply reply = HttpGet(port_, target);
+    EXPECT_TRUE(reply.status == 403 || reply.status == 404 || reply.status == 400) << reply.status;
+    EXPECT_THAT(reply.body, Not(HasSubstr("<response>")));
+    EXPECT_THAT(reply.body, Not(HasSubstr("root:")));
+  }
+}
+
+TEST_F(VexoServerProgram, HostileApplicationNamesGetTheDefaultAnswer) {
+  const char* names[] = {"..",
+                         "../..",
+                         "..%2F..%2F..%2Fetc",
+                         "%2Fetc%2Fpasswd",
+                         "vexo-calendar-lite.exe%2F..%2F..",
+                         "vexo-calendar-lite.exe/../vexo-calendar-lite.exe",
+                         "%00",
+                         "a%0D%0AX-Injected:%201"};
+  for (const char* name : names) {
+    SCOPED_TRACE(name);
+    HttpReply reply = Query("start", "1.0.6.0", name);
+    ASSERT_EQ(reply.status, 200);
+    EXPECT_EQ(Decipher(reply.body), ExampleAnswer("start.xml"));
+    EXPECT_EQ(reply.headers.count("x-injected"), 0u);
+  }
+}
+
+TEST_F(VexoServerProgram, MalformedRequestsLeaveItServing) {
+  const std::string requests[] = {
+      "garbage\r\n\r\n",
+      "GET\r\n\r\n",
+      "GET /stats HTTP/9.9\r\n\r\n",
+      "GET /client/getData.php?q=start HTTP/1.1\r\nHost: x\r\n" + std::string(70000, 'X') +
+          "\r\n\r\n",
+      "POST /client/getData.php?q=start HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\n"
+      "Connection: close\r\n\r\nhello",
+      "GET /files/vexo-setup-1.0.7.0.exe%00.txt HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n",
+  };
+  for (const std::string& request : requests) {
+    SCOPED_TRACE(request.substr(0, 40));
+    HttpReply reply = SendRaw(port_, request);
+    EXPECT_NE(reply.status, 200);
+  }
+  // Repeated and undecodable query values are taken as they come.
+  EXPECT_EQ(HttpGet(port_, "/client/getData.php?q=start&q=popup&t=%ZZ&ver=%%%").status, 200);
+  EXPECT_EQ(HttpGet(port_, "/stats").status, 200);
+}
+
+// 2,000 requests from 50 clients at once, each on its own connection: no request fails and
+// every answer is the whole enciphered document.
+TEST_F(VexoServerProgram, ManyAgentsAtOnce) {
+  constexpr int kClients = 50;
+  constexpr int kRequestsPerClient = 40;
+  const std::string expected = Query("start", "1.0.6.0", "setup.exe").body;
+  ASSERT_FALSE(expected.empty());
+  std::atomic<int> failures{0};
+  std::vector<std::thread> clients;
+  for (int client = 0; client < kClients; ++client) {
+    clients.emplace_back([&, client] {
+      for (int i = 0; i < kRequestsPerClient; ++i) {
+        HttpReply reply = Query("start", "1.0.6.0", "load-" + std::to_string(client) + ".exe");
+        if (reply.status != 200 || reply.body != expected) {
+          ++failures;
+        }
+      }
+    });
+  }
+  for (std::thread& client : clients) {
+    client.join();
+  }
+  EXPECT_EQ(failures.load(), 0);
+  HttpReply stats = HttpGet(port_, "/stats");
+  EXPECT_THAT(stats.body,
+              HasSubstr("\"total\": " + std::to_string(kClients * kRequestsPerClient + 1)));
+}
+
+TEST_F(VexoServerProgram, StopsCleanlyOnSignals) {
+  for (int signalNumber : {SIGTERM, SIGINT}) {
+    SCOPED_TRACE(signalNumber);
+    if (signalNumber == SIGINT) {
+      SetUp();  // a second server on a fresh port, same database
+    }
+    ASSERT_EQ(Query("start", "1.0.6.0", "before-stop.exe").status, 200);
+    ASSERT_TRUE(server_->Signal(signalNumber));
+    EXPECT_EQ(server_->Wait(), 0);
+    EXPECT_THAT(server_->Output(),
+                HasSubstr(signalNumber == SIGINT ? "stopping on SIGINT" : "stopping on SIGTERM"));
+    EXPECT_EQ(server_->Errors(), "");
+  }
+  EXPECT_EQ(CountRows(Database(), "t = 'before-stop.exe'"), 2);
+}
+
+// Holds a loopback port so that the server cannot have it.
+class OccupiedPort {
+ public:
+  OccupiedPort() {
+    descriptor_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    bind(descriptor_, reinterpret_cast<sockaddr*>(&address), length);
+    listen(descriptor_, 1);
+    getsockname(descriptor_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+  }
+  ~OccupiedPort() { close(descriptor_); }
+  uint16_t port() const { return port_; }
+
+ private:
+  int descriptor_;
+  uint16_t port_ = 0;
+};
+
+TEST(VexoServerCommandLineErrors, OneLineAndNonZeroExit) {
+  TempFolder folder;
+  WriteFile(folder.File("not-a-db"), std::string(2048, 'z'));
+  WriteFile(folder.File("plain-file"), "x");
+  std::filesystem::create_directory(folder.File("empty"));
+  OccupiedPort occupied;
+  std::string busy = "127.0.0.1:" + std::to_string(occupied.port());
+  std::string db = folder.File("ok.db");
+  struct Case {
+    std::vector<std::string> arguments;
+    int exitCode;
+    std::string message;
+  };
+  const Case cases[] = {
+      {{}, 2, "vexo-server: --root is required\nusage:"},
+      {{"--root", kContent, "--bogus"}, 2, "vexo-server: unknown argument '--bogus'\nusage:"},
+      {{"--root", kContent, "--listen", "localhost:80"},
+       2,
+       "vexo-server: malformed listen address 'localhost:80'"},
+      {{"--root", kContent, "--listen", "127.0.0.1:99999"}, 2, "malformed listen address"},
+      {{"--root", folder.File("missing"), "--db", db},
+       1,
+       "vexo-server: content folder '" + folder.File("missing") + "': No such file or directory\n"},
+      {{"--root", folder.File("plain-file"), "--db", db}, 1, "is not a folder\n"},
+      {{"--root", kContent, "--db", folder.File("not-a-db"), "--listen", "127.0.0.1:0"},
+       1,
+       "vexo-server: cannot use database '" + folder.File("not-a-db") +
+           "': file is not a database\n"},
+      {{"--root", kContent, "--db", folder.File("empty"), "--listen", "127.0.0.1:0"},
+       1,
+       "cannot use database"},
+      {{"--root", kContent, "--db", db, "--listen", busy},
+       1,
+       "vexo-server: cannot listen on " + busy + ": Address already in use\n"},
+  };
+  for (const Case& row : cases) {
+    SCOPED_TRACE(::testing::PrintToString(row.arguments));
+    ProgramResult result = RunProgram(kServer, row.arguments);
+    EXPECT_EQ(result.exitCode, row.exitCode);
+    EXPECT_THAT(result.err, HasSubstr(row.message));
+    EXPECT_EQ(result.out, "");
+  }
+}
+
+TEST(VexoServerCommandLineErrors, HelpAndVersion) {
+  ProgramResult help = RunProgram(kServer, {"--help"});
+  EXPECT_EQ(help.exitCode, 0);
+  EXPECT_THAT(help.out, HasSubstr("usage: vexo-server --root DIR"));
+  ProgramResult version = RunProgram(kServer, {"--version"});
+  EXPECT_EQ(version.exitCode, 0);
+  EXPECT_THAT(version.out,
+              ::testing::MatchesRegex("vexo-server [0-9]+\\.[0-9]+\\.[0-9]+\\.[0-9]+\n"));
+}
+
+TEST(VexoServerCommandLineErrors, WarnsAboutAnEmptyContentFolder) {
+  TempFolder folder;
+  std::filesystem::create_directory(folder.File("content"));
+  BackgroundProgram server(kServer, {"--root", folder.File("content"), "--listen", "127.0.0.1:0",
+                                     "--db", folder.File("c.db")});
+  ASSERT_THAT(server.FirstLine(), HasSubstr("listening on"));
+  EXPECT_THAT(server.Errors(), HasSubstr("has neither start.xml nor popup.xml"));
+  uint16_t port = static_cast<uint16_t>(
+      std::stoi(server.FirstLine().substr(server.FirstLine().rfind(':') + 1)));
+  EXPECT_EQ(HttpGet(port, "/client/getData.php?q=start&ver=1&t=x").status, 404);
+  server.Signal(SIGTERM);
+  EXPECT_EQ(server.Wait(), 0);
+}
+
+}  // namespace
+}  // namespace vexo::testing
