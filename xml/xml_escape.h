@@ -1,0 +1,41 @@
+// The character layer of the XML document: character and entity references in values read out of
+// the document, escapes of markup characters in values written into it, and UTF-16 encoding of a
+// code point. Stateless; the tables are constant.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace vexo {
+
+// Option bit of EscapeText: escape the apostrophe and the double quote as well. Other bits of the
+// option word belong to the calling operation and are ignored.
+inline constexpr unsigned ESCAPE_QUOTES = 0x100;
+
+// Replaces character references ("&#65;", "&#x41;") and the entity references of HTML 4 plus
+// "&apos;" by the characters they stand for. Malformed, unknown or empty references, and numeric
+// references to no Unicode scalar value, stay in the text as they are.
+std::u16string UnescapeText(std::u16string_view text);
+// The same over `length` units of `text`; a length of -1 reads up to the terminator.
+std::u16string UnescapeText(const char16_t* text, int length);
+
+// Replaces "<", "&" and ">" (and with ESCAPE_QUOTES also "'" and '"') by entity references.
+std::u16string EscapeText(std::u16string_view text, unsigned options);
+
+// Writes `codePoint` as one or two UTF-16 units at buffer[position] and advances `position` by
+// the number of units; with a null buffer it only advances `position`, so callers can count.
+void EncodeUtf16Char(std::uint32_t codePoint, char16_t* buffer, std::size_t& position);
+
+// The entity table: 130 buckets, each a run of entries "L" (name length), "CCCC" (decimal code
+// point) and the name in lowercase. A name's bucket is the sum of its lowercase units modulo 130.
+inline constexpr int kEntityBucketCount = 130;
+std::u16string_view EntityBucket(int bucket);
+
+// Code point of the named entity `name` (without "&" and ";"), or 0 when there is none. Names are
+// matched without regard to case; a name that HTML defines in a capital and a small spelling
+// yields the small form when written entirely in lowercase and the capital form otherwise.
+std::uint32_t LookupEntity(std::u16string_view name);
+
+}  // namespace vexo

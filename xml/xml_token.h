@@ -1,0 +1,76 @@
+// The tokenizer of the XML document and the word and attribute scanners that read names and
+// values out of a start tag. All offsets count UTF-16 units of the scanned text.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace vexo {
+
+// Token kinds returned by NextToken.
+inline constexpr int TOKEN_END_OF_TEXT = -2;
+inline constexpr int TOKEN_MALFORMED = -1;
+inline constexpr int NODE_END_TAG = 0;
+inline constexpr int NODE_ELEMENT = 1;
+inline constexpr int NODE_TEXT = 2;
+inline constexpr int NODE_WHITESPACE = 4;
+inline constexpr int NODE_CDATA_SECTION = 8;
+inline constexpr int NODE_PROCESSING_INSTRUCTION = 16;
+inline constexpr int NODE_COMMENT = 32;
+inline constexpr int NODE_DOCUMENT_TYPE = 64;
+
+// TokenInfo::flags: the start tag ends in "/>".
+inline constexpr std::uint32_t TOKEN_EMPTY_ELEMENT = 0x10000;
+// TokenScanner::flags: the value that FindAttributeInTag found was quoted.
+inline constexpr std::uint32_t SCANNER_QUOTED = 0x8000;
+
+struct TokenScanner {
+  const char16_t* text = nullptr;
+  std::uint32_t end = 0;        // scanning never reads at or past this offset
+  std::uint32_t wordStart = 0;  // the last word or name found, inclusive at both ends
+  std::uint32_t wordEnd = 0;
+  std::uint32_t next = 0;  // where scanning continues
+  std::uint32_t flags = 0;
+  std::uint32_t nameOffset = 0;  // FindAttributeInTag: the wanted name, from the scan's start
+
+  TokenScanner() = default;
+  TokenScanner(std::u16string_view scanned, std::uint32_t from)
+      : text(scanned.data()), end(static_cast<std::uint32_t>(scanned.size())), next(from) {}
+
+  std::uint32_t WordLength() const { return wordEnd + 1 - wordStart; }
+  std::u16string_view Word() const { return {text + wordStart, WordLength()}; }
+  void SetWord(std::uint32_t first, std::uint32_t pastLast) {
+    wordStart = first;
+    wordEnd = pastLast - 1;
+  }
+};
+
+struct TokenInfo {
+  int kind = TOKEN_MALFORMED;
+  std::uint32_t start = 0;
+  std::uint32_t length = 0;
+  std::uint32_t flags = 0;
+  std::u16string errors;  // syntax-error records, in the parse result's form
+};
+
+// Reads the token at the scanner's `next` and moves `next` past it. For start, end tags and
+// processing instructions the scanner's word is the name. Syntax errors are appended to
+// `token.errors`.
+int NextToken(TokenScanner& scanner, TokenInfo& token);
+
+// Skips white space and takes the next word (a single delimiter unit is a word of its own).
+// False at the end of the text.
+bool NextWord(TokenScanner& scanner);
+
+// True when the scanner's word equals the start of `name` and `name` ends there or goes on with
+// one of " =/[]".
+bool MatchName(const TokenScanner& scanner, std::u16string_view name);
+
+// Looks for the attribute `name` in the start tag whose name is at the scanner's `next`. On
+// success the scanner's word is the value (SCANNER_QUOTED in `flags` when it was quoted), or the
+// attribute's own name when it has no value. When it is absent, `next` is where the tag's last
+// word ended.
+bool FindAttributeInTag(TokenScanner& scanner, std::u16string_view name);
+
+}  // namespace vexo
