@@ -1,0 +1,331 @@
+// The real vexo-answer program: cipher round trips, digests, written offers and what `check`
+// reports for good and broken answers.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "agent/crypto/answer_cipher.h"
+#include "agent/crypto/md5.h"
+#include "tests/vexo_server/program_runner.h"
+
+namespace vexo::testing {
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+using ::testing::StartsWith;
+
+const std::string kTool = VEXO_ANSWER_PATH;
+const std::string kContent = VEXO_EXAMPLE_CONTENT;
+
+std::string Hex(const std::string& bytes) {
+  static const char digits[] = "0123456789abcdef";
+  std::string hex;
+  for (unsigned char c : bytes) {
+    hex += digits[c >> 4];
+    hex += digits[c & 15];
+  }
+  return hex;
+}
+
+std::string Md5Of(const std::string& bytes) {
+  Md5Digest digest;
+  digest.Init();
+  digest.Update(bytes.data(), static_cast<uint32_t>(bytes.size()));
+  digest.Final();
+  return digest.HexDigest();
+}
+
+ProgramResult Tool(const std::vector<std::string>& arguments, const std::string& input = {}) {
+  return RunProgram(kTool, arguments, input);
+}
+
+TEST(VexoAnswerCipher, EncipherThenDecipherGivesTheTextBack) {
+  const std::string texts[] = {"",
+                               "<",
+                               "<respons",
+                               "<response/>\r\n",
+                               std::string(8000, 'x') + "tail",
+                               ReadFile(kContent + "/start.xml"),
+                               ReadFile(kContent + "/popup.xml")};
+  for (const std::string& text : texts) {
+    SCOPED_TRACE(text.substr(0, 20));
+    ProgramResult enciphered = Tool({"encipher"}, text);
+    ASSERT_EQ(enciphered.exitCode, 0) << enciphered.err;
+    EXPECT_EQ(enciphered.out.size(), (text.size() + 7) / 8 * 8);
+    ProgramResult deciphered = Tool({"decipher", "-", "-"}, enciphered.out);
+    ASSERT_EQ(deciphered.exitCode, 0) << deciphered.err;
+    EXPECT_EQ(deciphered.out, text);
+  }
+}
+
+TEST(VexoAnswerCipher, KnownBlockAndFiles) {
+  // The known answer of the agents' key: "<respons" enciphers to 71abc67a40e62c9b.
+  EXPECT_EQ(Hex(Tool({"encipher"}, "<respons").out), "71abc67a40e62c9b");
+
+  TempFolder folder;
+  ProgramResult toFile = Tool({"encipher", kContent + "/popup.xml", folder.File("popup.bin")});
+  ASSERT_EQ(toFile.exitCode, 0) << toFile.err;
+  EXPECT_EQ(toFile.out, "");
+  std::string enciphered = ReadFile(folder.File("popup.bin"));
+  EXPECT_EQ(enciphered, EncipherAnswer(ReadFile(kContent + "/popup.xml")));
+  EXPECT_EQ(Tool({"decipher", folder.File("popup.bin")}).out, ReadFile(kContent + "/popup.xml"));
+
+  ProgramResult missing = Tool({"decipher", folder.File("missing.bin")});
+  EXPECT_EQ(missing.exitCode, 1);
+  EXPECT_THAT(missing.err, HasSubstr("cannot read '" + folder.File("missing.bin") + "'"));
+}
+
+TEST(VexoAnswerCipher, ZeroBytesAreDroppedWithTheRestOfTheirBlock) {
+  std::string text = std::string("abc\0defgHIJKLMNO", 16);
+  ProgramResult enciphered = Tool({"encipher"}, text);
+  EXPECT_THAT(enciphered.err, HasSubstr("zero bytes"));
+  EXPECT_EQ(Tool({"decipher"}, enciphered.out).out, "abcHIJKLMNO");
+}
+
+TEST(VexoAnswerMd5, FileDigests) {
+  TempFolder folder;
+  struct Case {
+    std::string content;
+    const char* digest;  // RFC 1321 test suite
+  };
+  const Case cases[] = {
+      {"", "d41d8cd98f00b204e9800998ecf8427e"},
+      {"abc", "900150983cd24fb0d6963f7d28e17f72"},
+      {"12345678901234567890123456789012345678901234567890123456789012345678901234567890",
+       "57edf4a22be3c955ac49da2e2107b67a"},
+  };
+  for (const Case& row : cases) {
+    SCOPED_TRACE(row.content);
+    WriteFile(folder.File("f"), row.content);
+    ProgramResult result = Tool({"md5", folder.File("f")});
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.out, std::string(row.digest) + "\n");
+  }
+  WriteFile(folder.File("big"), std::string(200000, 'q'));
+  EXPECT_EQ(Tool({"md5", folder.File("big")}).out, Md5Of(std::string(200000, 'q')) + "\n");
+  EXPECT_EQ(Tool({"md5", folder.File("none")}).exitCode, 1);
+}
+
+class VexoAnswerOffer : public ::testing::Test {
+ protected:
+  void SetUp() override { WriteFile(Installer(), std::string(1000, 'i')); }
+  std::string Installer() const { return folder_.File("setup & co.exe"); }
+  TempFolder folder_;
+};
+
+TEST_F(VexoAnswerOffer, WritesTheOfferInTheOrderAgentsReadIt) {
+  ProgramResult result = Tool({"offer", "--installer", Installer(), "--version", "1.0.7.0", "--url",
+                               "http://h/files?a=1&b=", "--rname", "setup.exe", "--param",
+                               "/S \"<dir>\" 'x'", "--force"});
+  ASSERT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(result.out,
+            "<response>\n"
+            "  <data>\n"
+            "    <software_update>\n"
+            "      <status>y</status>\n"
+            "      <name>setup &amp; co.exe</name>\n"
+            "      <rname>setup.exe</rname>\n"
+            "      <force>y</force>\n"
+            "      <param>/S &quot;&lt;dir&gt;&quot; &apos;x&apos;</param>\n"
+            "      <version>1.0.7.0</version>\n"
+            "      <url>http://h/files?a=1&amp;b=</url>\n"
+            "      <md5>" +
+                Md5Of(std::string(1000, 'i')) +
+                "</md5>\n"
+                "    </software_update>\n"
+                "  </data>\n"
+                "</response>\n");
+}
+
+TEST_F(VexoAnswerOffer, AgentsReadBackWhatWasWritten) {
+  ProgramResult offer = Tool({"offer", "--installer", Installer(), "--version", "2.0", "--url",
+                              "http://h/files/", "--param", "/D=\"C:\\Program Files\" &"});
+  ASSERT_EQ(offer.exitCode, 0) << offer.err;
+  ProgramResult check = Tool({"check", "-"}, offer.out);
+  EXPECT_EQ(check.exitCode, 0) << check.out;
+  EXPECT_THAT(check.out, HasSubstr("update offer: offered"));
+  EXPECT_THAT(check.out, HasSubstr("downloadUrl     \"http://h/files/setup & co.exe\""));
+  EXPECT_THAT(check.out, HasSubstr("installerPath   \"<data folder>/setup & co.exe\""));
+  EXPECT_THAT(check.out, HasSubstr("installerParams \"/D=\"C:\\Program Files\" &\""));
+  EXPECT_THAT(check.out, HasSubstr("expectedMd5     \"" + Md5Of(std::string(1000, 'i'))));
+  EXPECT_THAT(check.out, HasSubstr("force           no"));
+  EXPECT_THAT(check.out, HasSubstr("newer than 1.0.6.0"));
+}
+
+TEST_F(VexoAnswerOffer, RefusesOffersAgentsCannotUse) {
+  WriteFile(folder_.File("tiny.exe"), std::string(256, 't'));
+  struct Case {
+    std::vector<std::string> arguments;
+    int exitCode;
+    const char* message;
+  };
+  const Case cases[] = {
+      {{"--version", "1.0.x", "--url", "http://h/"}, 2, "'1.0.x' is not a version agents accept"},
+      {{"--version", "1.2.3.4.5", "--url", "http://h/"}, 2, "is not a version"},
+      {{"--version", "1.1", "--url", "http://h/", "--rname", "../x.exe"},
+       2,
+       "--rname '../x.exe' must be a plain file name"},
+      {{"--version", "1.1", "--url", "http://h/", "--rname", "c:x.exe"}, 2, "plain file name"},
+      {{"--url", "http://h/"}, 2, "--version is required"},
+      {{"--version", "1.1"}, 2, "--url is required"},
+      {{"--version", "1.1", "--url", "http://h/", "--colour"}, 2, "unknown option '--colour'"},
+      {{"--version", "1.1", "--url", "http://h"}, 0, "agents download 'http://hsetup & co.exe'"},
+  };
+  for (const Case& row : cases) {
+    SCOPED_TRACE(::testing::PrintToString(row.arguments));
+    std::vector<std::string> arguments = {"offer", "--installer", Installer()};
+    arguments.insert(arguments.end(), row.arguments.begin(), row.arguments.end());
+    ProgramResult result = Tool(arguments);
+    EXPECT_EQ(result.exitCode, row.exitCode);
+    EXPECT_THAT(result.err, HasSubstr(row.message));
+  }
+  ProgramResult tiny = Tool({"offer", "--installer", folder_.File("tiny.exe"), "--version", "1.1",
+                             "--url", "http://h/", "--output", folder_.File("offer.xml")});
+  EXPECT_EQ(tiny.exitCode, 0);
+  EXPECT_THAT(tiny.err, HasSubstr("larger than 256 bytes"));
+  EXPECT_THAT(ReadFile(folder_.File("offer.xml")), HasSubstr("<name>tiny.exe</name>"));
+  EXPECT_EQ(Tool({"offer", "--installer", folder_.File("none.exe"), "--version", "1.1", "--url",
+                  "http://h/"})
+                .exitCode,
+            1);
+}
+
+TEST(VexoAnswerCheck, ExampleStartAnswer) {
+  for (bool enciphered : {false, true}) {
+    SCOPED_TRACE(enciphered ? "enciphered" : "plain");
+    std::string plain = ReadFile(kContent + "/start.xml");
+    ProgramResult result = Tool({"check", "-"}, enciphered ? EncipherAnswer(plain) : plain);
+    EXPECT_EQ(result.exitCode, 0) << result.out;
+    EXPECT_THAT(result.out, StartsWith(enciphered ? "answer: enciphered" : "answer: plain XML"));
+    EXPECT_THAT(result.out,
+                HasSubstr("start answer: accepted\nupdate offer: offered\n"
+                          "  version         \"1.0.7.0\"\n"
+                          "  downloadUrl     \"{{origin}}/files/vexo-setup-1.0.7.0.exe\"\n"
+                          "  installerPath   \"<data folder>/vexo-setup.exe\"\n"
+                          "  installerParams \"/S /source=update\"\n"));
+    EXPECT_THAT(result.out, HasSubstr("shortcut rows: 2\n"));
+    EXPECT_THAT(result.out, HasSubstr("name=\"Holidays & Festivals\""));
+    EXPECT_THAT(
+        result.out,
+        HasSubstr("webaddr=\"https://calendar.vexo.example/holidays?year=2025&region=all\""));
+    EXPECT_THAT(result.out, HasSubstr("mini pop-up: open, 300x180, fistdisplay 120\n"));
+    EXPECT_THAT(result.out, HasSubstr("title           \"What's new in 1.0.7\""));
+    EXPECT_THAT(result.out, Not(HasSubstr("problem")));
+  }
+  ProgramResult older = Tool({"check", "--agent-version", "1.0.7.0", kContent + "/start.xml"});
+  EXPECT_THAT(older.out, HasSubstr("not newer than 1.0.7.0: agents of that version ignore it"));
+}
+
+TEST(VexoAnswerCheck, ExamplePopupAnswerWithTodaysCounts) {
+  const std::string holidays = "https://calendar.vexo.example/popup/holidays.html";
+  const std::string tips = "https://calendar.vexo.example/popup/tips.html?id=7&lang=en";
+  TempFolder data;
+  std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char day[16];
+  std::strftime(day, sizeof day, "%Y%m%d", &local);
+  WriteFile(data.File(std::string("Msg/") + day + ".ini"), "[Msg]\n" + Md5Of(tips) + "=7\n");
+
+  ProgramResult result = Tool({"check", "--data-folder", data.path(), kContent + "/popup.xml"});
+  EXPECT_EQ(result.exitCode, 0) << result.out;
+  EXPECT_THAT(result.out, HasSubstr("pop-up answer: accepted\n"
+                                    "schedule: update_tm_stamp 1733616000, firstdisplay 30 s, "
+                                    "interval 1800, duration 120\n"));
+  EXPECT_THAT(result.out, HasSubstr(std::string("per-day file    \"<data folder>/Msg/") + day));
+  EXPECT_THAT(result.out, HasSubstr("items: 2\n  1. key " + Md5Of(holidays) +
+                                    ", 320x240, remaining 3, url \"" + holidays + "\"\n"));
+  EXPECT_THAT(result.out, HasSubstr("  2. key " + Md5Of(tips) + ", 320x240, remaining 7"));
+}
+
+TEST(VexoAnswerCheck, BrokenAnswers) {
+  struct Case {
+    std::vector<std::string> options;
+    std::string answer;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {{}, "", "start answer: rejected (no top-level response element)"},
+      {{}, "not xml at all", "start answer: rejected"},
+      {{}, "<answer><data/></answer>", "start answer: rejected"},
+      {{},
+       "<response><data><software_update><status>y</status><rname>..</rname><version>9</version>"
+       "<md5>00</md5></software_update></data></response>",
+       "problem: rname \"..\" is not a plain file name"},
+      {{},
+       "<response><data><software_update><status>y</status><name>a</name><rname>a</rname>"
+       "<version>1.0.6.0</version></software_update></data></response>",
+       "not newer than 1.0.6.0"},
+      {{},
+       "<response><data><software_update><status>y</status><version>v2</version>"
+       "</software_update></data></response>",
+       "problem: the offered version is not a version text"},
+      {{},
+       "<response><errcode>-1</errcode><data/></response>",
+       "pop-up answer: rejected: the agent closes"},
+      {{},
+       "<response><data><rightdown_popup firstdisplay=\"5\"/></data></response>",
+       "pop-up answer: rejected"},  // no stamp: equal to the initial 0
+      {{"--popup"}, "<response><data/></response>", "pop-up answer: accepted"},
+      {{},
+       "<response><data><software_update><status>y</status>",
+       "problem: the XML is not well-formed"},
+      {{"--enciphered"}, "<response/>", "answer: enciphered, 11 bytes\n"},
+      {{"--plain"}, EncipherAnswer("<response/>"), "start answer: rejected"},
+  };
+  for (const Case& row : cases) {
+    SCOPED_TRACE(row.answer);
+    std::vector<std::string> arguments = {"check"};
+    arguments.insert(arguments.end(), row.options.begin(), row.options.end());
+    arguments.push_back("-");
+    ProgramResult result = Tool(arguments, row.answer);
+    EXPECT_THAT(result.out, HasSubstr(row.expected));
+    bool acceptable = std::string(row.expected).find("accepted") != std::string::npos;
+    EXPECT_EQ(result.exitCode, acceptable ? 0 : 1) << result.out;
+  }
+}
+
+TEST(VexoAnswerCheck, AnswersLongerThanAgentsRead) {
+  std::string longAnswer = "<response><data>" + std::string(110000, ' ') + "</data></response>";
+  ProgramResult plain = Tool({"check", "-"}, longAnswer);
+  EXPECT_EQ(plain.exitCode, 1);
+  EXPECT_THAT(plain.out, HasSubstr("exceeds the 102400 bytes agents read"));
+  ProgramResult enciphered = Tool({"check", "-"}, EncipherAnswer(longAnswer));
+  EXPECT_EQ(enciphered.exitCode, 1);
+  EXPECT_THAT(enciphered.out, HasSubstr("longer than the 102400 bytes agents read"));
+}
+
+TEST(VexoAnswerUsage, ErrorsPrintUsageAndExitTwo) {
+  const std::vector<std::string> cases[] = {
+      {},
+      {"frobnicate"},
+      {"md5"},
+      {"md5", "a", "b"},
+      {"encipher", "a", "b", "c"},
+      {"decipher", "--fast"},
+      {"check"},
+      {"check", "--plain", "--enciphered", "-"},
+      {"check", "--start", "--popup", "-"},
+      {"check", "--data-folder"},
+      {"offer"},
+  };
+  for (const std::vector<std::string>& arguments : cases) {
+    SCOPED_TRACE(::testing::PrintToString(arguments));
+    ProgramResult result = Tool(arguments);
+    EXPECT_EQ(result.exitCode, 2);
+    EXPECT_THAT(result.err, StartsWith("vexo-answer: "));
+    EXPECT_THAT(result.err, HasSubstr("\nusage: vexo-answer encipher"));
+    EXPECT_EQ(result.out, "");
+  }
+  ProgramResult help = Tool({"--help"});
+  EXPECT_EQ(help.exitCode, 0);
+  EXPECT_THAT(help.out, StartsWith("usage: vexo-answer"));
+}
+
+}  // namespace
+}  // namespace vexo::testing

@@ -1,0 +1,315 @@
+// vexo-answer: the publisher's tool for answers: encipher, decipher, digest, write an offer,
+// and check an answer as an agent reads it.
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <clocale>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <map>
+#include <optional>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "agent/answer_text.h"
+#include "agent/crypto/answer_cipher.h"
+#include "agent/crypto/md5.h"
+#include "agent/update_installation.h"
+#include "tools/answer_check.h"
+#include "tools/start_answer_writer.h"
+
+namespace vexo::tools {
+namespace {
+
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+
+const char kUsage[] =
+    "usage: vexo-answer encipher [IN [OUT]]\n"
+    "       vexo-answer decipher [IN [OUT]]\n"
+    "       vexo-answer md5 FILE\n"
+    "       vexo-answer offer --installer FILE --version V --url URL [--name NAME]\n"
+    "                         [--rname NAME] [--param TEXT] [--force] [--output FILE]\n"
+    "       vexo-answer check [--plain | --enciphered] [--start | --popup]\n"
+    "                         [--agent-version V] [--data-folder DIR] FILE\n"
+    "       vexo-answer --help | --version\n"
+    "\n"
+    "IN, OUT and FILE may be '-' for the standard streams (the default for IN and OUT).\n"
+    "  encipher  enciphers a plain answer as the server sends it\n"
+    "  decipher  deciphers an answer as agents do (zero bytes are dropped)\n"
+    "  md5       the MD5 digest of a file, as agents check installers\n"
+    "  offer     writes a start answer offering the installer; --url is the folder URL that\n"
+    "            agents put the name after (usually ending in '/'); the digest is computed\n"
+    "  check     prints what an agent takes from a start or pop-up answer, plain or\n"
+    "            enciphered (guessed unless told), with the agent's own parsers; exit status 1\n"
+    "            when the agent would reject it or it has a fault. --agent-version is the\n"
+    "            version offers are compared with (default " VEXO_VERSION
+    "); pop-up counts are read\n"
+    "            from the per-day file under --data-folder (default: a new empty folder)\n";
+
+class UsageError : public std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+class Failure : public std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+std::string ReadInput(const std::string& name) {
+  if (name == "-") {
+    return std::string(std::istreambuf_iterator<char>(std::cin), {});
+  }
+  std::ifstream in(name, std::ios::binary);
+  if (!in) {
+    throw Failure("cannot read '" + name + "'");
+  }
+  std::ostringstream content;
+  content << in.rdbuf();
+  if (in.bad()) {
+    throw Failure("cannot read '" + name + "'");
+  }
+  return content.str();
+}
+
+void WriteOutput(const std::string& name, const std::string& content) {
+  if (name == "-") {
+    std::cout.write(content.data(), static_cast<std::streamsize>(content.size()));
+    std::cout.flush();
+    if (!std::cout) {
+      throw Failure("cannot write the standard output");
+    }
+    return;
+  }
+  std::ofstream out(name, std::ios::binary | std::ios::trunc);
+  out.write(content.data(), static_cast<std::streamsize>(content.size()));
+  out.close();
+  if (!out) {
+    throw Failure("cannot write '" + name + "'");
+  }
+}
+
+std::string FileMd5(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    throw Failure("cannot read '" + path + "'");
+  }
+  Md5Digest digest;
+  digest.Init();
+  char chunk[65536];
+  while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
+    digest.Update(chunk, static_cast<uint32_t>(in.gcount()));
+  }
+  if (in.bad()) {
+    throw Failure("cannot read '" + path + "'");
+  }
+  digest.Final();
+  return digest.HexDigest();
+}
+
+// Options "--name value" / "--name=value", flags "--name", and positional arguments.
+class Arguments {
+ public:
+  Arguments(std::vector<std::string> list, std::vector<std::string> valued,
+            std::vector<std::string> flags) {
+    for (size_t i = 0; i < list.size(); ++i) {
+      std::string item = list[i];
+      if (item == "-" || !item.starts_with("--")) {
+        positional_.push_back(item);
+        continue;
+      }
+      std::string name = item.substr(0, item.find('='));
+      bool hasInline = name.size() < item.size();
+      if (std::find(flags.begin(), flags.end(), name) != flags.end() && !hasInline) {
+        values_[name] = "";
+      } else if (std::find(valued.begin(), valued.end(), name) != valued.end()) {
+        if (!hasInline && i + 1 == list.size()) {
+          throw UsageError(name + " needs a value");
+        }
+        values_[name] = hasInline ? item.substr(name.size() + 1) : list[++i];
+      } else {
+        throw UsageError("unknown option '" + item + "'");
+      }
+    }
+  }
+  bool Has(const std::string& name) const { return values_.count(name) != 0; }
+  std::string Value(const std::string& name, std::string fallback = {}) const {
+    auto found = values_.find(name);
+    return found == values_.end() ? fallback : found->second;
+  }
+  std::string Required(const std::string& name) const {
+    if (!Has(name) || Value(name).empty()) {
+      throw UsageError(name + " is required");
+    }
+    return Value(name);
+  }
+  const std::vector<std::string>& positional() const { return positional_; }
+  void ExpectPositional(size_t least, size_t most) const {
+    if (positional_.size() < least || positional_.size() > most) {
+      throw UsageError("wrong number of arguments");
+    }
+  }
+
+ private:
+  std::map<std::string, std::string> values_;
+  std::vector<std::string> positional_;
+};
+
+int Transform(const std::vector<std::string>& list, bool encipher) {
+  Arguments arguments(list, {}, {});
+  arguments.ExpectPositional(0, 2);
+  const std::vector<std::string>& names = arguments.positional();
+  std::string input = ReadInput(names.size() > 0 ? names[0] : "-");
+  if (encipher && input.find('\0') != std::string::npos) {
+    std::cerr << "vexo-answer: warning: the text holds zero bytes, which agents drop with the "
+                 "rest of their 8-byte block\n";
+  }
+  std::string output = encipher
+                           ? EncipherAnswer(input)
+                           : DecipherAnswer(reinterpret_cast<const unsigned char*>(input.data()),
+                                            static_cast<uint32_t>(input.size()));
+  WriteOutput(names.size() > 1 ? names[1] : "-", output);
+  return 0;
+}
+
+int Md5(const std::vector<std::string>& list) {
+  Arguments arguments(list, {}, {});
+  arguments.ExpectPositional(1, 1);
+  std::cout << FileMd5(arguments.positional()[0]) << "\n";
+  return 0;
+}
+
+int Offer(const std::vector<std::string>& list) {
+  Arguments arguments(
+      list, {"--installer", "--version", "--url", "--name", "--rname", "--param", "--output"},
+      {"--force"});
+  arguments.ExpectPositional(0, 0);
+  std::string installer = arguments.Required("--installer");
+  OfferFields offer;
+  offer.version = arguments.Required("--version");
+  offer.url = arguments.Required("--url");
+  offer.name = arguments.Value("--name", std::filesystem::path(installer).filename().string());
+  offer.rname = arguments.Value("--rname", offer.name);
+  offer.param = arguments.Value("--param");
+  offer.force = arguments.Has("--force");
+  if (CompareVersions(WidenAnsi(offer.version), u"0") == -21) {
+    throw UsageError("'" + offer.version +
+                     "' is not a version agents accept (up to four numbers separated by dots)");
+  }
+  if (!IsPlainFileName(WidenAnsi(offer.rname))) {
+    throw UsageError("--rname '" + offer.rname + "' must be a plain file name");
+  }
+  if (!std::filesystem::is_regular_file(installer)) {
+    throw Failure("installer '" + installer + "' is not a readable file");
+  }
+  offer.md5 = FileMd5(installer);
+  if (std::filesystem::file_size(installer) <= kSmallestInstaller) {
+    std::cerr << "vexo-answer: warning: agents download only installers larger than "
+              << kSmallestInstaller << " bytes\n";
+  }
+  if (!offer.url.ends_with('/') && !offer.url.ends_with('=')) {
+    std::cerr << "vexo-answer: warning: agents download '" << offer.url << offer.name
+              << "' (the URL and the name are joined as they are)\n";
+  }
+  WriteOutput(arguments.Value("--output", "-"), WriteStartAnswer(offer));
+  return 0;
+}
+
+// A private empty folder for the per-day pop-up file, removed at the end.
+class ScratchFolder {
+ public:
+  ScratchFolder() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "vexo-answer-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) {
+      throw Failure("cannot create a temporary folder");
+    }
+    path_ = pattern;
+  }
+  ~ScratchFolder() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+int Check(const std::vector<std::string>& list) {
+  Arguments arguments(list, {"--agent-version", "--data-folder"},
+                      {"--plain", "--enciphered", "--start", "--popup"});
+  arguments.ExpectPositional(1, 1);
+  if ((arguments.Has("--plain") && arguments.Has("--enciphered")) ||
+      (arguments.Has("--start") && arguments.Has("--popup"))) {
+    throw UsageError("conflicting options");
+  }
+  CheckOptions options;
+  options.form = arguments.Has("--plain")        ? AnswerForm::kPlain
+                 : arguments.Has("--enciphered") ? AnswerForm::kEnciphered
+                                                 : AnswerForm::kAuto;
+  options.kind = arguments.Has("--start")   ? AnswerKind::kStart
+                 : arguments.Has("--popup") ? AnswerKind::kPopup
+                                            : AnswerKind::kAuto;
+  options.agentVersion = WidenAnsi(arguments.Value("--agent-version", VEXO_VERSION));
+  std::string input = ReadInput(arguments.positional()[0]);
+  std::optional<ScratchFolder> scratch;
+  std::string dataFolder = arguments.Value("--data-folder");
+  if (dataFolder.empty()) {
+    dataFolder = scratch.emplace().path();
+  }
+  options.dataFolder = WidenAnsi(std::filesystem::absolute(dataFolder).string() + "/");
+  CheckReport report = CheckAnswer(input, options);
+  std::cout << report.text;
+  return report.acceptable ? 0 : kExitFailure;
+}
+
+int Dispatch(const std::vector<std::string>& list) {
+  if (list.empty()) {
+    throw UsageError("a command is required");
+  }
+  const std::string& command = list[0];
+  std::vector<std::string> rest(list.begin() + 1, list.end());
+  if (command == "--help" || command == "-h" || command == "help") {
+    std::cout << kUsage;
+    return 0;
+  }
+  if (command == "--version") {
+    std::cout << "vexo-answer " VEXO_VERSION "\n";
+    return 0;
+  }
+  if (command == "encipher" || command == "decipher") {
+    return Transform(rest, command == "encipher");
+  }
+  if (command == "md5") {
+    return Md5(rest);
+  }
+  if (command == "offer") {
+    return Offer(rest);
+  }
+  if (command == "check") {
+    return Check(rest);
+  }
+  throw UsageError("unknown command '" + command + "'");
+}
+
+}  // namespace
+}  // namespace vexo::tools
+
+int main(int argc, char** argv) {
+  // The locale's character set is the agents' "ANSI code page" here, as in the agent.
+  std::setlocale(LC_CTYPE, "");
+  using namespace vexo::tools;
+  try {
+    return Dispatch(std::vector<std::string>(argv + 1, argv + argc));
+  } catch (const UsageError& error) {
+    std::cerr << "vexo-answer: " << error.what() << "\n" << kUsage;
+    return kExitUsage;
+  } catch (const std::exception& error) {
+    std::cerr << "vexo-answer: " << error.what() << "\n";
+    return kExitFailure;
+  }
+}

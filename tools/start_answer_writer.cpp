@@ -1,0 +1,61 @@
+#include "tools/start_answer_writer.h"
+
+namespace vexo::tools {
+namespace {
+
+std::string Element(std::string_view name, std::string_view text) {
+  std::string line = "      <";
+  line += name;
+  line += '>';
+  line += EscapeXml(text);
+  line += "</";
+  line += name;
+  line += ">\n";
+  return line;
+}
+
+}  // namespace
+
+std::string EscapeXml(std::string_view text) {
+  std::string escaped;
+  escaped.reserve(text.size());
+  for (char c : text) {
+    switch (c) {
+      case '&':
+        escaped += "&amp;";
+        break;
+      case '<':
+        escaped += "&lt;";
+        break;
+      case '>':
+        escaped += "&gt;";
+        break;
+      case '"':
+        escaped += "&quot;";
+        break;
+      case '\'':
+        escaped += "&apos;";
+        break;
+      default:
+        escaped += c;
+    }
+  }
+  return escaped;
+}
+
+std::string WriteStartAnswer(const OfferFields& offer) {
+  // Agents look for these children forward only, in exactly this order.
+  std::string xml = "<response>\n  <data>\n    <software_update>\n";
+  xml += Element("status", "y");
+  xml += Element("name", offer.name);
+  xml += Element("rname", offer.rname);
+  xml += Element("force", offer.force ? "y" : "n");
+  xml += Element("param", offer.param);
+  xml += Element("version", offer.version);
+  xml += Element("url", offer.url);
+  xml += Element("md5", offer.md5);
+  xml += "    </software_update>\n  </data>\n</response>\n";
+  return xml;
+}
+
+}  // namespace vexo::tools
