@@ -2,8 +2,10 @@
 // the hidden frame and its message loop.
 #include <memory>
 
+#include "agent/desktop.h"
 #include "agent/framework/framework.h"
 #include "agent/hidden_frame.h"
+#include "agent/query_cycle.h"
 #include "platform/com.h"
 #include "platform/entry.h"
 #include "platform/single_instance.h"
@@ -30,7 +32,10 @@ class SingleInstanceGuard {
 int Run(CAppModule& module) {
   CMessageLoop loop;
   module.AddMessageLoop(&loop);
-  auto frame = std::make_unique<CHiddenFrame>(module);
+  SystemDesktop desktop;
+  // Filled on first use and kept for the life of the process: application name, data folder.
+  QueryCycle queries(desktop, u"" VEXO_SERVER_ORIGIN);
+  auto frame = std::make_unique<CHiddenFrame>(module, desktop, queries);
   if (frame->CreateEx(module.Instance()) == nullptr) {
     module.RemoveMessageLoop();
     return 0;

@@ -245,16 +245,21 @@ std::u16string CXmlNavigator::GetElementData(int index) const {
     return UnescapeText(content);
   }
   // Text and CDATA sections count; comments, instructions and white space between them do not.
+  // Text tokens end after every ">", so white space right after a text token is the rest of the
+  // same text and is kept.
   constexpr std::uint32_t kCdataOpening = 9;  // "<![CDATA["
   constexpr std::uint32_t kCdataClosing = 3;  // "]]>"
   std::u16string data;
   TokenScanner scanner(std::u16string_view(text_).substr(0, contentEnd), contentStart);
   TokenInfo token;
+  int previous = TOKEN_END_OF_TEXT;
   for (int kind = NextToken(scanner, token); kind != TOKEN_END_OF_TEXT;
-       kind = NextToken(scanner, token)) {
+       previous = kind, kind = NextToken(scanner, token)) {
     const std::u16string_view tokenText(scanner.text + token.start, token.length);
     if (kind == NODE_TEXT) {
       data += UnescapeText(tokenText);
+    } else if (kind == NODE_WHITESPACE && previous == NODE_TEXT) {
+      data += tokenText;
     } else if (kind == NODE_CDATA_SECTION && token.length >= kCdataOpening + kCdataClosing) {
       data += tokenText.substr(kCdataOpening, token.length - kCdataOpening - kCdataClosing);
     }

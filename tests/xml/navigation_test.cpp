@@ -228,6 +228,8 @@ TEST(XmlGetElementDataTest, TextOfElementsWithoutChildren) {
       {u"<a>&lt;b&gt;</a>", u"<b>"},
       {u"<a>a>b</a>", u"a>b"},
       {u"<a>a>b<!---->c</a>", u"a>bc"},
+      {u"<a>a> <!---->b</a>", u"a> b"},  // the space is the rest of the text "a> "
+      {u"<a>a>\n<![CDATA[b]]></a>", u"a>\nb"},
       {u"<a>x<![C]]>y</a>", u"xy"},  // too short to hold a CDATA section's text
       {u"<a>x</b>y</a>", u"xy"},
       {u"<a>\r\n\t</a>", u"\r\n\t"},

@@ -1,0 +1,158 @@
+#include "agent/update_installation.h"
+
+#include <array>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <memory>
+#include <vector>
+
+#include "agent/answer_text.h"
+#include "agent/crypto/md5.h"
+#include "http/http_client.h"
+#include "platform/folders.h"
+
+namespace vexo {
+namespace {
+
+using VersionParts = std::array<int32_t, 4>;
+
+// Reads a version text into four components; false when it is not a version text.
+bool ReadVersion(std::u16string_view text, VersionParts& parts) {
+  parts = {0, 0, 0, 0};
+  size_t count = 0;
+  size_t position = 0;
+  while (position < text.size()) {
+    // Runs of dots are one separator; leading and trailing dots are ignored.
+    size_t start = text.find_first_not_of(u'.', position);
+    if (start == std::u16string_view::npos)
+      break;
+    size_t end = text.find(u'.', start);
+    if (end == std::u16string_view::npos)
+      end = text.size();
+    std::u16string_view part = text.substr(start, end - start);
+    if (count == parts.size() || !IsAllDigits(part))
+      return false;
+    parts[count++] = AnswerInteger(part);  // long digit strings stop at 2147483647
+    position = end;
+  }
+  return count > 0;
+}
+
+// Downloads `url` into the data folder and renames it over `installerPath` only when exactly the
+// announced number of bytes (more than kSmallestInstaller) arrived and were written. The body is
+// copied in chunks, so memory stays bounded whatever its size; on any failure the previous file
+// stays as it was and the partial file is removed.
+void DownloadInstaller(const std::u16string& url, const std::u16string& installerPath) {
+  CHttpClientT client;
+  std::unique_ptr<CHttpResponseT> response(client.Get(url.c_str(), false));
+  uint32_t length = 0;
+  if (!response->GetContentLength(length) || length <= kSmallestInstaller)
+    return;
+
+  std::filesystem::path target(installerPath);
+  std::filesystem::path partial = target;
+  partial += u".download";
+  bool complete = false;
+  {
+    std::ofstream file(partial, std::ios::binary | std::ios::trunc);
+    if (!file)
+      return;
+    std::vector<unsigned char> chunk(64 * 1024);
+    uint32_t received = 0;
+    try {
+      while (received < length) {
+        uint32_t want = std::min<uint32_t>(length - received, static_cast<uint32_t>(chunk.size()));
+        uint32_t got = response->ReadContent(chunk.data(), want);
+        if (got == 0)
+          break;
+        file.write(reinterpret_cast<const char*>(chunk.data()), got);
+        if (!file)
+          break;
+        received += got;
+      }
+      file.close();
+      complete = received == length && file;
+    } catch (...) {
+      complete = false;
+    }
+  }
+  std::error_code error;
+  if (complete)
+    std::filesystem::rename(partial, target, error);
+  if (!complete || error)
+    std::filesystem::remove(partial, error);
+}
+
+}  // namespace
+
+bool IsAllDigits(std::u16string_view text) {
+  for (char16_t c : text) {
+    if (c < u'0' || c > u'9')
+      return false;
+  }
+  return true;
+}
+
+int CompareVersions(std::u16string_view a, std::u16string_view b) {
+  VersionParts left;
+  VersionParts right;
+  if (!ReadVersion(a, left))
+    return -21;
+  if (!ReadVersion(b, right))
+    return -22;
+  for (size_t i = 0; i < left.size(); ++i) {
+    if (left[i] != right[i])
+      return left[i] > right[i] ? 1 : -1;
+  }
+  return 0;
+}
+
+std::u16string FileDigest(const std::u16string& path) {
+  Md5Digest digest;
+  digest.Init();
+  digest.UpdateFromFile(path);
+  digest.Final();
+  return WidenAnsi(digest.HexDigest());
+}
+
+bool IsPlainFileName(std::u16string_view name) {
+  if (name.empty() || name == u"." || name == u"..")
+    return false;
+  for (char16_t c : name) {
+    if (c < 0x20 || c == u'\\' || c == u'/' || c == u':')
+      return false;
+  }
+  return true;
+}
+
+void RunUpdate(const UpdateOffer& offer, const std::u16string& ownVersion,
+               const std::u16string& dataFolder, Desktop& desktop, platform::WindowHandle owner) {
+  if (!offer.offered)
+    return;
+  if (CompareVersions(offer.offeredVersion, ownVersion) != 1)
+    return;
+  // The installer path is the data folder followed by the offer's local file name.
+  const std::u16string& path = offer.installerPath;
+  if (path.compare(0, dataFolder.size(), dataFolder) != 0 ||
+      !IsPlainFileName(std::u16string_view(path).substr(dataFolder.size()))) {
+    return;
+  }
+
+  bool present = platform::GetPathKind(path) != platform::PathKind::kMissing &&
+                 EqualsIgnoringAsciiCase(offer.expectedMd5, FileDigest(path));
+  if (!present) {
+    try {
+      DownloadInstaller(offer.downloadUrl, path);
+    } catch (...) {
+      // A failed download leaves whatever file is on disk to the verification.
+    }
+    if (!EqualsIgnoringAsciiCase(offer.expectedMd5, FileDigest(path)))
+      return;
+  }
+  if (!offer.force && !desktop.AskYesNo(owner, kUpdateQuestion, kUpdateCaption))
+    return;
+  desktop.Launch(path, offer.installerParams);
+}
+
+}  // namespace vexo

@@ -1,0 +1,223 @@
+// The update flow against a real HTTP server on loopback, with a fake desktop: what is
+// downloaded, written, asked and launched.
+#include "agent/update_installation.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "agent/crypto/md5.h"
+#include "fake_desktop.h"
+#include "platform/folders.h"
+#include "temp_folder.h"
+#include "tests/server/fake_http_server.h"
+
+namespace vexo {
+namespace {
+
+using testing::FakeDesktop;
+using testing::FakeHttpServer;
+using testing::FakeReply;
+namespace fs = std::filesystem;
+
+std::u16string Wide(const std::string& ascii) {
+  return std::u16string(ascii.begin(), ascii.end());
+}
+
+std::string Md5Of(const std::string& bytes) {
+  Md5Digest digest;
+  digest.Init();
+  digest.Update(bytes.data(), static_cast<uint32_t>(bytes.size()));
+  digest.Final();
+  return digest.HexDigest();
+}
+
+std::string Upper(std::string text) {
+  for (char& c : text)
+    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return text;
+}
+
+class UpdateInstallationTest : public ::testing::Test {
+ protected:
+  UpdateInstallationTest() {
+    fs::create_directories(DataPath());
+    server.Route("/files/setup.exe", FakeReply::Body(200, installer));
+    offer.offered = true;
+    offer.offeredVersion = u"1.0.7.0";
+    offer.downloadUrl = Wide(server.Origin() + "/files/setup.exe");
+    offer.installerPath = DataFolder() + u"vexo-setup.exe";
+    offer.expectedMd5 = Wide(Md5Of(installer));
+    offer.installerParams = u"/S /lang=zh";
+  }
+
+  fs::path DataPath() const { return root.path() / "vexo"; }
+  fs::path InstallerFile() const { return DataPath() / "vexo-setup.exe"; }
+  std::u16string DataFolder() const { return DataPath().u16string() + platform::PathSeparator(); }
+  void Run(const std::u16string& ownVersion = u"1.0.6.0") {
+    RunUpdate(offer, ownVersion, DataFolder(), desktop, nullptr);
+  }
+  size_t Downloads() const { return server.Requests().size(); }
+  // Everything in the data folder, so that stray partial files show.
+  std::vector<std::string> DataFiles() const {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(DataPath())) {
+      names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  testing::ScopedFolder root;
+  FakeHttpServer server;
+  FakeDesktop desktop;
+  UpdateOffer offer;
+  const std::string installer = std::string(1000, 'i') + "installer-body";
+};
+
+TEST_F(UpdateInstallationTest, NewerOfferIsDownloadedVerifiedAskedAndLaunched) {
+  Run();
+  EXPECT_EQ(Downloads(), 1u);
+  EXPECT_EQ(testing::ReadFile(InstallerFile()), installer);
+  ASSERT_EQ(desktop.questions.size(), 1u);
+  EXPECT_EQ(desktop.questions[0], u"Vexo: 发现新版本，是否升级？");
+  ASSERT_EQ(desktop.launches.size(), 1u);
+  EXPECT_EQ(desktop.launches[0].file, InstallerFile().u16string());
+  EXPECT_EQ(desktop.launches[0].parameters, u"/S /lang=zh");
+  EXPECT_EQ(DataFiles(), std::vector<std::string>{"vexo-setup.exe"});
+}
+
+TEST_F(UpdateInstallationTest, OffersThatAreNotStrictlyNewerDoNothing) {
+  const struct {
+    const char* name;
+    bool offered;
+    std::u16string offeredVersion;
+    std::u16string ownVersion;
+  } cases[] = {
+      {"not offered", false, u"1.0.7.0", u"1.0.6.0"},
+      {"same version", true, u"1.0.6.0", u"1.0.6.0"},
+      {"older version", true, u"1.0.5.9", u"1.0.6.0"},
+      {"five components", true, u"1.0.7.0.1", u"1.0.6.0"},
+      {"a letter", true, u"1.0.7a", u"1.0.6.0"},
+      {"a sign", true, u"+2", u"1.0.6.0"},
+      {"no own version", true, u"1.0.7.0", u""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    offer.offered = c.offered;
+    offer.offeredVersion = c.offeredVersion;
+    Run(c.ownVersion);
+    EXPECT_EQ(Downloads(), 0u);
+    EXPECT_TRUE(DataFiles().empty());
+    EXPECT_TRUE(desktop.questions.empty());
+    EXPECT_TRUE(desktop.launches.empty());
+  }
+}
+
+TEST_F(UpdateInstallationTest, PresentInstallerWithTheExpectedDigestIsNotDownloadedAgain) {
+  testing::WriteFile(InstallerFile(), installer);
+  offer.expectedMd5 = Wide(Upper(Md5Of(installer)));
+  Run();
+  EXPECT_EQ(Downloads(), 0u);
+  EXPECT_EQ(desktop.questions.size(), 1u);
+  EXPECT_EQ(desktop.launches.size(), 1u);
+}
+
+TEST_F(UpdateInstallationTest, PresentInstallerWithAnotherDigestIsReplaced) {
+  testing::WriteFile(InstallerFile(), "an older installer");
+  Run();
+  EXPECT_EQ(Downloads(), 1u);
+  EXPECT_EQ(testing::ReadFile(InstallerFile()), installer);
+  EXPECT_EQ(desktop.launches.size(), 1u);
+}
+
+TEST_F(UpdateInstallationTest, DownloadsThatCannotBeTrustedLeaveThePreviousFileAndLaunchNothing) {
+  FakeReply small = FakeReply::Body(200, std::string(256, 's'));
+  FakeReply chunked = FakeReply::Body(200, installer);
+  chunked.framing = FakeReply::Framing::kChunked;
+  FakeReply shortRead = FakeReply::Body(200, installer);
+  shortRead.fault = FakeReply::Fault::kCloseAfterBodyBytes;
+  shortRead.faultAfterBodyBytes = 500;
+  FakeReply lying = FakeReply::Body(200, installer);
+  lying.announcedLength = installer.size() + 100;
+  lying.fault = FakeReply::Fault::kCloseAfterBodyBytes;
+  lying.faultAfterBodyBytes = installer.size();
+  FakeReply notFound = FakeReply::Body(404, std::string(2000, 'e'));
+  const struct {
+    const char* name;
+    FakeReply reply;
+  } cases[] = {{"256 bytes", small},
+               {"chunked", chunked},
+               {"short read", shortRead},
+               {"longer announced", lying},
+               {"error page", notFound}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::WriteFile(InstallerFile(), "previous file");
+    server.Route("/files/setup.exe", c.reply);
+    Run();
+    std::string expected =
+        std::string(c.name) == "error page" ? std::string(2000, 'e') : "previous file";
+    EXPECT_EQ(testing::ReadFile(InstallerFile()), expected);
+    EXPECT_EQ(DataFiles(), std::vector<std::string>{"vexo-setup.exe"});
+    EXPECT_TRUE(desktop.questions.empty());
+    EXPECT_TRUE(desktop.launches.empty());
+  }
+}
+
+TEST_F(UpdateInstallationTest, WithoutAnInstallerOnDiskAFailedDownloadEndsAtVerification) {
+  server.Route("/files/setup.exe", FakeReply::Body(200, std::string(256, 's')));
+  Run();
+  EXPECT_TRUE(DataFiles().empty());
+  EXPECT_TRUE(desktop.launches.empty());
+
+  offer.downloadUrl = u"http://127.0.0.1:1/setup.exe";  // nothing listens there
+  Run();
+  EXPECT_TRUE(DataFiles().empty());
+  EXPECT_TRUE(desktop.questions.empty());
+}
+
+TEST_F(UpdateInstallationTest, DigestMismatchKeepsTheFileButLaunchesNothing) {
+  offer.expectedMd5 = u"00000000000000000000000000000000";
+  Run();
+  EXPECT_EQ(testing::ReadFile(InstallerFile()), installer);
+  EXPECT_TRUE(desktop.questions.empty());
+  EXPECT_TRUE(desktop.launches.empty());
+}
+
+TEST_F(UpdateInstallationTest, NoMeansNoLaunchAndTheFileStays) {
+  desktop.answerYes = false;
+  Run();
+  EXPECT_EQ(desktop.questions.size(), 1u);
+  EXPECT_TRUE(desktop.launches.empty());
+  EXPECT_EQ(testing::ReadFile(InstallerFile()), installer);
+}
+
+TEST_F(UpdateInstallationTest, ForcedUpdatesAreLaunchedWithoutAQuestion) {
+  offer.force = true;
+  offer.installerParams.clear();
+  desktop.answerYes = false;
+  Run();
+  EXPECT_TRUE(desktop.questions.empty());
+  ASSERT_EQ(desktop.launches.size(), 1u);
+  EXPECT_EQ(desktop.launches[0].parameters, u"");
+}
+
+TEST_F(UpdateInstallationTest, InstallerNamesThatLeaveTheDataFolderAreRefused) {
+  for (const char16_t* name : {u"../escaped.exe", u"..", u"", u"sub/setup.exe", u"..\\x.exe"}) {
+    SCOPED_TRACE(std::u16string(name).size());
+    offer.installerPath = DataFolder() + name;
+    Run();
+    EXPECT_EQ(Downloads(), 0u);
+    EXPECT_FALSE(fs::exists(root.path() / "escaped.exe"));
+    EXPECT_TRUE(DataFiles().empty());
+    EXPECT_TRUE(desktop.launches.empty());
+  }
+  offer.installerPath = (root.path() / "elsewhere.exe").u16string();
+  Run();
+  EXPECT_EQ(Downloads(), 0u);
+  EXPECT_FALSE(fs::exists(root.path() / "elsewhere.exe"));
+}
+
+}  // namespace
+}  // namespace vexo
