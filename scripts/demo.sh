@@ -41,7 +41,7 @@ echo "VexoCalendar.exe" >"$world/config/vexo/application"
 
 echo
 echo "== Starting vexo-agent (silent; it asks its question here in about two seconds)"
-if [ ! -e /dev/tty ] || ! : </dev/tty 2>/dev/null; then
+if ! { : </dev/tty; } 2>/dev/null; then
   echo "   (no terminal to ask on: the question is answered No)"
 fi
 env -i HOME="$world/home" XDG_DATA_HOME="$world/data" XDG_CONFIG_DIRS="$world/config" \
