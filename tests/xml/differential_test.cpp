@@ -247,8 +247,7 @@ bool HasElementChildren(const pugi::xml_node& node) {
 
 // Walks the children of the current parent in both navigators: `byStep` steps with an empty
 // name, `byName` searches for pugixml's name; both must land on the same record.
-void CompareChildren(const pugi::xml_node& parent, CXmlNavigator& byStep,
-                     CXmlNavigator& byName) {
+void CompareChildren(const pugi::xml_node& parent, CXmlNavigator& byStep, CXmlNavigator& byName) {
   for (const pugi::xml_node& child : parent.children()) {
     if (child.type() != pugi::node_element) {
       continue;
@@ -283,10 +282,9 @@ TEST(XmlDifferentialTest, ReadsGeneratedDocumentsLikePugixml) {
     SCOPED_TRACE("seed " + std::to_string(seed));
     const std::u16string text = DocumentGenerator(seed).Document();
     pugi::xml_document reference;
-    const pugi::xml_parse_result loaded =
-        reference.load_buffer(text.data(), text.size() * sizeof(char16_t),
-                              pugi::parse_default | pugi::parse_ws_pcdata_single,
-                              pugi::encoding_utf16_le);
+    const pugi::xml_parse_result loaded = reference.load_buffer(
+        text.data(), text.size() * sizeof(char16_t),
+        pugi::parse_default | pugi::parse_ws_pcdata_single, pugi::encoding_utf16_le);
     ASSERT_TRUE(loaded) << loaded.description() << " at " << loaded.offset << " in "
                         << xml_test::Readable(text);
     CXmlNavigator byStep;
