@@ -1,0 +1,333 @@
+#include "tests/server/fake_http_server.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+
+namespace vexo::testing {
+namespace {
+
+constexpr int kWaitMs = 50;
+constexpr size_t kLongestHead = 64 * 1024;
+
+bool EqualNoCase(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) ==
+                  std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+std::string Trim(const std::string& text) {
+  size_t first = text.find_first_not_of(" \t");
+  if (first == std::string::npos)
+    return "";
+  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
+RecordedRequest ParseHead(const std::string& head) {
+  RecordedRequest request;
+  request.head = head;
+  size_t lineEnd = head.find("\r\n");
+  std::string requestLine = head.substr(0, lineEnd);
+  size_t firstSpace = requestLine.find(' ');
+  size_t lastSpace = requestLine.rfind(' ');
+  if (firstSpace != std::string::npos && lastSpace > firstSpace) {
+    request.method = requestLine.substr(0, firstSpace);
+    request.target = requestLine.substr(firstSpace + 1, lastSpace - firstSpace - 1);
+    request.version = requestLine.substr(lastSpace + 1);
+  }
+  size_t position = lineEnd == std::string::npos ? head.size() : lineEnd + 2;
+  while (position < head.size()) {
+    size_t end = head.find("\r\n", position);
+    if (end == std::string::npos || end == position)
+      break;
+    std::string line = head.substr(position, end - position);
+    size_t colon = line.find(':');
+    if (colon != std::string::npos)
+      request.headers.emplace_back(line.substr(0, colon), Trim(line.substr(colon + 1)));
+    position = end + 2;
+  }
+  return request;
+}
+
+}  // namespace
+
+// --- FakeReply
+
+FakeReply FakeReply::Body(int status, std::string body) {
+  FakeReply reply;
+  reply.status = status;
+  reply.reason = status == 200 ? "OK" : status == 404 ? "Not Found" : "Status";
+  reply.body = std::move(body);
+  return reply;
+}
+
+FakeReply FakeReply::Redirect(int status, std::string location) {
+  FakeReply reply = Body(status, "moved");
+  reply.reason = "Moved";
+  reply.headers.emplace_back("Location", std::move(location));
+  return reply;
+}
+
+FakeReply FakeReply::Raw(std::string bytes) {
+  FakeReply reply;
+  reply.raw = std::move(bytes);
+  return reply;
+}
+
+uint64_t FakeReply::BodySize() const {
+  return generatedBodySize ? generatedBodySize : body.size();
+}
+
+std::optional<std::string> RecordedRequest::Header(const std::string& name) const {
+  for (const auto& [headerName, value] : headers)
+    if (EqualNoCase(headerName, name))
+      return value;
+  return std::nullopt;
+}
+
+// --- FakeHttpServer
+
+FakeHttpServer::FakeHttpServer() : m_defaultReply(FakeReply::Body(404, "no such page")) {
+  if (!net::Startup())
+    return;
+  m_listener = net::ListenOnLoopback(m_port);
+  if (m_listener != net::kInvalidSocket)
+    m_acceptor = std::thread([this] { AcceptLoop(); });
+}
+
+FakeHttpServer::~FakeHttpServer() {
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_stopping = true;
+  }
+  if (m_acceptor.joinable())
+    m_acceptor.join();
+  for (auto& worker : m_workers)
+    worker.join();
+  if (m_listener != net::kInvalidSocket)
+    net::Close(m_listener);
+}
+
+std::string FakeHttpServer::Origin() const {
+  return "http://127.0.0.1:" + std::to_string(m_port);
+}
+
+void FakeHttpServer::Route(const std::string& target, FakeReply reply) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_routes[target] = std::move(reply);
+}
+
+void FakeHttpServer::SetDefaultReply(FakeReply reply) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_defaultReply = std::move(reply);
+}
+
+std::vector<RecordedRequest> FakeHttpServer::Requests() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_requests;
+}
+
+size_t FakeHttpServer::ConnectionsAccepted() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_connections;
+}
+
+bool FakeHttpServer::Stopping() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_stopping;
+}
+
+FakeReply FakeHttpServer::ReplyFor(const std::string& target) const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  auto exact = m_routes.find(target);
+  if (exact != m_routes.end())
+    return exact->second;
+  auto byPath = m_routes.find(target.substr(0, target.find('?')));
+  return byPath != m_routes.end() ? byPath->second : m_defaultReply;
+}
+
+void FakeHttpServer::AcceptLoop() {
+  while (!Stopping()) {
+    net::Socket connection = net::Accept(m_listener, kWaitMs);
+    if (connection == net::kInvalidSocket)
+      continue;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    ++m_connections;
+    m_workers.emplace_back([this, connection] { Serve(connection); });
+  }
+}
+
+void FakeHttpServer::Serve(net::Socket connection) {
+  std::string pending;
+  Next next = Next::kKeepOpen;
+  while (next == Next::kKeepOpen && !Stopping())
+    next = ServeOneRequest(connection, pending);
+  if (next == Next::kReset)
+    net::CloseWithReset(connection);
+  else
+    net::Close(connection);
+}
+
+namespace {
+
+// Sends all of `data` unless the server stops or the peer goes away.
+class Sender {
+ public:
+  Sender(net::Socket socket, const bool& stopFlag, std::mutex& mutex)
+      : m_socket(socket), m_stop(stopFlag), m_mutex(mutex) {}
+
+  bool SendAll(const char* data, size_t size) {
+    while (size > 0) {
+      long sent = net::Send(m_socket, data, size, kWaitMs);
+      if (sent == net::kFailed || Stopping())
+        return false;
+      if (sent > 0) {
+        data += sent;
+        size -= static_cast<size_t>(sent);
+      }
+    }
+    return true;
+  }
+  bool SendAll(const std::string& text) { return SendAll(text.data(), text.size()); }
+
+  // Holds the connection open without sending until the peer closes it or the server stops.
+  void Stall() {
+    char sink[4096];
+    while (!Stopping()) {
+      long got = net::Receive(m_socket, sink, sizeof sink, kWaitMs);
+      if (got == net::kClosed || got == net::kFailed)
+        return;
+    }
+  }
+
+ private:
+  bool Stopping() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_stop;
+  }
+  net::Socket m_socket;
+  const bool& m_stop;
+  std::mutex& m_mutex;
+};
+
+std::string BuildHead(const FakeReply& reply) {
+  std::string head = "HTTP/1.1 " + std::to_string(reply.status) + " " + reply.reason + "\r\n";
+  for (const auto& [name, value] : reply.headers)
+    head += name + ": " + value + "\r\n";
+  switch (reply.framing) {
+    case FakeReply::Framing::kContentLength:
+      head +=
+          "Content-Length: " + std::to_string(reply.announcedLength.value_or(reply.BodySize())) +
+          "\r\n";
+      break;
+    case FakeReply::Framing::kChunked:
+      head += "Transfer-Encoding: chunked\r\n";
+      break;
+    case FakeReply::Framing::kUntilClose:
+      head += "Connection: close\r\n";
+      break;
+  }
+  return head + "\r\n";
+}
+
+// The body bytes [from, from + count) of a reply.
+void BodySlice(const FakeReply& reply, uint64_t from, size_t count, std::string& out) {
+  out.resize(count);
+  if (reply.generatedBodySize == 0) {
+    out.assign(reply.body, static_cast<size_t>(from), count);
+    return;
+  }
+  for (size_t i = 0; i < count; ++i)
+    out[i] = GeneratedBodyByte(from + i);
+}
+
+// Sends the first `limit` body bytes in the reply's framing; false when sending failed.
+bool SendBody(Sender& sender, const FakeReply& reply, uint64_t limit) {
+  const bool chunked = reply.framing == FakeReply::Framing::kChunked;
+  const size_t piece = chunked ? std::max<size_t>(reply.chunkSize, 1) : 64 * 1024;
+  std::string slice;
+  for (uint64_t sent = 0; sent < limit;) {
+    size_t count = static_cast<size_t>(std::min<uint64_t>(piece, limit - sent));
+    BodySlice(reply, sent, count, slice);
+    if (chunked) {
+      char size[32];
+      std::snprintf(size, sizeof size, "%zx\r\n", count);
+      slice = size + slice + "\r\n";
+    }
+    if (!sender.SendAll(slice))
+      return false;
+    sent += count;
+  }
+  return true;
+}
+
+}  // namespace
+
+FakeHttpServer::Next FakeHttpServer::ServeOneRequest(net::Socket connection, std::string& pending) {
+  char buffer[4096];
+  size_t headEnd;
+  while ((headEnd = pending.find("\r\n\r\n")) == std::string::npos) {
+    // Something that is not HTTP (a TLS handshake, say) is recorded as it came and dropped.
+    bool notHttp = !pending.empty() && !std::isupper(static_cast<unsigned char>(pending[0]));
+    if (notHttp || pending.size() > kLongestHead) {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      m_requests.push_back(ParseHead(pending));
+      return Next::kClose;
+    }
+    long got = net::Receive(connection, buffer, sizeof buffer, kWaitMs);
+    if (got == net::kClosed || got == net::kFailed || Stopping())
+      return Next::kClose;
+    if (got > 0)
+      pending.append(buffer, static_cast<size_t>(got));
+  }
+  RecordedRequest request = ParseHead(pending.substr(0, headEnd + 4));
+  pending.erase(0, headEnd + 4);
+  FakeReply reply = ReplyFor(request.target);
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_requests.push_back(request);
+  }
+
+  Sender sender(connection, m_stopping, m_mutex);
+  using Fault = FakeReply::Fault;
+  if (reply.raw) {
+    sender.SendAll(*reply.raw);
+    return Next::kClose;
+  }
+  switch (reply.fault) {
+    case Fault::kCloseWithoutReply:
+      return Next::kClose;
+    case Fault::kResetWithoutReply:
+      return Next::kReset;
+    case Fault::kStallBeforeReply:
+      sender.Stall();
+      return Next::kClose;
+    default:
+      break;
+  }
+  if (!sender.SendAll(BuildHead(reply)))
+    return Next::kClose;
+  switch (reply.fault) {
+    case Fault::kStallAfterHeaders:
+      sender.Stall();
+      return Next::kClose;
+    case Fault::kStallAfterBodyBytes:
+      if (SendBody(sender, reply, std::min(reply.faultAfterBodyBytes, reply.BodySize())))
+        sender.Stall();
+      return Next::kClose;
+    case Fault::kCloseAfterBodyBytes:
+      SendBody(sender, reply, std::min(reply.faultAfterBodyBytes, reply.BodySize()));
+      return Next::kClose;
+    default:
+      break;
+  }
+  if (!SendBody(sender, reply, reply.BodySize()))
+    return Next::kClose;
+  if (reply.framing == FakeReply::Framing::kChunked && !sender.SendAll("0\r\n\r\n"))
+    return Next::kClose;
+  bool keepOpen = reply.framing != FakeReply::Framing::kUntilClose && !reply.announcedLength;
+  return keepOpen ? Next::kKeepOpen : Next::kClose;
+}
+
+}  // namespace vexo::testing
