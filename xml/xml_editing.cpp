@@ -121,7 +121,9 @@ bool CXmlNavigator::SetAttributeText(int index, std::u16string_view name, std::u
     return false;
   }
   const auto edited = static_cast<std::uint32_t>(index);
-  const std::u16string escaped = EscapeText(value, options | ESCAPE_QUOTES);
+  std::u16string quoted = u"\"";
+  quoted += EscapeText(value, options | ESCAPE_QUOTES);
+  quoted += u'"';
   const std::u16string_view tag = TagText(edited);
   const std::uint32_t scanStart = At(edited).start + 1;
   TokenScanner scanner(tag, scanStart);
@@ -135,13 +137,11 @@ bool CXmlNavigator::SetAttributeText(int index, std::u16string_view name, std::u
       offset = static_cast<std::uint32_t>(tag.size()) - 1;
       offset -= tag[offset - 1] == u'/' ? 1 : 0;
     }
-    replacement = u" ";
-    replacement += name;
-    replacement += u"=\"" + escaped + u"\"";
+    replacement.append(1, u' ').append(name).append(1, u'=').append(quoted);
   } else if (scanner.wordStart == scanStart + scanner.nameOffset) {
     // An attribute without value gets one.
     offset = scanner.wordEnd + 1;
-    replacement = u"=\"" + escaped + u"\"";
+    replacement.append(1, u'=').append(quoted);
   } else {
     offset = scanner.wordStart;
     count = scanner.WordLength();
@@ -150,7 +150,7 @@ bool CXmlNavigator::SetAttributeText(int index, std::u16string_view name, std::u
       offset -= 1;
       count += closed ? 2 : 1;
     }
-    replacement = u"\"" + escaped + u"\"";
+    replacement = quoted;
   }
   const std::int64_t delta = static_cast<std::int64_t>(replacement.size()) - count;
   if (At(edited).StartTagLength() + delta > kMaxStartTagLength ||
