@@ -147,15 +147,60 @@ inline uint64_t LoadHalves(const unsigned char block[8]) {
   return halves;
 }
 
-// The inverse initial permutation of L followed by R as they stand: no swap.
-inline void StoreHalves(uint32_t left, uint32_t right, unsigned char block[8]) {
+// The inverse initial permutation of L followed by R as they stand (no swap), as the 8 output
+// bytes with byte i in bits 8i..8i+7.
+inline uint64_t FinalPermutation(uint32_t left, uint32_t right) {
   uint64_t bytes = 0;
   for (int i = 0; i < 4; ++i) {
     bytes |= kFinalTable[i][right >> 8 * i & 0xff] | kFinalTable[4 + i][left >> 8 * i & 0xff];
   }
-  for (int i = 0; i < 8; ++i) {
-    block[i] = static_cast<unsigned char>(bytes >> 8 * i);
+  return bytes;
+}
+
+inline void StoreBytes(uint64_t bytes, unsigned char* block) {
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(block, &bytes, 8);
+  } else {
+    for (int i = 0; i < 8; ++i) {
+      block[i] = static_cast<unsigned char>(bytes >> 8 * i);
+    }
   }
+}
+
+// Rounds i = 16 down to 1: new L = R XOR f(L, Ki), new R = old L; two rounds per pass, so the
+// words swap roles instead of values.
+inline uint64_t Decipher(const KeySchedule& schedule, const unsigned char* block) {
+  const uint64_t halves = LoadHalves(block);
+  uint32_t left = static_cast<uint32_t>(halves >> 32);
+  uint32_t right = static_cast<uint32_t>(halves);
+  for (int i = 15; i > 0; i -= 2) {
+    right ^= RoundFunction(left, schedule.oddNumberedGroups[i], schedule.evenNumberedGroups[i]);
+    left ^=
+        RoundFunction(right, schedule.oddNumberedGroups[i - 1], schedule.evenNumberedGroups[i - 1]);
+  }
+  return FinalPermutation(left, right);
+}
+
+// Rounds i = 1 to 16: new L = old R, new R = old L XOR f(old R, Ki).
+inline uint64_t Encipher(const KeySchedule& schedule, const unsigned char* block) {
+  const uint64_t halves = LoadHalves(block);
+  uint32_t left = static_cast<uint32_t>(halves >> 32);
+  uint32_t right = static_cast<uint32_t>(halves);
+  for (int i = 0; i < 16; i += 2) {
+    left ^= RoundFunction(right, schedule.oddNumberedGroups[i], schedule.evenNumberedGroups[i]);
+    right ^=
+        RoundFunction(left, schedule.oddNumberedGroups[i + 1], schedule.evenNumberedGroups[i + 1]);
+  }
+  return FinalPermutation(left, right);
+}
+
+// How many of the 8 bytes (byte i in bits 8i..8i+7) come before the first zero byte. The lowest
+// byte flagged by the word-at-a-time zero test is always a real zero byte.
+inline size_t BytesBeforeFirstZero(uint64_t bytes) {
+  constexpr uint64_t kOnes = 0x0101010101010101u;
+  constexpr uint64_t kHighBits = 0x8080808080808080u;
+  const uint64_t zeroBytes = (bytes - kOnes) & ~bytes & kHighBits;
+  return zeroBytes == 0 ? 8 : static_cast<size_t>(std::countr_zero(zeroBytes)) / 8;
 }
 
 // The process-wide working storage and its lock. The schedule starts as that of the answer key,
@@ -173,31 +218,12 @@ KeySchedule ScheduleKey(const std::array<unsigned char, 8>& key) {
   return BuildKeySchedule(key);
 }
 
-// Rounds i = 16 down to 1: new L = R XOR f(L, Ki), new R = old L; two rounds per pass, so the
-// words swap roles instead of values.
 void DecipherBlockWith(const KeySchedule& schedule, unsigned char block[8]) {
-  const uint64_t halves = LoadHalves(block);
-  uint32_t left = static_cast<uint32_t>(halves >> 32);
-  uint32_t right = static_cast<uint32_t>(halves);
-  for (int i = 15; i > 0; i -= 2) {
-    right ^= RoundFunction(left, schedule.oddNumberedGroups[i], schedule.evenNumberedGroups[i]);
-    left ^=
-        RoundFunction(right, schedule.oddNumberedGroups[i - 1], schedule.evenNumberedGroups[i - 1]);
-  }
-  StoreHalves(left, right, block);
+  StoreBytes(Decipher(schedule, block), block);
 }
 
-// Rounds i = 1 to 16: new L = old R, new R = old L XOR f(old R, Ki).
 void EncipherBlockWith(const KeySchedule& schedule, unsigned char block[8]) {
-  const uint64_t halves = LoadHalves(block);
-  uint32_t left = static_cast<uint32_t>(halves >> 32);
-  uint32_t right = static_cast<uint32_t>(halves);
-  for (int i = 0; i < 16; i += 2) {
-    left ^= RoundFunction(right, schedule.oddNumberedGroups[i], schedule.evenNumberedGroups[i]);
-    right ^=
-        RoundFunction(left, schedule.oddNumberedGroups[i + 1], schedule.evenNumberedGroups[i + 1]);
-  }
-  StoreHalves(left, right, block);
+  StoreBytes(Encipher(schedule, block), block);
 }
 
 }  // namespace answer_cipher
@@ -211,13 +237,19 @@ std::string DecipherAnswer(const unsigned char* bytes, uint32_t count) {
   // block's bytes before its first zero byte; the room for the last write is cut off at the end.
   std::string text(RoundUpToBlocks(count), '\0');
   size_t length = 0;
-  for (size_t offset = 0; offset < count; offset += 8) {
-    unsigned char block[8] = {};
-    std::memcpy(block, bytes + offset, std::min<size_t>(8, count - offset));
-    DecipherBlockWith(g_keySchedule, block);
-    const auto* firstZero = static_cast<const unsigned char*>(std::memchr(block, 0, 8));
-    std::memcpy(text.data() + length, block, 8);
-    length += firstZero != nullptr ? static_cast<size_t>(firstZero - block) : 8;
+  const auto appendDeciphered = [&](const unsigned char* block) {
+    const uint64_t plain = answer_cipher::Decipher(g_keySchedule, block);
+    StoreBytes(plain, reinterpret_cast<unsigned char*>(text.data()) + length);
+    length += BytesBeforeFirstZero(plain);
+  };
+  const size_t wholeBlockBytes = count / 8 * 8;
+  for (size_t offset = 0; offset < wholeBlockBytes; offset += 8) {
+    appendDeciphered(bytes + offset);
+  }
+  if (wholeBlockBytes < count) {
+    unsigned char lastBlock[8] = {};  // the missing bytes stay zero
+    std::memcpy(lastBlock, bytes + wholeBlockBytes, count - wholeBlockBytes);
+    appendDeciphered(lastBlock);
   }
   text.resize(length);
   return text;
@@ -238,8 +270,8 @@ std::string EncipherAnswer(std::string_view plainText) {
   for (size_t offset = 0; offset < plainText.size(); offset += 8) {
     unsigned char block[8] = {};
     std::memcpy(block, plainText.data() + offset, std::min<size_t>(8, plainText.size() - offset));
-    EncipherBlockWith(g_keySchedule, block);
-    std::memcpy(cipherText.data() + offset, block, 8);
+    StoreBytes(answer_cipher::Encipher(g_keySchedule, block),
+               reinterpret_cast<unsigned char*>(cipherText.data()) + offset);
   }
   return cipherText;
 }

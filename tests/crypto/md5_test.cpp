@@ -208,6 +208,14 @@ TEST_F(Md5DigestFile, AddsTheFileToWhatCameBefore) {
   EXPECT_EQ(DigestOfFile(path, "ab"), "900150983cd24fb0d6963f7d28e17f72");
 }
 
+TEST_F(Md5DigestFile, ReadsAFileThatAnotherStreamHasOpenForWriting) {
+  const std::string contents = CountingBytes(2500);
+  const std::u16string path = Write(u"in-use.bin", contents);
+  std::ofstream writer(std::filesystem::path(path), std::ios::binary | std::ios::app);
+  ASSERT_TRUE(writer.is_open());
+  EXPECT_EQ(DigestOfFile(path), DigestOf(contents));
+}
+
 TEST_F(Md5DigestFile, OpensNamesOutsideAscii) {
   const std::string contents = CountingBytes(3000);
   const std::u16string path = Write(u"\u53d1\u73b0\u65b0\u7248\u672c-\u00e9.exe", contents);
