@@ -19,10 +19,11 @@ constexpr unsigned kConnectionTimeoutSeconds = 30;
 constexpr unsigned kMaxConnections = 4000;
 constexpr int kListenBacklog = 1024;
 
-// Per request: the request line's target as the client sent it, for the access log, and
-// whether a reply has been queued.
+// Per request: the request line's target as the client sent it, for the access log, and how
+// far the request has come.
 struct RequestContext {
   std::string rawUri;
+  bool headersSeen = false;
   bool replied = false;
 };
 
@@ -87,7 +88,7 @@ void LogLibraryMessage(void*, const char* format, va_list arguments) {
 
 struct HttpServerCallbacks {
   static void* BeginRequest(void*, const char* uri, MHD_Connection*) {
-    return new RequestContext{uri ? uri : "", false};
+    return new RequestContext{uri ? uri : ""};
   }
 
   static void EndRequest(void*, MHD_Connection*, void** context, MHD_RequestTerminationCode) {
@@ -100,9 +101,15 @@ struct HttpServerCallbacks {
                                   size_t* uploadSize, void** context) {
     auto* request = static_cast<RequestContext*>(*context);
     if (request == nullptr) {
-      *context = request = new RequestContext{url, false};
+      *context = request = new RequestContext{url};
     }
-    if (request->replied) {
+    // The first call brings the headers only. Replying once the whole request has arrived lets
+    // the connection stay open for the client's next request.
+    if (!request->headersSeen) {
+      request->headersSeen = true;
+      return MHD_YES;
+    }
+    if (*uploadSize != 0 || request->replied) {
       *uploadSize = 0;  // a body nobody asked for is read and dropped
       return MHD_YES;
     }
