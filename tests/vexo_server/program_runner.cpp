@@ -231,6 +231,7 @@ HttpReply SendRaw(uint16_t port, const std::string& request) {
     raw.append(buffer, static_cast<size_t>(count));
   }
   close(descriptor);
+  reply.raw = raw;
 
   size_t headerEnd = raw.find("\r\n\r\n");
   if (!raw.starts_with("HTTP/1.") || headerEnd == std::string::npos) {

@@ -64,7 +64,8 @@ class BackgroundProgram {
 struct HttpReply {
   int status = 0;                              // 0: no parsable reply
   std::map<std::string, std::string> headers;  // names in lower case
-  std::string body;
+  std::string body;                            // everything after the first reply's headers
+  std::string raw;                             // all bytes received
 };
 
 // Sends `request` as it is to 127.0.0.1:`port` and reads the reply up to the end of the

@@ -231,6 +231,23 @@ TEST_F(VexoServerProgram, MalformedRequestsLeaveItServing) {
   EXPECT_EQ(HttpGet(port_, "/stats").status, 200);
 }
 
+TEST_F(VexoServerProgram, ConnectionsStayOpenBetweenRequests) {
+  std::string query = "/client/getData.php?q=start&ver=1.0.6.0&t=setup.exe";
+  HttpReply replies =
+      SendRaw(port_, "GET " + query + " HTTP/1.1\r\nHost: x\r\n\r\n" +
+                         "GET /files/vexo-setup-1.0.7.0.exe HTTP/1.1\r\nHost: x\r\n\r\n" +
+                         "GET /stats HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+  EXPECT_EQ(replies.status, 200);
+  EXPECT_EQ(replies.headers.count("connection"), 0u) << "the first reply closes the connection";
+  size_t count = 0;
+  for (size_t at = replies.raw.find("HTTP/1.1 200 OK"); at != std::string::npos;
+       at = replies.raw.find("HTTP/1.1 200 OK", at + 1)) {
+    ++count;
+  }
+  EXPECT_EQ(count, 3u);
+  EXPECT_THAT(replies.raw, HasSubstr("\"total\": 1"));
+}
+
 // 2,000 requests from 50 clients at once, each on its own connection: no request fails and
 // every answer is the whole enciphered document.
 TEST_F(VexoServerProgram, ManyAgentsAtOnce) {
