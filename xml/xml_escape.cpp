@@ -171,10 +171,12 @@ std::u16string UnescapeText(std::u16string_view text) {
   result.reserve(text.size());
   std::size_t i = 0;
   while (i < text.size()) {
-    if (text[i] != u'&') {
-      result.push_back(text[i++]);
-      continue;
+    const std::size_t ampersand = std::min(text.find(u'&', i), text.size());
+    result.append(text.substr(i, ampersand - i));
+    if (ampersand == text.size()) {
+      break;
     }
+    i = ampersand;
     // The name runs to a ";" among the next units, all of them ASCII.
     std::size_t end = i + 1;
     const std::size_t limit = std::min(text.size(), i + 1 + kMaxReferenceUnits);

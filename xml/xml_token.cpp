@@ -1,6 +1,8 @@
 // The tokenizer: one token per call, with the error records of malformed markup.
 #include "xml/xml_token.h"
 
+#include <array>
+
 #include "xml/xml_navigator.h"
 
 namespace vexo {
@@ -8,8 +10,37 @@ namespace {
 
 constexpr std::uint32_t kNotFound = UINT32_MAX;
 
+// Classes of ASCII units, looked up in the scanners' inner loops.
+enum UnitClass : std::uint8_t {
+  kSpace = 0x1,          // space, tab, LF, CR
+  kGreater = 0x2,        // ">"
+  kAttributeStop = 0x4,  // "=", "/", "?": end an attribute name, not a value
+  kWordDelimiter = 0x8,  // the delimiters of NextWord
+  kTagNameStop = 0x10,   // "/"; with kSpace and kGreater it ends a tag name
+};
+
+constexpr std::array<std::uint8_t, 128> kUnitClasses = [] {
+  std::array<std::uint8_t, 128> classes{};
+  for (char16_t unit : std::u16string_view(u" \t\n\r")) {
+    classes[unit] |= kSpace | kWordDelimiter;
+  }
+  classes[u'>'] |= kGreater;
+  for (char16_t unit : std::u16string_view(u"=/?")) {
+    classes[unit] |= kAttributeStop;
+  }
+  for (char16_t unit : std::u16string_view(u"<>=\\/?!\"';")) {
+    classes[unit] |= kWordDelimiter;
+  }
+  classes[u'/'] |= kTagNameStop;
+  return classes;
+}();
+
+bool HasClass(char16_t unit, unsigned classes) {
+  return unit < kUnitClasses.size() && (kUnitClasses[unit] & classes) != 0;
+}
+
 bool IsSpace(char16_t unit) {
-  return unit == u' ' || unit == u'\t' || unit == u'\n' || unit == u'\r';
+  return HasClass(unit, kSpace);
 }
 
 bool IsQuote(char16_t unit) {
@@ -22,7 +53,7 @@ bool IsNameStart(char16_t unit) {
 }
 
 bool EndsTagName(char16_t unit) {
-  return IsSpace(unit) || unit == u'/' || unit == u'>';
+  return HasClass(unit, kSpace | kGreater | kTagNameStop);
 }
 
 bool IsMarkupDeclarationStart(char16_t unit) {
@@ -30,29 +61,19 @@ bool IsMarkupDeclarationStart(char16_t unit) {
 }
 
 bool EndsWord(char16_t unit) {
-  switch (unit) {
-    case u' ':
-    case u'\t':
-    case u'\n':
-    case u'\r':
-    case u'<':
-    case u'>':
-    case u'=':
-    case u'\\':
-    case u'/':
-    case u'?':
-    case u'!':
-    case u'"':
-    case u'\'':
-    case u';':
-      return true;
-    default:
-      return false;
-  }
+  return HasClass(unit, kWordDelimiter);
 }
 
 bool FollowsMatchedName(char16_t unit) {
   return unit == u' ' || unit == u'=' || unit == u'/' || unit == u'[' || unit == u']';
+}
+
+// `word` is the whole of `name` or its start up to one of " =/[]".
+bool WordMatchesName(std::u16string_view word, std::u16string_view name) {
+  if (word.size() > name.size() || name.substr(0, word.size()) != word) {
+    return false;
+  }
+  return word.size() == name.size() || FollowsMatchedName(name[word.size()]);
 }
 
 // Reads one token from the scanner's `next`.
@@ -392,42 +413,40 @@ class Tokenizer {
   const std::uint32_t start_;
 };
 
-void SkipSpace(TokenScanner& scanner) {
-  while (scanner.next < scanner.end && IsSpace(scanner.text[scanner.next])) {
-    ++scanner.next;
+std::uint32_t SkipSpace(const char16_t* text, std::uint32_t p, std::uint32_t end) {
+  while (p < end && IsSpace(text[p])) {
+    ++p;
   }
+  return p;
 }
 
-// A word of a start tag for FindAttributeInTag. Quoted values run to the same quote; other words
-// to "=", white space, ">", "/" or "?" (a value after "=" only to white space or ">"). A
-// delimiter at the start is a word of one unit.
-void ReadTagWord(TokenScanner& scanner, bool afterEquals) {
-  const char16_t* text = scanner.text;
-  std::uint32_t p = scanner.next;
+// A word of a start tag for FindAttributeInTag.
+struct TagWord {
+  std::uint32_t first;     // of the word (inside the quotes for a quoted value)
+  std::uint32_t pastLast;  // after the word's last unit
+  std::uint32_t next;      // where scanning goes on
+  bool quoted;
+};
+
+// Quoted values run to the same quote; other words to "=", white space, ">", "/" or "?" (a value
+// after "=" only to white space or ">"). A delimiter at the start is a word of one unit.
+TagWord ReadTagWord(const char16_t* text, std::uint32_t p, std::uint32_t end, bool afterEquals) {
   const char16_t first = text[p];
   if (IsQuote(first)) {
     std::uint32_t close = p + 1;
-    while (close < scanner.end && text[close] != first) {
+    while (close < end && text[close] != first) {
       ++close;
     }
-    scanner.SetWord(p + 1, close);
-    scanner.next = close < scanner.end ? close + 1 : scanner.end;
-    scanner.flags |= SCANNER_QUOTED;
-    return;
+    return {p + 1, close, close < end ? close + 1 : end, true};
   }
-  scanner.flags &= ~SCANNER_QUOTED;
-  const auto ends = [afterEquals](char16_t unit) {
-    return IsSpace(unit) || unit == u'>' ||
-           (!afterEquals && (unit == u'=' || unit == u'/' || unit == u'?'));
-  };
+  const unsigned stops = kSpace | kGreater | (afterEquals ? 0 : kAttributeStop);
   std::uint32_t q = p + 1;
-  if (!ends(first)) {
-    while (q < scanner.end && !ends(text[q])) {
+  if (!HasClass(first, stops)) {
+    while (q < end && !HasClass(text[q], stops)) {
       ++q;
     }
   }
-  scanner.SetWord(p, q);
-  scanner.next = q;
+  return {p, q, q, false};
 }
 
 }  // namespace
@@ -437,7 +456,7 @@ int NextToken(TokenScanner& scanner, TokenInfo& token) {
 }
 
 bool NextWord(TokenScanner& scanner) {
-  SkipSpace(scanner);
+  scanner.next = SkipSpace(scanner.text, scanner.next, scanner.end);
   if (scanner.next >= scanner.end) {
     return false;
   }
@@ -453,43 +472,42 @@ bool NextWord(TokenScanner& scanner) {
 }
 
 bool MatchName(const TokenScanner& scanner, std::u16string_view name) {
-  const std::u16string_view word = scanner.Word();
-  if (word.size() > name.size() || name.substr(0, word.size()) != word) {
-    return false;
-  }
-  return word.size() == name.size() || FollowsMatchedName(name[word.size()]);
+  return WordMatchesName(scanner.Word(), name);
 }
 
 bool FindAttributeInTag(TokenScanner& scanner, std::u16string_view name) {
+  const char16_t* text = scanner.text;
+  const std::uint32_t end = scanner.end;
   const std::uint32_t scanStart = scanner.next;
-  SkipSpace(scanner);
-  if (scanner.next >= scanner.end) {
+  std::uint32_t p = SkipSpace(text, scanStart, end);
+  if (p >= end) {
+    scanner.next = p;
     return false;
   }
-  ReadTagWord(scanner, false);  // the tag name
-  bool wantedSeen = false;      // the wanted name was the last word, so far without a value
+  p = ReadTagWord(text, p, end, false).next;  // the tag name
+  bool wantedSeen = false;  // the wanted name was the last word, so far without a value
   bool afterEquals = false;
-  std::uint32_t wantedStart = 0;
-  std::uint32_t wantedEnd = 0;
-  const auto answerWithName = [&] {
-    scanner.wordStart = wantedStart;
-    scanner.wordEnd = wantedEnd;
-    scanner.flags &= ~SCANNER_QUOTED;
+  TagWord wanted{};
+  const auto answer = [&scanner](const TagWord& word) {
+    scanner.SetWord(word.first, word.pastLast);
+    scanner.next = word.next;
+    scanner.flags = word.quoted ? scanner.flags | SCANNER_QUOTED : scanner.flags & ~SCANNER_QUOTED;
     return true;
   };
   for (;;) {
-    const std::uint32_t spaceStart = scanner.next;
-    SkipSpace(scanner);
-    if (scanner.next >= scanner.end) {
+    const std::uint32_t spaceStart = p;
+    p = SkipSpace(text, p, end);
+    if (p >= end) {
+      scanner.next = p;
       return false;
     }
-    ReadTagWord(scanner, afterEquals);
-    const bool quoted = (scanner.flags & SCANNER_QUOTED) != 0;
-    const char16_t first = scanner.text[scanner.wordStart];
-    const bool single = scanner.WordLength() == 1 && !quoted;
+    const TagWord word = ReadTagWord(text, p, end, afterEquals);
+    p = word.next;
+    const char16_t first = text[word.first];
+    const bool single = word.pastLast - word.first == 1 && !word.quoted;
     if (single && (first == u'>' || (!afterEquals && (first == u'/' || first == u'?')))) {
       if (wantedSeen) {
-        return answerWithName();
+        return answer(wanted);
       }
       scanner.next = spaceStart;
       return false;
@@ -497,13 +515,13 @@ bool FindAttributeInTag(TokenScanner& scanner, std::u16string_view name) {
     if (afterEquals) {  // a value: the answer when it belongs to the wanted name
       afterEquals = false;
       if (wantedSeen) {
-        return true;
+        return answer(word);
       }
       continue;
     }
-    if (quoted) {  // a quoted word without "=" before it
+    if (word.quoted) {  // a quoted word without "=" before it
       if (wantedSeen) {
-        return answerWithName();
+        return answer(wanted);
       }
       continue;
     }
@@ -512,13 +530,12 @@ bool FindAttributeInTag(TokenScanner& scanner, std::u16string_view name) {
       continue;
     }
     if (wantedSeen) {  // another name: the wanted one had no value
-      return answerWithName();
+      return answer(wanted);
     }
-    if (MatchName(scanner, name)) {
+    if (WordMatchesName({text + word.first, word.pastLast - word.first}, name)) {
       wantedSeen = true;
-      wantedStart = scanner.wordStart;
-      wantedEnd = scanner.wordEnd;
-      scanner.nameOffset = wantedStart - scanStart;
+      wanted = word;
+      scanner.nameOffset = word.first - scanStart;
     }
   }
 }
