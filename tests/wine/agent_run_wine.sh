@@ -1,0 +1,275 @@
+#!/usr/bin/env bash
+# The real vexo-agent.exe under wine against the real vexo-server on 127.0.0.1, with the example
+# content whose installer is replaced by the stand-in installer (which records its parameters).
+# The test looks only at what can be seen from outside: the requests in the server's access log
+# and when they came, the window the agent asks its question in (answered with the keyboard, as a
+# user would), the installer in the data folder, what the installer was started with, and how the
+# agent ends.
+#
+#   agent_run_wine.sh SCENARIO AGENT_EXE FAKE_INSTALLER_EXE VEXO_SERVER EXAMPLE_CONTENT
+#
+# Scenarios:
+#   answer-yes  no "application" value; the installer is downloaded and verified, the question is
+#               answered Yes (Return, the default button), the installer starts with the offer's
+#               parameters; the pop-up answer is accepted and the agent stays resident.
+#   answer-no   "application" set; a verified installer is already present, so nothing is
+#               downloaded; the question is answered No ("n"), nothing starts; the pop-up answer
+#               is rejected and the agent ends by itself with exit code 1.
+#   forced      a forced offer: no question at all, the installer starts directly.
+#
+# Wine is set up by scripts/wine-env.sh (WINEPREFIX and DISPLAY from the environment when set).
+# The script writes the machine-wide values "server" and "application" under HKLM\Software\vexo
+# and removes them again when it ends.
+set -euo pipefail
+
+if [ $# -ne 5 ]; then
+  echo "usage: $0 SCENARIO AGENT_EXE FAKE_INSTALLER_EXE VEXO_SERVER EXAMPLE_CONTENT" >&2
+  exit 2
+fi
+scenario=$1 agent=$2 fake_installer=$3 server=$4 example_content=$5
+repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
+
+# Bounds: generous, so a slow machine does not fail the test, yet every wait ends.
+readonly question_wait_s=25
+readonly request_wait_s=25
+readonly exit_wait_s=20
+
+failures=0
+fail() {
+  echo "FAIL: $*" >&2
+  failures=$((failures + 1))
+}
+die() {
+  echo "FAIL: $*" >&2
+  exit 1
+}
+
+case $scenario in
+  answer-yes | answer-no | forced) ;;
+  *) die "unknown scenario '$scenario'" ;;
+esac
+[ -x "$server" ] || die "vexo-server not found at '$server': build the native preset first" \
+  "(cmake --preset dev && cmake --build --preset dev --target vexo-server), or set" \
+  "VEXO_NATIVE_SERVER when configuring the Windows build"
+[ -f "$agent" ] || die "agent not found at '$agent'"
+[ -f "$fake_installer" ] || die "stand-in installer not found at '$fake_installer'"
+command -v xdotool >/dev/null || die "xdotool is needed to answer the question"
+
+# shellcheck source=../../scripts/wine-env.sh
+source "$repo/scripts/wine-env.sh"
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/vexo-wine-run.XXXXXX")
+server_pid=
+agent_pid=
+cleanup() {
+  # Only the processes this script started, by their ids.
+  if [ -n "$agent_pid" ] && kill -0 "$agent_pid" 2>/dev/null; then
+    kill "$agent_pid" 2>/dev/null || true
+    wait "$agent_pid" 2>/dev/null || true
+  fi
+  if [ -n "$server_pid" ] && kill -0 "$server_pid" 2>/dev/null; then
+    kill "$server_pid" 2>/dev/null || true
+    wait "$server_pid" 2>/dev/null || true
+  fi
+  wine reg delete 'HKLM\Software\vexo' /v server /f >/dev/null 2>&1 || true
+  wine reg delete 'HKLM\Software\vexo' /v application /f >/dev/null 2>&1 || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+now() { echo "$EPOCHREALTIME"; }
+# Seconds from $1 to $2 as a decimal text; compared with awk, since bash has no fractions.
+elapsed() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", b - a }'; }
+within() { awk -v v="$1" -v lo="$2" -v hi="$3" 'BEGIN { exit !(v >= lo && v <= hi) }'; }
+
+# --- the content: the example, with the stand-in installer offered under the example's name ----
+content="$work/content"
+cp -r "$example_content" "$content"
+offered="$content/files/vexo-setup-1.0.7.0.exe"
+cp "$fake_installer" "$offered"
+digest=$(md5sum "$offered" | cut -d' ' -f1)
+sed -i "s|<md5>[0-9a-fA-F]*</md5>|<md5>$digest</md5>|" "$content/start.xml"
+grep -q "<md5>$digest</md5>" "$content/start.xml" || die "the example offer has no md5 element"
+case $scenario in
+  forced)
+    sed -i 's|<force>n</force>|<force>y</force>|' "$content/start.xml"
+    grep -q '<force>y</force>' "$content/start.xml" || die "the example offer has no force element"
+    ;;
+  answer-no)
+    sed -i 's|<errcode>0</errcode>|<errcode>-1</errcode>|' "$content/popup.xml"
+    grep -q '<errcode>-1</errcode>' "$content/popup.xml" || die "the example pop-ups have no errcode"
+    ;;
+esac
+
+# --- the server, each line of its access log stamped with the time it was written -------------
+log="$work/access.log"
+stamp_lines() {
+  while IFS= read -r line; do
+    printf '%s %s\n' "$EPOCHREALTIME" "$line"
+  done
+}
+"$server" --root "$content" --listen 127.0.0.1:0 --db "$work/checkins.db" --threads 2 \
+  > >(stamp_lines >"$log") 2>"$work/server.err" &
+server_pid=$!
+origin=
+for _ in $(seq 100); do
+  origin=$(sed -n 's|^[0-9.]* listening on \(http://127\.0\.0\.1:[0-9]*\)$|\1|p' "$log" 2>/dev/null)
+  [ -n "$origin" ] && break
+  kill -0 "$server_pid" 2>/dev/null || die "vexo-server ended: $(cat "$work/server.err")"
+  sleep 0.1
+done
+[ -n "$origin" ] || die "vexo-server named no address"
+echo "server: $origin"
+
+# --- the machine-wide values and the data folder ------------------------------------------------
+wine reg add 'HKLM\Software\vexo' /v server /d "$origin" /f >/dev/null
+if [ "$scenario" = answer-no ]; then
+  application=vexo-calendar.exe
+  wine reg add 'HKLM\Software\vexo' /v application /d "$application" /f >/dev/null
+else
+  application=setup.exe  # what the agent reports when the value is absent
+  wine reg delete 'HKLM\Software\vexo' /v application /f >/dev/null 2>&1 || true
+fi
+appdata=$(wine cmd /c 'echo %APPDATA%' | tr -d '\r')
+data_folder="$(winepath -u "$appdata" | sed 's|/*$||')/vexo"
+[ -d "$(dirname "$data_folder")" ] || die "no application-data folder at '$data_folder'"
+installer="$data_folder/vexo-setup.exe"
+record="$installer.args"
+rm -f "$installer" "$record" "$installer.download"
+if [ "$scenario" = answer-no ]; then
+  mkdir -p "$data_folder"
+  cp "$fake_installer" "$installer"
+fi
+
+# --- the run ------------------------------------------------------------------------------------
+question_window() { xdotool search --name '^Vexo$' 2>/dev/null | head -1 || true; }
+[ -z "$(question_window)" ] || die "a window titled Vexo is open before the agent starts"
+
+# The time of the first access-log line whose request starts with $1, or nothing.
+request_time() { awk -v want="\"GET $1" 'index($0, want) { print $1; exit }' "$log"; }
+wait_for_request() {
+  local deadline=$((SECONDS + request_wait_s))
+  while [ $SECONDS -lt $deadline ]; do
+    [ -n "$(request_time "$1")" ] && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
+launched=$(now)
+wine "$agent" >/dev/null 2>&1 &
+agent_pid=$!
+
+answered=
+if [ "$scenario" = forced ]; then
+  # No question: the pop-up query comes, and no window titled Vexo has appeared before it.
+  deadline=$((SECONDS + request_wait_s))
+  while [ $SECONDS -lt $deadline ] && [ -z "$(request_time /client/getData.php?q=popup)" ]; do
+    [ -z "$(question_window)" ] || fail "a forced update asked the question"
+    sleep 0.1
+  done
+else
+  window=
+  deadline=$((SECONDS + question_wait_s))
+  while [ $SECONDS -lt $deadline ] && [ -z "$window" ]; do
+    window=$(question_window)
+    [ -n "$window" ] || sleep 0.1
+  done
+  [ -n "$window" ] || die "no window titled Vexo appeared within ${question_wait_s}s"
+  # While the question is open the pop-up query must not have been made.
+  [ -z "$(request_time /client/getData.php?q=popup)" ] || fail "pop-up query made while asking"
+  # Focus only; no window manager runs on the test display.
+  xdotool windowfocus --sync "$window"
+  if [ "$scenario" = answer-yes ]; then key=Return; else key=n; fi
+  answered=$(now)
+  xdotool key "$key"
+  echo "answered with $key after $(elapsed "$launched" "$answered")s"
+fi
+
+wait_for_request /client/getData.php?q=popup || fail "no pop-up query within ${request_wait_s}s"
+
+# --- what the agent did -------------------------------------------------------------------------
+start_url="/client/getData.php?q=start&ver=1.0.6.0&t=$application"
+popup_url="/client/getData.php?q=popup&ver=1.0.6.0&t=$application"
+download_url=/files/vexo-setup-1.0.7.0.exe
+
+# The agent's requests, in order, without the server's own lines.
+requests=$(sed -n 's|^[0-9.]* [^"]*"GET \([^ ]*\) HTTP/1\.[01]".*|\1|p' "$log")
+if [ "$scenario" = answer-no ]; then
+  expected=$(printf '%s\n' "$start_url" "$popup_url")
+else
+  expected=$(printf '%s\n' "$start_url" "$download_url" "$popup_url")
+fi
+if [ "$requests" != "$expected" ]; then
+  fail "requests differ"
+  echo "expected:" >&2
+  echo "$expected" >&2
+  echo "received:" >&2
+  echo "$requests" >&2
+fi
+
+start_at=$(request_time "$start_url")
+popup_at=$(request_time "$popup_url")
+if [ -n "$start_at" ] && [ -n "$popup_at" ]; then
+  # About two seconds after start; wine's own start-up comes on top.
+  first=$(elapsed "$launched" "$start_at")
+  within "$first" 1.8 15 || fail "start query ${first}s after launch, expected about 2s"
+  # About one second after the start query's handling ended: after the answer when there was a
+  # question, after the download otherwise.
+  if [ -n "$answered" ]; then handled=$answered; else handled=$(request_time "$download_url"); fi
+  gap=$(elapsed "${handled:-$start_at}" "$popup_at")
+  within "$gap" 0.9 10 || fail "pop-up query ${gap}s after the start query's handling, expected about 1s"
+  echo "start query after ${first}s, pop-up query ${gap}s after the start handling"
+fi
+
+installer_digest=$(md5sum "$installer" 2>/dev/null | cut -d' ' -f1)
+[ "$installer_digest" = "$digest" ] || fail "no verified installer at $installer"
+[ ! -e "$installer.download" ] || fail "a partial download was left beside the installer"
+
+# What the installer was started with; it writes its record only when started.
+wait_for_record() {
+  for _ in $(seq 100); do
+    [ -f "$record" ] && return 0
+    sleep 0.1
+  done
+  return 1
+}
+if [ "$scenario" = answer-no ]; then
+  sleep 1  # a launch that should not happen gets a moment to show itself
+  [ ! -e "$record" ] || fail "the installer was started after the answer No: '$(cat "$record")'"
+else
+  if wait_for_record; then
+    [ "$(cat "$record")" = "/S /source=update" ] ||
+      fail "the installer was started with '$(cat "$record")', expected '/S /source=update'"
+  else
+    fail "the installer was not started"
+  fi
+fi
+
+# How the agent ends: a rejected pop-up answer ends it with 1; an accepted one keeps it resident.
+if [ "$scenario" = answer-no ]; then
+  status=
+  for _ in $(seq $((exit_wait_s * 10))); do
+    if ! kill -0 "$agent_pid" 2>/dev/null; then
+      set +e
+      wait "$agent_pid"
+      status=$?
+      set -e
+      agent_pid=
+      break
+    fi
+    sleep 0.1
+  done
+  [ "$status" = 1 ] || fail "after a rejected pop-up answer the agent's exit status is '${status:-still running}', expected 1"
+else
+  sleep 1
+  kill -0 "$agent_pid" 2>/dev/null || fail "the agent ended after an accepted pop-up answer"
+fi
+[ -z "$(question_window)" ] || fail "a window titled Vexo is still open"
+
+if [ $failures -ne 0 ]; then
+  echo "access log:" >&2
+  cat "$log" >&2
+  exit 1
+fi
+echo "PASS: $scenario"
