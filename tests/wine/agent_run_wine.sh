@@ -178,8 +178,8 @@ else
   [ -n "$window" ] || die "no window titled Vexo appeared within ${question_wait_s}s"
   # While the question is open the pop-up query must not have been made.
   [ -z "$(request_time /client/getData.php?q=popup)" ] || fail "pop-up query made while asking"
-  # Focus only; no window manager runs on the test display.
-  xdotool windowfocus --sync "$window"
+  # Focus only, since no window manager runs on the test display; bounded, as --sync waits.
+  timeout 10 xdotool windowfocus --sync "$window" || die "the question window took no focus"
   if [ "$scenario" = answer-yes ]; then key=Return; else key=n; fi
   answered=$(now)
   xdotool key "$key"
