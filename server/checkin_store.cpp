@@ -1,10 +1,16 @@
 #include "server/checkin_store.h"
 
+#include <chrono>
+
 namespace vexo::server {
 namespace {
 
 // Beyond this many unwritten check-ins, Record waits for the writer instead of growing memory.
 constexpr size_t kMaxPendingCheckins = 65536;
+// The writer gathers check-ins for up to this long (or this many) before one transaction: a
+// commit costs far more than a row.
+constexpr auto kBatchWindow = std::chrono::milliseconds(50);
+constexpr size_t kFullBatch = 4096;
 
 constexpr const char* kSchema =
     "CREATE TABLE IF NOT EXISTS checkins ("
@@ -104,6 +110,8 @@ void CheckinStore::Record(Checkin checkin) {
 void CheckinStore::Flush() {
   std::unique_lock lock(queueMutex_);
   uint64_t target = recordedCount_;
+  flushRequested_ = true;
+  queueChanged_.notify_all();
   queueChanged_.wait(lock, [&] { return writtenCount_ >= target; });
 }
 
@@ -113,6 +121,10 @@ void CheckinStore::WriterLoop() {
     {
       std::unique_lock lock(queueMutex_);
       queueChanged_.wait(lock, [this] { return stopping_ || !pending_.empty(); });
+      queueChanged_.wait_for(lock, kBatchWindow, [this] {
+        return stopping_ || flushRequested_ || pending_.size() >= kFullBatch;
+      });
+      flushRequested_ = false;
       if (pending_.empty()) {
         return;  // stopping, and everything is written
       }

@@ -77,6 +77,7 @@ class CheckinStore {
   std::vector<Checkin> pending_;
   uint64_t recordedCount_ = 0;
   uint64_t writtenCount_ = 0;
+  bool flushRequested_ = false;
   bool stopping_ = false;
   std::thread writer_;
 };

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -98,10 +99,32 @@ std::unique_ptr<ContentFolder> ContentFolder::Open(const std::string& root, std:
   return std::unique_ptr<ContentFolder>(new ContentFolder(*real));
 }
 
-std::optional<std::string> ContentFolder::RegularFileInside(const std::string& path,
-                                                            const std::string& folder) const {
+std::optional<std::string> ContentFolder::RegularFileInside(std::string_view relative,
+                                                            std::string_view folder) const {
+  // Every part of `relative` is a plain name, so without symbolic links on the way the file's
+  // real path is the root followed by `relative`: one lstat per part. Links are resolved in
+  // full and must still end inside `folder`.
+  std::string path = realRoot_;
+  struct stat status {};
+  for (size_t start = 0; start <= relative.size();) {
+    size_t end = std::min(relative.find('/', start), relative.size());
+    path += '/';
+    path += relative.substr(start, end - start);
+    if (lstat(path.c_str(), &status) != 0) {
+      return std::nullopt;
+    }
+    if (S_ISLNK(status.st_mode)) {
+      return RealFileInside(realRoot_ + "/" + std::string(relative), folder);
+    }
+    start = end + 1;
+  }
+  return S_ISREG(status.st_mode) ? std::optional<std::string>(path) : std::nullopt;
+}
+
+std::optional<std::string> ContentFolder::RealFileInside(const std::string& path,
+                                                         std::string_view folder) const {
   std::optional<std::string> real = RealPath(path);
-  if (!real || !real->starts_with(folder)) {
+  if (!real || !real->starts_with(realRoot_ + "/" + std::string(folder))) {
     return std::nullopt;
   }
   struct stat status {};
@@ -113,25 +136,22 @@ std::optional<std::string> ContentFolder::RegularFileInside(const std::string& p
 
 std::optional<std::string> ContentFolder::FindAnswerFile(AnswerKind kind,
                                                          std::string_view application) const {
-  std::string rootWithSlash = realRoot_ + "/";
   std::string fileName(AnswerFileName(kind));
   if (IsPlainName(application)) {
-    std::string appsFolder = rootWithSlash + "apps/";
-    std::string own = appsFolder + std::string(application) + "/" + fileName;
-    if (std::optional<std::string> found = RegularFileInside(own, appsFolder)) {
+    std::string own = "apps/" + std::string(application) + "/" + fileName;
+    if (std::optional<std::string> found = RegularFileInside(own, "apps/")) {
       return found;
     }
   }
-  return RegularFileInside(rootWithSlash + fileName, rootWithSlash);
+  return RegularFileInside(fileName, "");
 }
 
 std::optional<OpenFile> ContentFolder::OpenDownload(std::string_view relativePath) const {
   if (!IsSafeRelativePath(relativePath)) {
     return std::nullopt;
   }
-  std::string filesFolder = realRoot_ + "/files/";
   std::optional<std::string> real =
-      RegularFileInside(filesFolder + std::string(relativePath), filesFolder);
+      RegularFileInside("files/" + std::string(relativePath), "files/");
   if (!real) {
     return std::nullopt;
   }

@@ -64,10 +64,11 @@ class ContentFolder {
  private:
   explicit ContentFolder(std::string realRoot) : realRoot_(std::move(realRoot)) {}
 
-  // The real path of `path` when it is an existing regular file inside `folder` (a real path
-  // ending in '/').
-  std::optional<std::string> RegularFileInside(const std::string& path,
-                                               const std::string& folder) const;
+  // The real path of the regular file at `relative` (plain names joined by '/') below the
+  // root, when its real location lies inside the root's sub-folder `folder` ("" or "name/").
+  std::optional<std::string> RegularFileInside(std::string_view relative,
+                                               std::string_view folder) const;
+  std::optional<std::string> RealFileInside(const std::string& path, std::string_view folder) const;
 
   std::string realRoot_;
 };

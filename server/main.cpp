@@ -1,4 +1,5 @@
 // vexo-server: answers the agents' two queries, serves installers and records check-ins.
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <string>
@@ -41,9 +42,11 @@ sigset_t BlockShutdownSignals() {
   return signals;
 }
 
+// More threads than processors: a thread waiting on the access log or the check-in queue then
+// holds up fewer connections.
 unsigned DefaultThreadCount() {
   unsigned processors = std::thread::hardware_concurrency();
-  return processors == 0 ? 2 : processors;
+  return std::min(4 * std::max(processors, 1u), 64u);
 }
 
 int Run(const ServerOptions& options) {

@@ -176,7 +176,7 @@ std::string ServerUsage() {
          "  --db FILE           SQLite database of check-ins (default vexo-checkins.db)\n"
          "  --origin URL        replaces {{origin}} in answers (default http:// and the bound\n"
          "                      address; set it when agents reach the server under another name)\n"
-         "  --threads N         worker threads (default: one per processor)\n"
+         "  --threads N         worker threads (default: four per processor, at most 64)\n"
          "\n"
          "Content folder:\n"
          "  start.xml, popup.xml              answers to q=start and q=popup\n"

@@ -28,7 +28,7 @@ struct ServerOptions {
   ListenAddress listen{"127.0.0.1", 8080, false};
   std::string databasePath = "vexo-checkins.db";
   std::string origin;    // empty: "http://" followed by the bound address
-  unsigned threads = 0;  // 0: one per processor
+  unsigned threads = 0;  // 0: four per processor
 };
 
 enum class CommandLineAction { kRun, kShowHelp, kShowVersion, kUsageError };

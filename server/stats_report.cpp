@@ -60,7 +60,10 @@ std::string EscapeUtf8(std::string_view text, OnAscii onAscii) {
 }
 
 std::string JsonString(std::string_view text) {
-  return "\"" + EscapeJsonString(text) + "\"";
+  std::string quoted = "\"";
+  quoted += EscapeJsonString(text);
+  quoted += '"';
+  return quoted;
 }
 
 std::string JsonCountList(const std::vector<CountRow>& rows) {
