@@ -1,6 +1,7 @@
 // The parser: element records built from the tokens, with recovery from lone end tags, unended
 // start tags and malformed markup, and the result records that report them.
 #include <algorithm>
+#include <array>
 #include <string>
 #include <vector>
 
@@ -14,13 +15,17 @@ namespace {
 constexpr std::size_t kMaxDocumentLength = UINT32_MAX - 1;
 
 // The open start tags, entry 0 standing for the record the parse started from. Names are kept as
-// ranges of the document text, not copied.
+// ranges of the document text, not copied. An end tag can only match a name whose part before
+// any "=", "[" or "]" equals its own, so entries are also chained by a hash of that part: a search
+// visits only the entries that may match, still from the top down.
 class TagNameStack {
  public:
   struct Entry {
     std::uint32_t nameStart = 0;
     std::uint32_t nameLength = 0;
     std::uint32_t record = 0;
+    std::uint32_t bucket = 0;
+    std::uint32_t sameBucketBelow = 0;  // depth of the next entry down in the bucket, 0: none
   };
 
   explicit TagNameStack(std::uint32_t root) : entries_(kInitialRoom) { entries_[0].record = root; }
@@ -28,17 +33,51 @@ class TagNameStack {
   std::uint32_t Top() const { return top_; }
   const Entry& operator[](std::uint32_t depth) const { return entries_[depth]; }
 
-  void Push(const Entry& entry) {
+  void Push(std::u16string_view text, std::uint32_t nameStart, std::uint32_t nameLength,
+            std::uint32_t record) {
     if (top_ + 1 == entries_.size()) {
       entries_.resize(entries_.size() * 2);
     }
-    entries_[++top_] = entry;
+    const std::uint32_t bucket = BucketOf(text.substr(nameStart, nameLength));
+    entries_[++top_] = {nameStart, nameLength, record, bucket, heads_[bucket]};
+    heads_[bucket] = top_;
   }
-  void PopTo(std::uint32_t depth) { top_ = depth; }
+
+  void PopTo(std::uint32_t depth) {
+    for (; top_ > depth; --top_) {
+      heads_[entries_[top_].bucket] = entries_[top_].sameBucketBelow;
+    }
+  }
+
+  // The topmost depth whose name `matches` accepts among those that `word` may match, or 0.
+  template <typename Matches>
+  std::uint32_t FindFromTop(std::u16string_view word, Matches matches) const {
+    for (std::uint32_t depth = heads_[BucketOf(word)]; depth != 0;
+         depth = entries_[depth].sameBucketBelow) {
+      if (matches(entries_[depth])) {
+        return depth;
+      }
+    }
+    return 0;
+  }
 
  private:
   static constexpr std::size_t kInitialRoom = 7;
+  static constexpr std::uint32_t kBuckets = 256;
+
+  static std::uint32_t BucketOf(std::u16string_view name) {
+    std::uint32_t hash = 2166136261u;
+    for (char16_t unit : name) {
+      if (unit == u'=' || unit == u'[' || unit == u']') {
+        break;
+      }
+      hash = (hash ^ unit) * 16777619u;
+    }
+    return hash % kBuckets;
+  }
+
   std::vector<Entry> entries_;
+  std::array<std::uint32_t, kBuckets> heads_{};
   std::uint32_t top_ = 0;
 };
 
@@ -161,7 +200,7 @@ class CXmlNavigator::Parser {
     element.SetTagLengths(token_.length, 0);
     element.length = token_.length;
     if ((token_.flags & TOKEN_EMPTY_ELEMENT) == 0) {
-      stack_.Push({scanner_.wordStart, scanner_.WordLength(), added});
+      stack_.Push(text_, scanner_.wordStart, scanner_.WordLength(), added);
       open_ = added;
     }
   }
@@ -187,11 +226,12 @@ class CXmlNavigator::Parser {
       Refuse(u"tag_too_long", u"end_tag");
       return;
     }
-    for (std::uint32_t depth = stack_.Top(); depth > 0; --depth) {
-      if (MatchName(scanner_, NameOf(stack_[depth]))) {
-        Close(depth);
-        return;
-      }
+    const std::uint32_t depth = stack_.FindFromTop(
+        scanner_.Word(),
+        [this](const TagNameStack::Entry& entry) { return MatchName(scanner_, NameOf(entry)); });
+    if (depth != 0) {
+      Close(depth);
+      return;
     }
     MarkError();
     AddResult(u"lone_end_tag", scanner_.Word(), 0, token_.start, -1);

@@ -62,6 +62,12 @@ TEST(XmlParseTest, AnswersAndResultRecords) {
        u"<unended_start_tag tagname=\"a\" offset=\"0\" offset2=\"7\"/>"},
       {u"<r></a&\"'<></r>", false,
        u"<lone_end_tag tagname=\"a&amp;&quot;&apos;&lt;\" offset=\"3\"/>"},
+      // An end tag closes a start tag whose name goes on with "=", "[" or "]" after its own.
+      {u"<a=x></a>", true, u""},
+      {u"<a[1]><b></b></a>", true, u""},
+      {u"<a></a=x>", false,
+       u"<lone_end_tag tagname=\"a=x\" offset=\"3\"/>"
+       u"<unended_start_tag tagname=\"a\" offset=\"0\" offset2=\"9\"/>"},
       {u"<r><1></r>", false, u"<first_tag_syntax offset=\"3\"/>"},
       {u"<r><!-x></r>", false, u"<comment_tag_syntax offset=\"3\"/>"},
       {u"<r/><!-- open", false, u"<unterminated_tag_syntax type=\"comment\" offset=\"4\"/>"},
