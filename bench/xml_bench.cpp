@@ -6,6 +6,7 @@
 #include <cstring>
 #include <map>
 #include <pugixml.hpp>
+#include <set>
 #include <string>
 
 #include "xml/xml_navigator.h"
@@ -118,12 +119,21 @@ BENCHMARK(BM_PugixmlReadSchedule)->Unit(benchmark::kMillisecond);
 // Keeps the throughput of each benchmark for the closing comparison.
 class ComparingReporter : public benchmark::ConsoleReporter {
  public:
+  // With repetitions the median stands for the benchmark, else its one run.
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
     for (const Run& run : runs) {
       const auto rate = run.counters.find("bytes_per_second");
-      if (run.run_type == Run::RT_Iteration && rate != run.counters.end()) {
-        megabytesPerSecond_[run.run_name.function_name] = rate->second.value / 1e6;
+      const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+      if (rate == run.counters.end() || (run.run_type != Run::RT_Iteration && !median)) {
+        continue;
+      }
+      const std::string& name = run.run_name.function_name;
+      if (median || !fromMedian_.count(name)) {
+        megabytesPerSecond_[name] = rate->second.value / 1e6;
+      }
+      if (median) {
+        fromMedian_.insert(name);
       }
     }
   }
@@ -141,6 +151,7 @@ class ComparingReporter : public benchmark::ConsoleReporter {
 
  private:
   std::map<std::string, double> megabytesPerSecond_;
+  std::set<std::string> fromMedian_;
 };
 
 }  // namespace
