@@ -56,8 +56,10 @@ class CXmlNavigator {
   // taken as they are, or empty.
   std::u16string GetElementData(int index) const;
 
-  // Editing, as the result records use it: a new empty element after the current one (or at the
-  // end of the parent's content), and an attribute set or added in a start tag.
+  // Editing, as the result records use it: a new element, empty or holding a text escaped with
+  // `options`, after the current one (or at the end of the parent's content; an element without
+  // end tag takes none); and an attribute value replaced or added in a start tag (an attribute
+  // written without value gets one). Line breaks are never written around a new element.
   bool AddElement(const char16_t* name, const char16_t* text, unsigned options);
   bool SetAttribute(int index, const char16_t* name, const char16_t* value, unsigned options);
 
