@@ -14,5 +14,6 @@ if(WIN32)
   # Wide Win32 entry points everywhere, no min/max macros, Windows 7 API level.
   target_compile_definitions(vexo_options INTERFACE UNICODE _UNICODE NOMINMAX WIN32_LEAN_AND_MEAN
                                                     _WIN32_WINNT=0x0601)
-  target_link_options(vexo_options INTERFACE -static -static-libgcc -static-libstdc++)
+  target_link_options(vexo_options INTERFACE -static -static-libgcc -static-libstdc++
+                                             $<$<CONFIG:Release,MinSizeRel>:-s>)
 endif()

@@ -17,8 +17,12 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# Tests of the Windows build run under wine.
+# Tests of the Windows build run under wine, through the script that sets up its environment
+# (prefix, display, persistent wineserver) and then runs wine.
 find_program(VEXO_WINE NAMES wine wine64)
 if(VEXO_WINE)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${VEXO_WINE})
+  get_filename_component(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-env.sh
+                         ABSOLUTE)
+else()
+  message(WARNING "wine not found: the Windows build's tests cannot run here.")
 endif()
