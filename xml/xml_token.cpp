@@ -76,6 +76,38 @@ bool WordMatchesName(std::u16string_view word, std::u16string_view name) {
   return word.size() == name.size() || FollowsMatchedName(name[word.size()]);
 }
 
+// Quoted values of start tags and malformed tokens. A quote opens a value only right after "="
+// (white space between them allowed; "==" does not count); inside a value only the same quote
+// closes it.
+class QuotedValues {
+ public:
+  // True when `unit` belongs to a quoted value or to the white space before one.
+  bool Consume(char16_t unit, char16_t previous) {
+    if (quote_ != 0) {
+      quote_ = unit == quote_ ? 0 : quote_;
+      return true;
+    }
+    if (valueExpected_) {
+      if (IsSpace(unit)) {
+        return true;
+      }
+      valueExpected_ = false;
+      if (IsQuote(unit)) {
+        quote_ = unit;
+        return true;
+      }
+    }
+    if (unit == u'=' && previous != u'=') {
+      valueExpected_ = true;
+    }
+    return false;
+  }
+
+ private:
+  char16_t quote_ = 0;
+  bool valueExpected_ = false;
+};
+
 // Reads one token from the scanner's `next`.
 class Tokenizer {
  public:
@@ -196,38 +228,20 @@ class Tokenizer {
     return p;
   }
 
-  // A start tag ends at the first ">" outside a quoted value. A quote opens a value only after
-  // "=" (white space between them allowed); inside a value only the same quote closes it.
+  // A start tag ends at the first ">" outside a quoted value.
   int StartTag(std::uint32_t p) {
     const std::uint32_t nameEnd = p;
-    bool valueExpected = false;
-    char16_t quote = 0;
+    QuotedValues values;
     for (; p < end_; ++p) {
       const char16_t unit = text_[p];
-      if (quote != 0) {
-        if (unit == quote) {
-          quote = 0;
-        }
+      if (values.Consume(unit, text_[p - 1])) {
         continue;
-      }
-      if (valueExpected) {
-        if (IsSpace(unit)) {
-          continue;
-        }
-        valueExpected = false;
-        if (IsQuote(unit)) {
-          quote = unit;
-          continue;
-        }
       }
       if (unit == u'>') {
         if (IsEmptyElementEnd(p, nameEnd)) {
           token_.flags |= TOKEN_EMPTY_ELEMENT;
         }
         return Finish(NODE_ELEMENT, p + 1);
-      }
-      if (unit == u'=' && text_[p - 1] != u'=') {
-        valueExpected = true;
       }
     }
     return Unterminated(u"start_tag");
@@ -369,32 +383,14 @@ class Tokenizer {
   // quoted value (included) or the next "<" (excluded).
   int Malformed(std::u16string_view kind, std::uint32_t p) {
     CXmlNavigator::AddResult(token_.errors, kind, std::nullopt, 0, start_, -1);
-    bool valueExpected = false;
-    char16_t quote = 0;
+    QuotedValues values;
     for (; p < end_; ++p) {
       const char16_t unit = text_[p];
       if (unit == u'<') {
         return Finish(TOKEN_MALFORMED, p);
       }
-      if (quote != 0) {
-        quote = unit == quote ? 0 : quote;
-        continue;
-      }
-      if (valueExpected) {
-        if (IsSpace(unit)) {
-          continue;
-        }
-        valueExpected = false;
-        if (IsQuote(unit)) {
-          quote = unit;
-          continue;
-        }
-      }
-      if (unit == u'>') {
+      if (!values.Consume(unit, text_[p - 1]) && unit == u'>') {
         return Finish(TOKEN_MALFORMED, p + 1);
-      }
-      if (unit == u'=' && text_[p - 1] != u'=') {
-        valueExpected = true;
       }
     }
     return Finish(TOKEN_MALFORMED, end_);
