@@ -10,6 +10,10 @@ if(VEXO_SANITIZE)
                                                 -fno-sanitize-recover=undefined)
   target_link_options(vexo_options INTERFACE -fsanitize=address,undefined)
 endif()
+if(VEXO_BUILD_FUZZ)
+  # Coverage feedback from every library the fuzz targets reach, not only from the targets.
+  target_compile_options(vexo_options INTERFACE -fsanitize=fuzzer-no-link)
+endif()
 if(WIN32)
   # Wide Win32 entry points everywhere, no min/max macros, Windows 7 API level.
   target_compile_definitions(vexo_options INTERFACE UNICODE _UNICODE NOMINMAX WIN32_LEAN_AND_MEAN
