@@ -489,7 +489,7 @@ bool Drive(const Handle& request, Transfer& transfer, Done done) {
 }
 
 bool IsRedirect(long status) {
-  return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+  return status == 301 || status == 302 || status == 303 || status == 307;
 }
 
 // The target a Location header points to, resolved against the current one. Only http and https

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cstdio>
 
 namespace vexo::testing {
@@ -154,6 +155,7 @@ void FakeHttpServer::AcceptLoop() {
       continue;
     std::lock_guard<std::mutex> lock(m_mutex);
     ++m_connections;
+    ++m_openConnections;
     m_workers.emplace_back([this, connection] { Serve(connection); });
   }
 }
@@ -167,6 +169,15 @@ void FakeHttpServer::Serve(net::Socket connection) {
     net::CloseWithReset(connection);
   else
     net::Close(connection);
+  std::lock_guard<std::mutex> lock(m_mutex);
+  --m_openConnections;
+  m_idle.notify_all();
+}
+
+bool FakeHttpServer::WaitUntilIdle(int limitMs) const {
+  std::unique_lock<std::mutex> lock(m_mutex);
+  return m_idle.wait_for(lock, std::chrono::milliseconds(limitMs),
+                         [this] { return m_openConnections == 0; });
 }
 
 namespace {

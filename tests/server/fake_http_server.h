@@ -89,6 +89,9 @@ class FakeHttpServer {
 
   std::vector<RecordedRequest> Requests() const;
   size_t ConnectionsAccepted() const;
+  // Waits, at most `limitMs`, until every connection the server accepted is closed on its side;
+  // false when some are still open.
+  bool WaitUntilIdle(int limitMs) const;
 
  private:
   void AcceptLoop();
@@ -106,6 +109,8 @@ class FakeHttpServer {
   FakeReply m_defaultReply;
   std::vector<RecordedRequest> m_requests;
   size_t m_connections = 0;
+  size_t m_openConnections = 0;
+  mutable std::condition_variable m_idle;
   std::vector<std::thread> m_workers;
   std::thread m_acceptor;
 };

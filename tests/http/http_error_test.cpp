@@ -1,0 +1,2 @@
+#include "http/http_error.h"
+#include <gtest/gtest.h>
