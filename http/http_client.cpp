@@ -14,7 +14,7 @@ size_t WideLength(const char16_t* text) {
 }
 
 char16_t FoldAscii(char16_t c) {
-  return c >= u'A' && c <= u'Z' ? c - u'A' + u'a' : c;
+  return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c;
 }
 
 char16_t* CopyUnits(char16_t* out, const char16_t* from, size_t count) {

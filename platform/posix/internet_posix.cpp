@@ -560,6 +560,8 @@ bool Send(Handle& request, const void* optional, uint32_t optionalLength) {
 }
 
 void DrainSpill(Transfer& transfer) {
+  if (transfer.spill.empty())
+    return;
   size_t take =
       std::min(transfer.spill.size() - transfer.spillUsed, transfer.room - transfer.filled);
   std::memcpy(transfer.dest + transfer.filled, transfer.spill.data() + transfer.spillUsed, take);

@@ -167,7 +167,8 @@ TEST_F(HttpClient, SendsConfiguredHeadersAfterTheCacheHeader) {
   client.Headers().Add(u"X-First", u"1");
   std::unique_ptr<CHttpResponseT> response = Get("/h");
   ASSERT_FALSE(server.Requests().empty());
-  const auto& headers = server.Requests().back().headers;
+  const auto requests = server.Requests();
+  const auto& headers = requests.back().headers;
   ASSERT_GE(headers.size(), 4u);
   EXPECT_EQ(headers[1].first, "Cache-Control");
   EXPECT_EQ(headers[2], std::make_pair(std::string("X-First"), std::string("1")));

@@ -249,8 +249,20 @@ void BodySlice(const FakeReply& reply, uint64_t from, size_t count, std::string&
     out.assign(reply.body, static_cast<size_t>(from), count);
     return;
   }
-  for (size_t i = 0; i < count; ++i)
-    out[i] = GeneratedBodyByte(from + i);
+  // GeneratedBodyByte repeats every 26 * 251 bytes: large bodies are copied from one period.
+  static const std::string period = [] {
+    std::string bytes(26 * 251, '\0');
+    for (size_t i = 0; i < bytes.size(); ++i)
+      bytes[i] = GeneratedBodyByte(i);
+    return bytes;
+  }();
+  size_t offset = static_cast<size_t>(from % period.size());
+  for (size_t done = 0; done < count;) {
+    size_t take = std::min(count - done, period.size() - offset);
+    out.replace(done, take, period, offset, take);
+    done += take;
+    offset = 0;
+  }
 }
 
 // Sends the first `limit` body bytes in the reply's framing; false when sending failed.

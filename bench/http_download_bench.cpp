@@ -1,0 +1,141 @@
+// Downloads one large body from a loopback server twice over: through CHttpClientT/ReadContent in
+// 64 KiB reads, and with the curl command line. Each runs in a process of its own, watched from
+// here: wall time, peak resident memory (the kernel's high-water mark) and peak private memory
+// (RssAnon, sampled from /proc while it runs).
+//
+//   http_download_bench [MiB=256] [rounds=3]
+//   http_download_bench client URL       (the child that runs the library)
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "http/http_client.h"
+#include "tests/server/fake_http_server.h"
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int RunClient(const char* url) {
+  std::string narrow(url);
+  std::u16string wide(narrow.begin(), narrow.end());
+  std::vector<uint8_t> buffer(64 * 1024);
+  uint64_t total = 0;
+  try {
+    vexo::CHttpClientT client;
+    std::unique_ptr<vexo::CHttpResponseT> response(client.Get(wide.c_str(), false));
+    while (uint32_t n = response->ReadContent(buffer.data(), static_cast<uint32_t>(buffer.size())))
+      total += n;
+  } catch (const vexo::httpclientexceptionW& e) {
+    std::fprintf(stderr, "client: code %d, platform error %u\n", e.Code(), e.SystemError());
+    return 1;
+  }
+  std::printf("%llu\n", static_cast<unsigned long long>(total));
+  return 0;
+}
+
+// kB value of a "Name:" line of /proc/<pid>/status; -1 when it cannot be read.
+long StatusKb(pid_t pid, const std::string& name) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.compare(0, name.size() + 1, name + ":") == 0)
+      return std::atol(line.c_str() + name.size() + 1);
+  return -1;
+}
+
+struct Run {
+  double seconds = 0;
+  long peakRssKb = 0;
+  long peakAnonKb = 0;
+  bool ok = false;
+};
+
+Run Watch(std::vector<std::string> argv) {
+  std::vector<char*> args;
+  for (auto& a : argv)
+    args.push_back(a.data());
+  args.push_back(nullptr);
+  Run run;
+  auto start = Clock::now();
+  pid_t pid = 0;
+  if (posix_spawnp(&pid, args[0], nullptr, nullptr, args.data(), environ) != 0)
+    return run;
+  int status = 0;
+  rusage usage{};
+  for (;;) {
+    pid_t done = wait4(pid, &status, WNOHANG, &usage);
+    if (done == pid)
+      break;
+    run.peakAnonKb = std::max(run.peakAnonKb, StatusKb(pid, "RssAnon"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  run.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  run.peakRssKb = usage.ru_maxrss;
+  run.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  return run;
+}
+
+void Report(const char* name, const Run& best, const Run& worstMemory, double mib) {
+  std::printf("%-10s %9.1f MiB/s  peak RSS %6.1f MiB  peak RssAnon %6.2f MiB\n", name,
+              mib / best.seconds, static_cast<double>(worstMemory.peakRssKb) / 1024.0,
+              static_cast<double>(worstMemory.peakAnonKb) / 1024.0);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 3 && std::string(argv[1]) == "client")
+    return RunClient(argv[2]);
+  const uint64_t mib = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 256;
+  const int rounds = argc > 2 ? std::atoi(argv[2]) : 3;
+
+  vexo::testing::FakeHttpServer server;
+  vexo::testing::FakeReply reply;
+  reply.generatedBodySize = mib * 1024 * 1024;
+  server.Route("/big", reply);
+  const std::string url = server.Origin() + "/big";
+  char self[4096];
+  ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (length <= 0)
+    return 1;
+  self[length] = 0;
+
+  Run ours, curl, oursMemory, curlMemory;
+  ours.seconds = curl.seconds = 1e30;
+  for (int round = 0; round < rounds; ++round) {
+    Run a = Watch({self, "client", url});
+    Run b = Watch({"curl", "-s", "-o", "/dev/null", url});
+    if (!a.ok || !b.ok) {
+      std::fprintf(stderr, "a download failed (ours %d, curl %d)\n", a.ok, b.ok);
+      return 1;
+    }
+    if (a.seconds < ours.seconds)
+      ours = a;
+    if (b.seconds < curl.seconds)
+      curl = b;
+    oursMemory.peakRssKb = std::max(oursMemory.peakRssKb, a.peakRssKb);
+    oursMemory.peakAnonKb = std::max(oursMemory.peakAnonKb, a.peakAnonKb);
+    curlMemory.peakRssKb = std::max(curlMemory.peakRssKb, b.peakRssKb);
+    curlMemory.peakAnonKb = std::max(curlMemory.peakAnonKb, b.peakAnonKb);
+  }
+  std::printf("%llu MiB body over loopback, best of %d rounds, 64 KiB reads\n",
+              static_cast<unsigned long long>(mib), rounds);
+  Report("vexo_http", ours, oursMemory, static_cast<double>(mib));
+  Report("curl", curl, curlMemory, static_cast<double>(mib));
+  std::printf("throughput ratio (vexo_http / curl): %.2f\n", curl.seconds / ours.seconds);
+  return 0;
+}
