@@ -7,34 +7,10 @@
 #include <mutex>
 #include <optional>
 
+#include "xml/xml_escape.h"
+
 namespace vexo::server {
 namespace {
-
-std::string EscapeXmlText(std::string_view text) {
-  std::string escaped;
-  for (char c : text) {
-    switch (c) {
-      case '&':
-        escaped += "&amp;";
-        break;
-      case '<':
-        escaped += "&lt;";
-        break;
-      case '>':
-        escaped += "&gt;";
-        break;
-      case '"':
-        escaped += "&quot;";
-        break;
-      case '\'':
-        escaped += "&apos;";
-        break;
-      default:
-        escaped += c;
-    }
-  }
-  return escaped;
-}
 
 std::optional<std::string> ReadWholeFile(const std::string& path, size_t limit) {
   std::ifstream in(path, std::ios::binary);
@@ -54,7 +30,7 @@ std::optional<std::string> ReadWholeFile(const std::string& path, size_t limit) 
 }  // namespace
 
 std::string SubstituteOrigin(std::string_view text, std::string_view origin) {
-  std::string escapedOrigin = EscapeXmlText(origin);
+  std::string escapedOrigin = EscapeText(origin, ESCAPE_QUOTES);
   std::string result;
   result.reserve(text.size());
   while (true) {

@@ -1,5 +1,7 @@
 #include "tools/start_answer_writer.h"
 
+#include "xml/xml_escape.h"
+
 namespace vexo::tools {
 namespace {
 
@@ -17,30 +19,7 @@ std::string Element(std::string_view name, std::string_view text) {
 }  // namespace
 
 std::string EscapeXml(std::string_view text) {
-  std::string escaped;
-  escaped.reserve(text.size());
-  for (char c : text) {
-    switch (c) {
-      case '&':
-        escaped += "&amp;";
-        break;
-      case '<':
-        escaped += "&lt;";
-        break;
-      case '>':
-        escaped += "&gt;";
-        break;
-      case '"':
-        escaped += "&quot;";
-        break;
-      case '\'':
-        escaped += "&apos;";
-        break;
-      default:
-        escaped += c;
-    }
-  }
-  return escaped;
+  return EscapeText(text, ESCAPE_QUOTES);
 }
 
 std::string WriteStartAnswer(const OfferFields& offer) {

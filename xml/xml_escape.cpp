@@ -223,6 +223,21 @@ std::u16string EscapeText(std::u16string_view text, unsigned options) {
   return result;
 }
 
+std::string EscapeText(std::string_view text, unsigned options) {
+  std::string result;
+  result.reserve(text.size() + text.size() / 10 + 7);
+  for (char byte : text) {
+    // Markup characters are ASCII, so the bytes of any ASCII-compatible code page pass unchanged.
+    const std::u16string_view escape = EscapeOf(static_cast<unsigned char>(byte), options);
+    if (escape.empty()) {
+      result.push_back(byte);
+    } else {
+      result.append(escape.begin(), escape.end());
+    }
+  }
+  return result;
+}
+
 void EncodeUtf16Char(std::uint32_t codePoint, char16_t* buffer, std::size_t& position) {
   if (codePoint <= 0xFFFF) {
     if (buffer != nullptr) {

@@ -23,6 +23,8 @@ std::u16string UnescapeText(const char16_t* text, int length);
 
 // Replaces "<", "&" and ">" (and with ESCAPE_QUOTES also "'" and '"') by entity references.
 std::u16string EscapeText(std::u16string_view text, unsigned options);
+// The same for narrow text, as the publisher's tools write answers.
+std::string EscapeText(std::string_view text, unsigned options);
 
 // Writes `codePoint` as one or two UTF-16 units at buffer[position] and advances `position` by
 // the number of units; with a null buffer it only advances `position`, so callers can count.
