@@ -43,12 +43,7 @@ std::u16string DailyFileName(const platform::LocalDate& date) {
 
 std::u16string PopupKey(const std::u16string& url) {
   // The whole converted text is digested, also where a character takes several bytes.
-  std::string bytes = NarrowAnsi(url);
-  Md5Digest digest;
-  digest.Init();
-  digest.Update(bytes.data(), static_cast<uint32_t>(bytes.size()));
-  digest.Final();
-  return WidenAnsi(digest.HexDigest());
+  return WidenAnsi(Md5HexOf(NarrowAnsi(url)));
 }
 
 bool PopupSchedule::ParsePopupResponse(const std::u16string& text, const PopupContext& context) {

@@ -237,4 +237,12 @@ std::string Md5Digest::HexDigest() const {
   return text;
 }
 
+std::string Md5HexOf(std::string_view bytes) {
+  Md5Digest digest;
+  digest.Init();
+  digest.Update(bytes.data(), static_cast<uint32_t>(bytes.size()));
+  digest.Final();
+  return digest.HexDigest();
+}
+
 }  // namespace vexo

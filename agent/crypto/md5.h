@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace vexo {
 
@@ -39,5 +40,8 @@ class Md5Digest {
   uint32_t state_[4] = {0x67452301u, 0xefcdab89u, 0x98badcfeu, 0x10325476u};  // A, B, C, D
   unsigned char digest_[16] = {};                                             // written by Final
 };
+
+// The digest text of a whole byte string (at most 4 GiB - 1 bytes).
+std::string Md5HexOf(std::string_view bytes);
 
 }  // namespace vexo

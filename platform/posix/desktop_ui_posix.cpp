@@ -42,6 +42,18 @@ std::string FindOnPath(const std::string& program) {
   return {};
 }
 
+// In a forked child before exec: only async-signal-safe calls.
+void RedirectStandardStreamsToNull() {
+  int devNull = open("/dev/null", O_RDWR);
+  if (devNull < 0)
+    return;
+  dup2(devNull, STDIN_FILENO);
+  dup2(devNull, STDOUT_FILENO);
+  dup2(devNull, STDERR_FILENO);
+  if (devNull > STDERR_FILENO)
+    close(devNull);
+}
+
 std::vector<char*> PointersOf(std::vector<std::string>& texts) {
   std::vector<char*> pointers;
   for (auto& text : texts)
@@ -57,12 +69,7 @@ bool RunDialog(std::vector<std::string> argv) {
   if (child < 0)
     return false;
   if (child == 0) {
-    int devNull = open("/dev/null", O_RDWR);
-    if (devNull >= 0) {
-      dup2(devNull, STDIN_FILENO);
-      dup2(devNull, STDOUT_FILENO);
-      dup2(devNull, STDERR_FILENO);
-    }
+    RedirectStandardStreamsToNull();
     execv(pointers[0], pointers.data());
     _exit(127);
   }
@@ -125,12 +132,7 @@ void ShellOpen(std::u16string_view file, std::u16string_view parameters) {
     setsid();
     if (fork() != 0)
       _exit(0);
-    int devNull = open("/dev/null", O_RDWR);
-    if (devNull >= 0) {
-      dup2(devNull, STDIN_FILENO);
-      dup2(devNull, STDOUT_FILENO);
-      dup2(devNull, STDERR_FILENO);
-    }
+    RedirectStandardStreamsToNull();
     execv(pointers[0], pointers.data());
     _exit(127);
   }

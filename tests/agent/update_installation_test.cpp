@@ -24,14 +24,6 @@ std::u16string Wide(const std::string& ascii) {
   return std::u16string(ascii.begin(), ascii.end());
 }
 
-std::string Md5Of(const std::string& bytes) {
-  Md5Digest digest;
-  digest.Init();
-  digest.Update(bytes.data(), static_cast<uint32_t>(bytes.size()));
-  digest.Final();
-  return digest.HexDigest();
-}
-
 std::string Upper(std::string text) {
   for (char& c : text)
     c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -47,7 +39,7 @@ class UpdateInstallationTest : public ::testing::Test {
     offer.offeredVersion = u"1.0.7.0";
     offer.downloadUrl = Wide(server.Origin() + "/files/setup.exe");
     offer.installerPath = DataFolder() + u"vexo-setup.exe";
-    offer.expectedMd5 = Wide(Md5Of(installer));
+    offer.expectedMd5 = Wide(Md5HexOf(installer));
     offer.installerParams = u"/S /lang=zh";
   }
 
@@ -116,7 +108,7 @@ TEST_F(UpdateInstallationTest, OffersThatAreNotStrictlyNewerDoNothing) {
 
 TEST_F(UpdateInstallationTest, PresentInstallerWithTheExpectedDigestIsNotDownloadedAgain) {
   testing::WriteFile(InstallerFile(), installer);
-  offer.expectedMd5 = Wide(Upper(Md5Of(installer)));
+  offer.expectedMd5 = Wide(Upper(Md5HexOf(installer)));
   Run();
   EXPECT_EQ(Downloads(), 0u);
   EXPECT_EQ(desktop.questions.size(), 1u);

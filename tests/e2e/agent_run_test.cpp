@@ -23,14 +23,6 @@ namespace fs = std::filesystem;
 const std::string kStartTarget = "/client/getData.php?q=start&ver=1.0.6.0&t=setup.exe";
 const std::string kPopupTarget = "/client/getData.php?q=popup&ver=1.0.6.0&t=setup.exe";
 
-std::string Md5Of(const std::string& bytes) {
-  Md5Digest digest;
-  digest.Init();
-  digest.Update(bytes.data(), static_cast<uint32_t>(bytes.size()));
-  digest.Final();
-  return digest.HexDigest();
-}
-
 std::string ReadAll(const fs::path& path) {
   std::ifstream file(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(file), {});
@@ -160,7 +152,7 @@ TEST_F(AgentRunTest, TheRegisteredApplicationNameIsReported) {
 
 TEST_F(AgentRunTest, NewerOfferIsDownloadedAskedAboutAndLaunchedWithItsParameters) {
   AnswerQuestionsWith(true);
-  Serve(kStartTarget, Offer("1.0.7.0", Md5Of(installer)));
+  Serve(kStartTarget, Offer("1.0.7.0", Md5HexOf(installer)));
   ServePopupAccepted();
   auto agent = RunUntilBothQueries();
   EXPECT_EQ(Targets(),
@@ -177,7 +169,7 @@ TEST_F(AgentRunTest, NewerOfferIsDownloadedAskedAboutAndLaunchedWithItsParameter
 
 TEST_F(AgentRunTest, ForcedOfferIsLaunchedWithoutAQuestion) {
   AnswerQuestionsWith(false);
-  Serve(kStartTarget, Offer("1.0.7.0", Md5Of(installer), /*force=*/true));
+  Serve(kStartTarget, Offer("1.0.7.0", Md5HexOf(installer), /*force=*/true));
   auto agent = RunUntilBothQueries();
   EXPECT_EQ(QuestionsAsked(), 0);
   std::string args;
@@ -207,7 +199,8 @@ TEST_F(AgentRunTest, OffersThatMustNotBeLaunched) {
     SCOPED_TRACE(c.name);
     ForgetEarlierRuns();
     AnswerQuestionsWith(c.answerYes);
-    Serve(kStartTarget, Offer(c.version, c.rightDigest ? Md5Of(installer) : std::string(32, '0')));
+    Serve(kStartTarget,
+          Offer(c.version, c.rightDigest ? Md5HexOf(installer) : std::string(32, '0')));
     size_t before = server.Requests().size();
     auto agent = RunUntilBothQueries();
     auto targets = Targets();
@@ -229,7 +222,7 @@ TEST_F(AgentRunTest, UntrustworthyDownloadsAreNeitherKeptNorLaunched) {
     ForgetEarlierRuns();
     AnswerQuestionsWith(true);
     server.Route("/files/vexo-1.0.7.exe", reply);
-    Serve(kStartTarget, Offer("1.0.7.0", Md5Of(installer)));
+    Serve(kStartTarget, Offer("1.0.7.0", Md5HexOf(installer)));
     auto agent = RunUntilBothQueries();
     EXPECT_FALSE(fs::exists(InstallerFile()));
     EXPECT_EQ(QuestionsAsked(), 0);
@@ -262,9 +255,9 @@ TEST_F(AgentRunTest, HostileAnswersChangeNothingOutsideTheDataFolder) {
   for (int i = 0; i < 5000; ++i)
     garbage.push_back(static_cast<char>((i * 131 + 7) % 256));
   const std::string answers[] = {
-      EncipherAnswer(Offer("1.0.7.0", Md5Of(installer), true, "../../escaped.exe")),
-      EncipherAnswer(Offer("1.0.7.0", Md5Of(installer), true, "/tmp/escaped.exe")),
-      EncipherAnswer(Offer("1.0.7.0", Md5Of(installer), true, "")),
+      EncipherAnswer(Offer("1.0.7.0", Md5HexOf(installer), true, "../../escaped.exe")),
+      EncipherAnswer(Offer("1.0.7.0", Md5HexOf(installer), true, "/tmp/escaped.exe")),
+      EncipherAnswer(Offer("1.0.7.0", Md5HexOf(installer), true, "")),
       huge,
       garbage,
       EncipherAnswer(std::string(200000, 'x')),

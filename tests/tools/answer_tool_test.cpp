@@ -31,14 +31,6 @@ std::string Hex(const std::string& bytes) {
   return hex;
 }
 
-std::string Md5Of(const std::string& bytes) {
-  Md5Digest digest;
-  digest.Init();
-  digest.Update(bytes.data(), static_cast<uint32_t>(bytes.size()));
-  digest.Final();
-  return digest.HexDigest();
-}
-
 ProgramResult Tool(const std::vector<std::string>& arguments, const std::string& input = {}) {
   return RunProgram(kTool, arguments, input);
 }
@@ -106,7 +98,7 @@ TEST(VexoAnswerMd5, FileDigests) {
     EXPECT_EQ(result.out, std::string(row.digest) + "\n");
   }
   WriteFile(folder.File("big"), std::string(200000, 'q'));
-  EXPECT_EQ(Tool({"md5", folder.File("big")}).out, Md5Of(std::string(200000, 'q')) + "\n");
+  EXPECT_EQ(Tool({"md5", folder.File("big")}).out, Md5HexOf(std::string(200000, 'q')) + "\n");
   EXPECT_EQ(Tool({"md5", folder.File("none")}).exitCode, 1);
 }
 
@@ -135,7 +127,7 @@ TEST_F(VexoAnswerOffer, WritesTheOfferInTheOrderAgentsReadIt) {
             "      <version>1.0.7.0</version>\n"
             "      <url>http://h/files?a=1&amp;b=</url>\n"
             "      <md5>" +
-                Md5Of(std::string(1000, 'i')) +
+                Md5HexOf(std::string(1000, 'i')) +
                 "</md5>\n"
                 "    </software_update>\n"
                 "  </data>\n"
@@ -152,7 +144,7 @@ TEST_F(VexoAnswerOffer, AgentsReadBackWhatWasWritten) {
   EXPECT_THAT(check.out, HasSubstr("downloadUrl     \"http://h/files/setup & co.exe\""));
   EXPECT_THAT(check.out, HasSubstr("installerPath   \"<data folder>/setup & co.exe\""));
   EXPECT_THAT(check.out, HasSubstr("installerParams \"/D=\"C:\\Program Files\" &\""));
-  EXPECT_THAT(check.out, HasSubstr("expectedMd5     \"" + Md5Of(std::string(1000, 'i'))));
+  EXPECT_THAT(check.out, HasSubstr("expectedMd5     \"" + Md5HexOf(std::string(1000, 'i'))));
   EXPECT_THAT(check.out, HasSubstr("force           no"));
   EXPECT_THAT(check.out, HasSubstr("newer than 1.0.6.0"));
 }
@@ -230,7 +222,7 @@ TEST(VexoAnswerCheck, ExamplePopupAnswerWithTodaysCounts) {
   localtime_r(&now, &local);
   char day[16];
   std::strftime(day, sizeof day, "%Y%m%d", &local);
-  WriteFile(data.File(std::string("Msg/") + day + ".ini"), "[Msg]\n" + Md5Of(tips) + "=7\n");
+  WriteFile(data.File(std::string("Msg/") + day + ".ini"), "[Msg]\n" + Md5HexOf(tips) + "=7\n");
 
   ProgramResult result = Tool({"check", "--data-folder", data.path(), kContent + "/popup.xml"});
   EXPECT_EQ(result.exitCode, 0) << result.out;
@@ -238,9 +230,9 @@ TEST(VexoAnswerCheck, ExamplePopupAnswerWithTodaysCounts) {
                                     "schedule: update_tm_stamp 1733616000, firstdisplay 30 s, "
                                     "interval 1800, duration 120\n"));
   EXPECT_THAT(result.out, HasSubstr(std::string("per-day file    \"<data folder>/Msg/") + day));
-  EXPECT_THAT(result.out, HasSubstr("items: 2\n  1. key " + Md5Of(holidays) +
+  EXPECT_THAT(result.out, HasSubstr("items: 2\n  1. key " + Md5HexOf(holidays) +
                                     ", 320x240, remaining 3, url \"" + holidays + "\"\n"));
-  EXPECT_THAT(result.out, HasSubstr("  2. key " + Md5Of(tips) + ", 320x240, remaining 7"));
+  EXPECT_THAT(result.out, HasSubstr("  2. key " + Md5HexOf(tips) + ", 320x240, remaining 7"));
 }
 
 TEST(VexoAnswerCheck, BrokenAnswers) {

@@ -33,14 +33,6 @@ std::string Decipher(const std::string& body) {
                         static_cast<uint32_t>(body.size()));
 }
 
-std::string Md5Of(const std::string& bytes) {
-  Md5Digest digest;
-  digest.Init();
-  digest.Update(bytes.data(), static_cast<uint32_t>(bytes.size()));
-  digest.Final();
-  return digest.HexDigest();
-}
-
 std::string ReplaceAll(std::string text, const std::string& from, const std::string& to) {
   for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
     text.replace(at, from.size(), to);
@@ -127,12 +119,12 @@ TEST_F(VexoServerProgram, OfferedInstallerDownloadsWithItsLengthAndDigest) {
   ASSERT_TRUE(url.starts_with(origin_ + "/files/")) << url;
   std::string installer = ReadFile(kContent + "/files/" + ElementText(answer, "name"));
   ASSERT_GT(installer.size(), 256u) << "agents download only installers above 256 bytes";
-  ASSERT_EQ(ElementText(answer, "md5"), Md5Of(installer)) << "the example offer is stale";
+  ASSERT_EQ(ElementText(answer, "md5"), Md5HexOf(installer)) << "the example offer is stale";
 
   HttpReply download = HttpGet(port_, url.substr(origin_.size()));
   ASSERT_EQ(download.status, 200);
   EXPECT_EQ(download.headers["content-length"], std::to_string(installer.size()));
-  EXPECT_EQ(Md5Of(download.body), ElementText(answer, "md5"));
+  EXPECT_EQ(Md5HexOf(download.body), ElementText(answer, "md5"));
   EXPECT_THAT(ElementText(answer, "version"), ::testing::StrNe("1.0.6.0"));
 }
 
