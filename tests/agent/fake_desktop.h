@@ -28,9 +28,13 @@ class FakeDesktop final : public Desktop {
     launches.push_back({file, parameters});
   }
   platform::LocalDate Today() override { return today; }
-  std::u16string ApplicationDataFolder() override { return appData; }
+  std::u16string ApplicationDataFolder() override {
+    ++appDataQueries;
+    return appData;
+  }
   std::optional<platform::FileVersion> OwnFileVersion() override { return version; }
   std::optional<std::u16string> MachineValue(std::u16string_view name) override {
+    ++machineValueQueries;
     auto it = machineValues.find(std::u16string(name));
     if (it == machineValues.end())
       return std::nullopt;
@@ -40,8 +44,10 @@ class FakeDesktop final : public Desktop {
   bool answerYes = true;
   platform::LocalDate today{2026, 12, 8};
   std::u16string appData;
+  int appDataQueries = 0;
   std::optional<platform::FileVersion> version = platform::FileVersion{0x00010000, 0x00060000};
   std::map<std::u16string, std::u16string> machineValues;
+  int machineValueQueries = 0;
   std::vector<std::u16string> questions;
   std::vector<struct Launch> launches;
 };
