@@ -9,9 +9,9 @@ bool CreateDirectoryPath(const std::u16string& path) {
   size_t root = platform::PathRootLength(path);
   if (root == 0)
     return false;
-  if (path.find(separator, root) == std::u16string::npos && root == path.size()) {
+  // A path that is only its root names nothing to create: it is there or it is not.
+  if (root == path.size())
     return platform::GetPathKind(path) == platform::PathKind::kDirectory;
-  }
   for (size_t end = path.find(separator, root); end != std::u16string::npos;
        end = path.find(separator, end + 1)) {
     std::u16string folder = path.substr(0, end);

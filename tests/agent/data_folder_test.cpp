@@ -47,6 +47,12 @@ TEST(CreateDirectoryPath, PathsWithoutARootAreRefused) {
   EXPECT_FALSE(fs::exists("relative"));
 }
 
+TEST(CreateDirectoryPath, ARootAloneIsTrueWhenItExists) {
+  ScopedFolder folder;
+  std::u16string path = folder.text();
+  EXPECT_TRUE(CreateDirectoryPath(path.substr(0, platform::PathRootLength(path))));
+}
+
 TEST(CreateDirectoryPath, TheCallersTextIsLeftUnchanged) {
   ScopedFolder root;
   const std::u16string path = Join(root, u"x/y");
