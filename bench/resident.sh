@@ -10,7 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 agent=${1:-build/release/agent/vexo-agent}
 windows_agent=${2:-build/mingw/agent/vexo-agent.exe}
-settle=${3:-6}
+settle=${3:-36}  # the example schedule arms the first display 30 s after the pop-up query
 server=build/release/server/vexo-server
 
 root=$(mktemp -d)
@@ -41,6 +41,7 @@ echo "voluntary context switches in 10 s: $((switches_after - switches_before)) 
 echo "resident memory (RSS):            $(field VmRSS) kB"
 echo "private memory (RssAnon):         $(field RssAnon) kB   (goal < 2048 kB)"
 echo "shared file pages (RssFile):      $(field RssFile) kB"
+[ -f "$root/server.log" ] && echo "requests the agent made:          $(grep -c '"GET ' "$root/server.log")"
 echo "native program size:              $(stat -c %s "$agent") bytes"
 [ -f "$windows_agent" ] && echo "windows program size:             $(stat -c %s "$windows_agent") bytes"
 exit 0
