@@ -14,11 +14,11 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "platform/codepage.h"
 #include "platform/internet.h"
+#include "platform/internet_handles.h"
 
 namespace vexo::platform {
 namespace {
@@ -146,53 +146,16 @@ struct Handle {
   uint32_t failure = 0;  // a read failed: every later read fails the same way
 };
 
-// Live handles by number, so that a stale or foreign handle value is refused rather than used.
-class HandleTable {
- public:
-  InternetHandle Add(std::unique_ptr<Handle> handle) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_next += 8;
-    m_handles.emplace(m_next, std::move(handle));
-    return reinterpret_cast<InternetHandle>(m_next);
-  }
-
-  Handle* Find(InternetHandle value) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    auto found = m_handles.find(reinterpret_cast<uintptr_t>(value));
-    return found == m_handles.end() ? nullptr : found->second.get();
-  }
-
-  std::unique_ptr<Handle> Remove(InternetHandle value) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    auto found = m_handles.find(reinterpret_cast<uintptr_t>(value));
-    if (found == m_handles.end())
-      return nullptr;
-    std::unique_ptr<Handle> handle = std::move(found->second);
-    m_handles.erase(found);
-    return handle;
-  }
-
- private:
-  std::mutex m_mutex;
-  uintptr_t m_next = 0x1000;
-  std::unordered_map<uintptr_t, std::unique_ptr<Handle>> m_handles;
-};
-
-HandleTable& Handles() {
-  static HandleTable* table = new HandleTable;  // outlives every static destructor
+InternetHandleTable<Handle>& Handles() {
+  static auto* table = new InternetHandleTable<Handle>;  // outlives every static destructor
   return *table;
 }
 
 Handle* FindHandle(InternetHandle value, Kind kind) {
-  Handle* handle = Handles().Find(value);
-  if (handle == nullptr) {
-    Fail(kErrorInvalidHandle);
-    return nullptr;
-  }
-  if (handle->kind != kind) {
-    Fail(kErrorInternetIncorrectHandleType);
-    return nullptr;
-  }
+  uint32_t error = 0;
+  Handle* handle = Handles().Find(value, kind, error);
+  if (handle == nullptr)
+    Fail(error);
   return handle;
 }
 

@@ -9,7 +9,6 @@
 #include <wininet.h>
 
 #include <cstring>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -19,6 +18,7 @@
 #include <vector>
 
 #include "platform/internet.h"
+#include "platform/internet_handles.h"
 
 namespace vexo::platform {
 namespace {
@@ -135,50 +135,16 @@ struct Handle {
   uint64_t delivered = 0;             // body bytes handed out since the send
 };
 
-// Live handles, so that a stale or foreign handle value is refused rather than used.
-class HandleTable {
- public:
-  InternetHandle Add(std::unique_ptr<Handle> handle) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    InternetHandle value = handle.get();
-    m_handles.emplace(value, std::move(handle));
-    return value;
-  }
-  Handle* Find(InternetHandle value) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    auto found = m_handles.find(value);
-    return found == m_handles.end() ? nullptr : found->second.get();
-  }
-  std::unique_ptr<Handle> Remove(InternetHandle value) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    auto found = m_handles.find(value);
-    if (found == m_handles.end())
-      return nullptr;
-    std::unique_ptr<Handle> handle = std::move(found->second);
-    m_handles.erase(found);
-    return handle;
-  }
-
- private:
-  std::mutex m_mutex;
-  std::map<InternetHandle, std::unique_ptr<Handle>> m_handles;
-};
-
-HandleTable& Handles() {
-  static HandleTable* table = new HandleTable;  // outlives every static destructor
+InternetHandleTable<Handle>& Handles() {
+  static auto* table = new InternetHandleTable<Handle>;  // outlives every static destructor
   return *table;
 }
 
 Handle* FindHandle(InternetHandle value, Kind kind) {
-  Handle* handle = Handles().Find(value);
-  if (handle == nullptr) {
-    Fail(ERROR_INVALID_HANDLE);
-    return nullptr;
-  }
-  if (handle->kind != kind) {
-    Fail(ERROR_INTERNET_INCORRECT_HANDLE_TYPE);
-    return nullptr;
-  }
+  uint32_t error = 0;
+  Handle* handle = Handles().Find(value, kind, error);
+  if (handle == nullptr)
+    Fail(error);
   return handle;
 }
 
