@@ -16,6 +16,8 @@
 #               downloaded; the question is answered No ("n"), nothing starts; the pop-up answer
 #               is rejected and the agent ends by itself with exit code 1.
 #   forced      a forced offer: no question at all, the installer starts directly.
+#   mismatch    the offer's digest is not the installer's: it is downloaded, but the agent asks
+#               nothing and starts nothing; the pop-up query still follows.
 #
 # Wine is set up by scripts/wine-env.sh (WINEPREFIX and DISPLAY from the environment when set).
 # The script writes the machine-wide values "server" and "application" under HKLM\Software\vexo
@@ -45,7 +47,7 @@ die() {
 }
 
 case $scenario in
-  answer-yes | answer-no | forced) ;;
+  answer-yes | answer-no | forced | mismatch) ;;
   *) die "unknown scenario '$scenario'" ;;
 esac
 [ -x "$server" ] || die "vexo-server not found at '$server': build the native preset first" \
@@ -94,6 +96,9 @@ case $scenario in
   forced)
     sed -i 's|<force>n</force>|<force>y</force>|' "$content/start.xml"
     grep -q '<force>y</force>' "$content/start.xml" || die "the example offer has no force element"
+    ;;
+  mismatch)
+    sed -i "s|<md5>$digest</md5>|<md5>00000000000000000000000000000000</md5>|" "$content/start.xml"
     ;;
   answer-no)
     sed -i 's|<errcode>0</errcode>|<errcode>-1</errcode>|' "$content/popup.xml"
@@ -161,11 +166,11 @@ wine "$agent" >/dev/null 2>&1 &
 agent_pid=$!
 
 answered=
-if [ "$scenario" = forced ]; then
+if [ "$scenario" = forced ] || [ "$scenario" = mismatch ]; then
   # No question: the pop-up query comes, and no window titled Vexo has appeared before it.
   deadline=$((SECONDS + request_wait_s))
   while [ $SECONDS -lt $deadline ] && [ -z "$(request_time /client/getData.php?q=popup)" ]; do
-    [ -z "$(question_window)" ] || fail "a forced update asked the question"
+    [ -z "$(question_window)" ] || fail "the $scenario offer asked the question"
     sleep 0.1
   done
 else
@@ -234,9 +239,9 @@ wait_for_record() {
   done
   return 1
 }
-if [ "$scenario" = answer-no ]; then
+if [ "$scenario" = answer-no ] || [ "$scenario" = mismatch ]; then
   sleep 1  # a launch that should not happen gets a moment to show itself
-  [ ! -e "$record" ] || fail "the installer was started after the answer No: '$(cat "$record")'"
+  [ ! -e "$record" ] || fail "the installer was started ($scenario): '$(cat "$record")'"
 else
   if wait_for_record; then
     [ "$(cat "$record")" = "/S /source=update" ] ||
