@@ -12,6 +12,11 @@
 
 namespace vexo::testing {
 
+// An ASCII text (URLs, origins) as the agent's UTF-16 text.
+inline std::u16string Wide(const std::string& ascii) {
+  return std::u16string(ascii.begin(), ascii.end());
+}
+
 class FakeDesktop final : public Desktop {
  public:
   struct Launch {

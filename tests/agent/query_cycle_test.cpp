@@ -18,10 +18,7 @@ namespace {
 using testing::FakeDesktop;
 using testing::FakeHttpServer;
 using testing::FakeReply;
-
-std::u16string Wide(const std::string& ascii) {
-  return std::u16string(ascii.begin(), ascii.end());
-}
+using testing::Wide;
 
 class QueryCycleTest : public ::testing::Test {
  protected:

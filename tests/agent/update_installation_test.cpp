@@ -18,11 +18,8 @@ namespace {
 using testing::FakeDesktop;
 using testing::FakeHttpServer;
 using testing::FakeReply;
+using testing::Wide;
 namespace fs = std::filesystem;
-
-std::u16string Wide(const std::string& ascii) {
-  return std::u16string(ascii.begin(), ascii.end());
-}
 
 std::string Upper(std::string text) {
   for (char& c : text)
