@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "http/http_client.h"
-#include "tests/server/fake_http_server.h"
+#include "tests/support/fake_http_server.h"
 
 extern char** environ;
 

@@ -31,6 +31,20 @@ struct CountRow {
   int64_t count = 0;
 };
 
+// Start queries of one UTC day ("2024-12-08") from agents of one version.
+struct DayVersionCount {
+  std::string day;
+  std::string version;
+  int64_t count = 0;
+};
+
+// Installer requests under /files/ of one UTC day: whole files sent and transfers cut short.
+struct DayDownloadCount {
+  std::string day;
+  int64_t completed = 0;
+  int64_t cutShort = 0;
+};
+
 struct CheckinSummary {
   int64_t total = 0;
   std::vector<CountRow> perQuery;
@@ -38,6 +52,9 @@ struct CheckinSummary {
   std::vector<CountRow> perApplication;
   std::vector<CountRow> perDay;  // UTC dates, newest first
   std::vector<Checkin> recent;   // newest first
+  // The adoption series, oldest day first.
+  std::vector<DayVersionCount> startsPerDayByVersion;
+  std::vector<DayDownloadCount> downloadsPerDay;
 };
 
 class CheckinStore {

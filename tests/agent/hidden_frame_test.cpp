@@ -9,7 +9,7 @@
 #include "agent/crypto/answer_cipher.h"
 #include "fake_desktop.h"
 #include "temp_folder.h"
-#include "tests/server/fake_http_server.h"
+#include "tests/support/fake_http_server.h"
 
 namespace vexo {
 namespace {

@@ -10,7 +10,7 @@
 #include "fake_desktop.h"
 #include "platform/folders.h"
 #include "temp_folder.h"
-#include "tests/server/fake_http_server.h"
+#include "tests/support/fake_http_server.h"
 
 namespace vexo {
 namespace {

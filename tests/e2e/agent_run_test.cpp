@@ -11,7 +11,7 @@
 #include "agent/crypto/answer_cipher.h"
 #include "agent/crypto/md5.h"
 #include "agent_process.h"
-#include "tests/server/fake_http_server.h"
+#include "tests/support/fake_http_server.h"
 
 namespace vexo::testing {
 namespace {

@@ -12,7 +12,7 @@
 
 #include "http/http_client.h"
 #include "platform/internet.h"
-#include "tests/server/fake_http_server.h"
+#include "tests/support/fake_http_server.h"
 
 namespace vexo {
 namespace {

@@ -1,7 +1,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
-#include "tests/server/loopback_socket.h"
+#include "tests/support/loopback_socket.h"
 
 namespace vexo::testing::net {
 namespace {

@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "tests/server/loopback_socket.h"
+#include "tests/support/loopback_socket.h"
 
 namespace vexo::testing {
 

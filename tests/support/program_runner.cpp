@@ -1,4 +1,4 @@
-#include "tests/vexo_server/program_runner.h"
+#include "tests/support/program_runner.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

@@ -16,7 +16,7 @@
 #include "server/request_router.h"
 #include "server/server_options.h"
 #include "server/stats_report.h"
-#include "tests/vexo_server/program_runner.h"
+#include "tests/support/program_runner.h"
 
 namespace vexo::server {
 namespace {

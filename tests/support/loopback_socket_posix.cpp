@@ -7,7 +7,7 @@
 
 #include <cerrno>
 
-#include "tests/server/loopback_socket.h"
+#include "tests/support/loopback_socket.h"
 
 namespace vexo::testing::net {
 namespace {

@@ -17,7 +17,7 @@
 
 #include "agent/crypto/answer_cipher.h"
 #include "agent/crypto/md5.h"
-#include "tests/vexo_server/program_runner.h"
+#include "tests/support/program_runner.h"
 
 namespace vexo::testing {
 namespace {

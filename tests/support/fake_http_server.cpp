@@ -1,4 +1,4 @@
-#include "tests/server/fake_http_server.h"
+#include "tests/support/fake_http_server.h"
 
 #include <algorithm>
 #include <cctype>
