@@ -14,6 +14,7 @@
 #include "server/http_server.h"
 #include "server/request_router.h"
 #include "server/server_options.h"
+#include "server/store_connection.h"
 
 namespace vexo::server {
 namespace {
@@ -59,9 +60,11 @@ int Run(const ServerOptions& options) {
   if (!content->HasTopLevelAnswers()) {
     Warn("content folder '" + options.root + "' has neither start.xml nor popup.xml");
   }
-  std::unique_ptr<CheckinStore> checkins = CheckinStore::Open(options.databasePath, Warn, error);
+  StoreSettings storeSettings{options.retainDays, options.databaseBacklog};
+  std::unique_ptr<CheckinStore> checkins =
+      CheckinStore::Open(options.databasePath, Warn, error, storeSettings);
   if (!checkins) {
-    return Fail("cannot use database '" + options.databasePath + "': " + error);
+    return Fail("cannot use database '" + RedactedLocation(options.databasePath) + "': " + error);
   }
   std::optional<ListeningSocket> socket = Listen(options.listen, error);
   if (!socket) {

@@ -34,6 +34,7 @@ struct Reply {
   bool cacheable = false;
   std::shared_ptr<const std::string> body;
   std::optional<OpenFile> download;  // instead of `body`
+  std::string downloadName;          // below files/
 
   uint64_t BodySize() const { return download ? download->size() : body ? body->size() : 0; }
 };
@@ -44,6 +45,9 @@ class RequestRouter {
       : content_(content), answers_(answers), checkins_(checkins) {}
 
   Reply Handle(const Request& request);
+
+  // Called once a download's connection is done with it.
+  void DownloadEnded(Download download) { checkins_.RecordDownload(std::move(download)); }
 
  private:
   Reply Answer(const Request& request);

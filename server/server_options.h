@@ -26,7 +26,9 @@ std::optional<ListenAddress> ParseListenAddress(std::string_view text);
 struct ServerOptions {
   std::string root;
   ListenAddress listen{"127.0.0.1", 8080, false};
-  std::string databasePath = "vexo-checkins.db";
+  std::string databasePath = "vexo-checkins.db";  // or a postgresql:// URI
+  int retainDays = 90;
+  size_t databaseBacklog = 100000;
   std::string origin;    // empty: "http://" followed by the bound address
   unsigned threads = 0;  // 0: four per processor
 };
