@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "server/adoption_charts.h"
 #include "server/utf8_text.h"
 
 namespace vexo::server {
@@ -162,13 +163,27 @@ std::string RenderStatsJson(const CheckinSummary& summary) {
   return json + (summary.recent.empty() ? "]\n}\n" : "\n  ]\n}\n");
 }
 
+// Everything the page shows is in it: the style below, the charts as inline SVG, no script.
+constexpr const char* kPageStyle =
+    "body{font-family:sans-serif;margin:2em;color:#222}"
+    "table{border-collapse:collapse;margin-bottom:1.5em}"
+    "td,th{border:1px solid #ccc;padding:.2em .6em;text-align:left}td.n{text-align:right}"
+    "figure.chart{margin:0 0 1.5em}figure.chart svg{max-width:100%;height:auto}"
+    "svg text{font-family:sans-serif;font-size:12px;fill:#333}"
+    "svg .chart-title{font-size:15px;font-weight:bold;fill:#222}"
+    "svg .axis-title{fill:#555}svg .grid{stroke:#e4e4e4}svg .axis{stroke:#777}"
+    "details{margin:.3em 0 0 4em}summary{cursor:pointer;color:#444}"
+    "details table{margin-top:.5em}p.empty{color:#555;font-style:italic}";
+
 std::string RenderStatsHtml(const CheckinSummary& summary) {
   std::string html =
-      "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>Vexo check-ins</title>\n"
-      "<style>body{font-family:sans-serif;margin:2em}table{border-collapse:collapse;"
-      "margin-bottom:1.5em}td,th{border:1px solid #ccc;padding:.2em .6em;text-align:left}"
-      "td.n{text-align:right}</style></head>\n<body>\n<h1>Vexo check-ins</h1>\n";
+      "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
+      "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
+      "<title>Vexo check-ins</title>\n<style>";
+  html += kPageStyle;
+  html += "</style></head>\n<body>\n<h1>Vexo check-ins</h1>\n";
   html += "<p>" + std::to_string(summary.total) + " check-ins in all.</p>\n";
+  html += RenderAdoptionCharts(summary);
   html += HtmlCountTable("Per day (UTC)", "day", summary.perDay);
   html += HtmlCountTable("Per version", "ver", summary.perVersion);
   html += HtmlCountTable("Per application name", "t", summary.perApplication);
