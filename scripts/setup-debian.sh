@@ -10,6 +10,7 @@ packages=(
   libssl-dev libpugixml-dev
   mingw-w64 wine wine64 xvfb xauth xdotool x11-utils
   curl wrk nginx-light python3 procps
+  chromium libpng-dev
 )
 
 missing=()
