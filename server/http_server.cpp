@@ -7,6 +7,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
@@ -49,6 +51,38 @@ std::string ArgumentOf(MHD_Connection* connection, const char* key) {
   return value ? value : "";
 }
 
+bool IsScheme(std::string_view text, std::string_view scheme) {
+  return text.size() > scheme.size() && text[scheme.size()] == ' ' &&
+         std::equal(scheme.begin(), scheme.end(), text.begin(), [](char a, char b) {
+           return std::tolower(static_cast<unsigned char>(b)) == a;
+         });
+}
+
+// The secret of an Authorization header: a bearer token, or the password of HTTP Basic (which
+// the library decodes).
+std::optional<std::string> CredentialOf(MHD_Connection* connection) {
+  const char* header =
+      MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_AUTHORIZATION);
+  if (header == nullptr) {
+    return std::nullopt;
+  }
+  std::string_view text(header);
+  if (IsScheme(text, "bearer")) {
+    text.remove_prefix(text.find(' '));
+    size_t first = text.find_first_not_of(' ');
+    return first == std::string_view::npos ? std::string() : std::string(text.substr(first));
+  }
+  char* password = nullptr;
+  char* user = MHD_basic_auth_get_username_password(connection, &password);
+  std::optional<std::string> credential;
+  if (user != nullptr && password != nullptr) {
+    credential = password;
+  }
+  MHD_free(user);
+  MHD_free(password);
+  return credential;
+}
+
 MHD_Response* CreateResponse(Reply& reply) {
   if (reply.download) {
     int descriptor = reply.download->Release();
@@ -71,6 +105,12 @@ void AddHeaders(MHD_Response* response, const Reply& reply) {
   }
   if (reply.status == MHD_HTTP_METHOD_NOT_ALLOWED) {
     MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, "GET, HEAD");
+  }
+  if (reply.status == MHD_HTTP_UNAUTHORIZED) {
+    MHD_add_response_header(response, MHD_HTTP_HEADER_WWW_AUTHENTICATE,
+                            "Basic realm=\"vexo-server admin\", charset=\"UTF-8\"");
+    MHD_add_response_header(response, MHD_HTTP_HEADER_WWW_AUTHENTICATE,
+                            "Bearer realm=\"vexo-server admin\"");
   }
 }
 
@@ -134,7 +174,8 @@ bool HttpServer::Respond(MHD_Connection* connection, const char* url, const char
     request.ver = ArgumentOf(connection, "ver");
     request.t = ArgumentOf(connection, "t");
   }
-  Reply reply = router_.Handle(request);
+  request.credential = CredentialOf(connection);
+  Reply reply = handler_.Handle(request);
   uint64_t bodyBytes = reply.BodySize();
   unsigned status = reply.status;
   MHD_Response* response = CreateResponse(reply);
@@ -198,18 +239,31 @@ std::optional<ListeningSocket> Listen(const ListenAddress& address, std::string&
 }
 
 std::unique_ptr<HttpServer> HttpServer::Start(ListeningSocket socket, unsigned threads,
-                                              RequestRouter& router, AccessLog& log,
-                                              std::string& error) {
-  std::unique_ptr<HttpServer> server(new HttpServer(router, log));
+                                              RequestHandler& handler, AccessLog& log,
+                                              const TlsCredentials* tls, std::string& error) {
+  if (tls != nullptr && MHD_is_feature_supported(MHD_FEATURE_TLS) != MHD_YES) {
+    close(socket.descriptor);
+    error = "this build of libmicrohttpd cannot serve TLS";
+    return nullptr;
+  }
+  std::unique_ptr<HttpServer> server(new HttpServer(handler, log));
   unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_USE_ERROR_LOG;
+  // The certificate and key, or nothing, as one array of options.
+  MHD_OptionItem tlsOptions[] = {
+      {MHD_OPTION_END, 0, nullptr}, {MHD_OPTION_END, 0, nullptr}, {MHD_OPTION_END, 0, nullptr}};
+  if (tls != nullptr) {
+    flags |= MHD_USE_TLS;
+    tlsOptions[0] = {MHD_OPTION_HTTPS_MEM_KEY, 0, const_cast<char*>(tls->keyPem.c_str())};
+    tlsOptions[1] = {MHD_OPTION_HTTPS_MEM_CERT, 0, const_cast<char*>(tls->certificatePem.c_str())};
+  }
   server->daemon_ = MHD_start_daemon(
       flags, 0, nullptr, nullptr, &HttpServerCallbacks::HandleRequest, server.get(),
-      MHD_OPTION_EXTERNAL_LOGGER, &LogLibraryMessage, nullptr, MHD_OPTION_LISTEN_SOCKET,
-      static_cast<MHD_socket>(socket.descriptor), MHD_OPTION_THREAD_POOL_SIZE, threads,
-      MHD_OPTION_CONNECTION_LIMIT, kMaxConnections, MHD_OPTION_CONNECTION_TIMEOUT,
-      kConnectionTimeoutSeconds, MHD_OPTION_URI_LOG_CALLBACK, &HttpServerCallbacks::BeginRequest,
-      nullptr, MHD_OPTION_NOTIFY_COMPLETED, &HttpServerCallbacks::EndRequest, nullptr,
-      MHD_OPTION_END);
+      MHD_OPTION_ARRAY, tlsOptions, MHD_OPTION_EXTERNAL_LOGGER, &LogLibraryMessage, nullptr,
+      MHD_OPTION_LISTEN_SOCKET, static_cast<MHD_socket>(socket.descriptor),
+      MHD_OPTION_THREAD_POOL_SIZE, threads, MHD_OPTION_CONNECTION_LIMIT, kMaxConnections,
+      MHD_OPTION_CONNECTION_TIMEOUT, kConnectionTimeoutSeconds, MHD_OPTION_URI_LOG_CALLBACK,
+      &HttpServerCallbacks::BeginRequest, nullptr, MHD_OPTION_NOTIFY_COMPLETED,
+      &HttpServerCallbacks::EndRequest, nullptr, MHD_OPTION_END);
   if (server->daemon_ == nullptr) {
     close(socket.descriptor);
     error = "the HTTP library could not start on " + socket.bound.ToString();

@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "server/access_log.h"
+#include "server/admin_access.h"
+#include "server/admin_router.h"
 #include "server/adoption_charts.h"
 #include "server/answer_cache.h"
 #include "server/checkin_store.h"
@@ -91,6 +93,33 @@ TEST(VexoServerCommandLine, OptionsAndFaults) {
        "malformed origin"},
       {{"--root", "c", "--threads", "0"}, CommandLineAction::kUsageError, "--threads"},
       {{"--root", "c", "--db", ""}, CommandLineAction::kUsageError, "--db needs a file name"},
+      {{"--root", "c", "--tls-cert", "c.pem"}, CommandLineAction::kUsageError, "go together"},
+      {{"--root", "c", "--admin-tls-key", "k.pem"}, CommandLineAction::kUsageError, "go together"},
+      {{"--root", "c", "--admin-listen", "[::1]:0", "--admin-insecure-http"},
+       CommandLineAction::kRun,
+       ""},
+      {{"--root", "c", "--admin-listen", "127.9.9.9:1"}, CommandLineAction::kRun, ""},
+      {{"--root", "c", "--admin-listen", "0.0.0.0:8081"},
+       CommandLineAction::kUsageError,
+       "admin address 0.0.0.0:8081 is not loopback: give --admin-token-file"},
+      {{"--root", "c", "--admin-listen", "[::]:1", "--admin-insecure-http"},
+       CommandLineAction::kUsageError,
+       "give --admin-token-file"},
+      {{"--root", "c", "--admin-listen", "10.0.0.1:1", "--admin-token-file", "t"},
+       CommandLineAction::kUsageError,
+       "give --admin-tls-cert and --admin-tls-key (or --tls-cert and --tls-key), or "
+       "--admin-insecure-http"},
+      {{"--root", "c", "--admin-listen", "10.0.0.1:1", "--admin-token-file", "t",
+        "--admin-insecure-http"},
+       CommandLineAction::kRun,
+       ""},
+      {{"--root", "c", "--admin-listen", "10.0.0.1:1", "--admin-token-file", "t", "--tls-cert", "c",
+        "--tls-key", "k"},
+       CommandLineAction::kRun,
+       ""},
+      {{"--root", "c", "--admin-insecure-http=yes"},
+       CommandLineAction::kUsageError,
+       "unknown argument '--admin-insecure-http=yes'"},
   };
   for (const Case& row : cases) {
     SCOPED_TRACE(::testing::PrintToString(row.arguments));
@@ -110,6 +139,67 @@ TEST(VexoServerCommandLine, ValuesReachTheOptions) {
   EXPECT_EQ(parsed.options.databasePath, "/tmp/a.db");
   EXPECT_EQ(parsed.options.origin, "http://updates.example:8080");  // trailing slash dropped
   EXPECT_EQ(parsed.options.threads, 4u);
+  EXPECT_EQ(parsed.options.adminListen.ToString(), "127.0.0.1:8081");
+
+  CommandLine ownPair = ParseServerCommandLine({"--root=c", "--tls-cert=a.pem", "--tls-key=a.key",
+                                                "--admin-tls-cert=b.pem", "--admin-tls-key=b.key",
+                                                "--admin-token-file=t", "--admin-listen=[::1]:9"});
+  ASSERT_EQ(ownPair.action, CommandLineAction::kRun) << ownPair.error;
+  EXPECT_EQ(ownPair.options.tls.certificate, "a.pem");
+  EXPECT_EQ(ownPair.options.adminTls.key, "b.key");
+  EXPECT_EQ(ownPair.options.adminTokenFile, "t");
+  CommandLine sharedPair =
+      ParseServerCommandLine({"--root=c", "--tls-cert=a.pem", "--tls-key=a.key"});
+  EXPECT_EQ(sharedPair.options.adminTls.certificate, "a.pem");
+  EXPECT_EQ(sharedPair.options.adminTls.key, "a.key");
+}
+
+TEST(VexoServerAdminAccess, TokenFiles) {
+  TempFolder folder;
+  struct Case {
+    const char* content;  // nullptr: no such file
+    const char* token;    // nullptr: refused
+    const char* errorPart;
+  };
+  const Case cases[] = {
+      {"s3cret\n", "s3cret", ""},         {"s3cret\r\n", "s3cret", ""},
+      {"s3cret", "s3cret", ""},           {"s3cret\n\n", "s3cret\n", ""},
+      {" two words ", " two words ", ""}, {"", nullptr, "is empty"},
+      {"\n", nullptr, "is empty"},        {nullptr, nullptr, "No such file or directory"},
+  };
+  int number = 0;
+  for (const Case& row : cases) {
+    SCOPED_TRACE(row.content ? row.content : "(missing)");
+    std::string path = folder.File("token" + std::to_string(++number));
+    if (row.content) {
+      WriteFile(path, row.content);
+    }
+    std::string error;
+    std::optional<std::string> token = ReadAdminToken(path, error);
+    EXPECT_EQ(token.has_value(), row.token != nullptr);
+    if (row.token) {
+      EXPECT_EQ(*token, row.token);
+    } else {
+      EXPECT_THAT(error, HasSubstr(row.errorPart));
+      EXPECT_THAT(error, HasSubstr(path));
+      EXPECT_EQ(error.find('\n'), std::string::npos);
+    }
+  }
+}
+
+TEST(VexoServerAdminAccess, SecretsMatchOnlyWhole) {
+  struct Case {
+    const char* presented;
+    bool same;
+  };
+  const Case cases[] = {{"s3cret", true},       {"s3cre", false},  {"s3cret!", false},
+                        {"S3cret", false},      {"s3cres", false}, {"", false},
+                        {"s3crets3cret", false}};
+  for (const Case& row : cases) {
+    SCOPED_TRACE(row.presented);
+    EXPECT_EQ(SameSecret(row.presented, "s3cret"), row.same);
+  }
+  EXPECT_FALSE(SameSecret("", ""));
 }
 
 TEST(VexoServerContentFolderPaths, PlainNamesAndRelativePaths) {
@@ -522,7 +612,8 @@ class VexoServerRequestRouterTest : public VexoServerContentFolderTest {
     router_.emplace(*content_, answers_, *store_);
   }
   Reply Get(std::string_view path, std::string q = {}, std::string t = {}) {
-    return router_->Handle(Request{"GET", path, q, "1.0.6.0", t, "127.0.0.1", 1733616000});
+    return router_->Handle(
+        Request{"GET", path, q, "1.0.6.0", t, "127.0.0.1", 1733616000, false, {}});
   }
 
   AnswerCache answers_{
@@ -550,10 +641,13 @@ TEST_F(VexoServerRequestRouterTest, StatusPerRequest) {
       {"GET", "/files/missing.exe", "", 404, nullptr},
       {"GET", "/start.xml", "", 404, nullptr},
       {"GET", "/client/getData.php/", "start", 404, nullptr},
+      {"GET", "/stats", "", 404, nullptr},  // served on the admin listener only
+      {"GET", "/stats.html", "", 404, nullptr},
+      {"GET", "/stats/anything", "", 404, nullptr},
   };
   for (const Case& row : cases) {
     SCOPED_TRACE(std::string(row.method) + " " + row.path + " q=" + row.q);
-    Reply reply = router_->Handle(Request{row.method, row.path, row.q, "", "", "c", 0});
+    Reply reply = router_->Handle(Request{row.method, row.path, row.q, "", "", "c", 0, false, {}});
     EXPECT_EQ(reply.status, row.status);
     if (row.body) {
       ASSERT_TRUE(reply.body);
@@ -573,10 +667,47 @@ TEST_F(VexoServerRequestRouterTest, EveryQueryIsRecordedWithItsStatus) {
   EXPECT_EQ(summary.recent[1].application, "lite.exe");
   EXPECT_EQ(summary.recent[1].status, 200);
 
-  Reply stats = Get("/stats");
+  AdminGate openGate(std::nullopt);
+  Reply stats = AdminRouter(*store_, openGate)
+                    .Handle(Request{"GET", "/stats", {}, {}, {}, "c", 0, false, {}});
   ASSERT_TRUE(stats.body);
   EXPECT_EQ(stats.contentType, "application/json");
   EXPECT_THAT(*stats.body, HasSubstr("\"total\": 2"));
+}
+
+TEST_F(VexoServerRequestRouterTest, AdminPagesOnlyWithTheSecret) {
+  Get(kQueryPath, "start", "setup.exe");
+  AdminGate gate(std::string("s3cret"));
+  AdminRouter admin(*store_, gate);
+  struct Case {
+    const char* method;
+    const char* path;
+    std::optional<std::string> credential;
+    unsigned status;
+    const char* contentType;
+  };
+  const Case cases[] = {
+      {"GET", "/stats", std::nullopt, 401, "text/plain; charset=utf-8"},
+      {"GET", "/stats.html", "wrong", 401, "text/plain; charset=utf-8"},
+      {"GET", "/nowhere", std::nullopt, 401, "text/plain; charset=utf-8"},
+      {"POST", "/stats", std::nullopt, 401, "text/plain; charset=utf-8"},
+      {"GET", "/stats", "s3cret", 200, "application/json"},
+      {"HEAD", "/stats.html", "s3cret", 200, "text/html; charset=utf-8"},
+      {"GET", "/client/getData.php", "s3cret", 404, "text/plain; charset=utf-8"},
+      {"POST", "/stats", "s3cret", 405, "text/plain; charset=utf-8"},
+  };
+  for (const Case& row : cases) {
+    SCOPED_TRACE(std::string(row.method) + " " + row.path + " " + row.credential.value_or("-"));
+    Reply reply =
+        admin.Handle(Request{row.method, row.path, {}, {}, {}, "c", 0, false, row.credential});
+    EXPECT_EQ(reply.status, row.status);
+    EXPECT_EQ(reply.contentType, row.contentType);
+    ASSERT_TRUE(reply.body);
+    if (row.status == 401) {
+      EXPECT_EQ(*reply.body, "authentication required\n");
+    }
+  }
+  EXPECT_EQ(store_->Summarize(10, 10).total, 1) << "admin requests are no check-ins";
 }
 
 TEST_F(VexoServerRequestRouterTest, PerApplicationAnswer) {

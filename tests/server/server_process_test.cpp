@@ -69,13 +69,23 @@ int64_t CountRows(const std::string& databasePath, const std::string& where) {
 
 class VexoServerProgram : public ::testing::Test {
  protected:
-  void SetUp() override {
-    server_.emplace(kServer, std::vector<std::string>{"--root", kContent, "--listen", "127.0.0.1:0",
-                                                      "--db", Database()});
+  void SetUp() override { Start({}); }
+
+  void Start(const std::vector<std::string>& extraArguments) {
+    std::vector<std::string> arguments{"--root",         kContent,      "--listen", "127.0.0.1:0",
+                                       "--admin-listen", "127.0.0.1:0", "--db",     Database()};
+    arguments.insert(arguments.end(), extraArguments.begin(), extraArguments.end());
+    server_.emplace(kServer, arguments);
     std::string first = server_->FirstLine();
     ASSERT_TRUE(first.starts_with("listening on http://127.0.0.1:")) << first << server_->Errors();
     origin_ = first.substr(std::string("listening on ").size());
-    port_ = static_cast<uint16_t>(std::stoi(origin_.substr(origin_.rfind(':') + 1)));
+    port_ = PortOf(origin_);
+    std::string second = server_->Line(1);
+    ASSERT_TRUE(second.starts_with("admin listening on http://127.0.0.1:")) << second;
+    adminPort_ = PortOf(second);
+  }
+  static uint16_t PortOf(const std::string& origin) {
+    return static_cast<uint16_t>(std::stoi(origin.substr(origin.rfind(':') + 1)));
   }
 
   std::string Database() const { return folder_.File("checkins.db"); }
@@ -90,6 +100,7 @@ class VexoServerProgram : public ::testing::Test {
   std::optional<BackgroundProgram> server_;
   std::string origin_;
   uint16_t port_ = 0;
+  uint16_t adminPort_ = 0;
 };
 
 TEST_F(VexoServerProgram, QueriesAnswerWithTheEncipheredFiles) {
@@ -134,7 +145,7 @@ TEST_F(VexoServerProgram, CheckinsReachTheDatabaseStatsAndLog) {
   Query("start", "1.0.5.0", "Vexo%20Calendar.exe");
   Query("start", "", "%3Cb%3Ebold%3C/b%3E");
 
-  HttpReply stats = HttpGet(port_, "/stats");
+  HttpReply stats = HttpGet(adminPort_, "/stats");
   ASSERT_EQ(stats.status, 200);
   EXPECT_EQ(stats.headers["content-type"], "application/json");
   EXPECT_THAT(stats.body, HasSubstr("\"total\": 4"));
@@ -142,7 +153,7 @@ TEST_F(VexoServerProgram, CheckinsReachTheDatabaseStatsAndLog) {
   EXPECT_THAT(stats.body, HasSubstr("{\"value\": \"Vexo Calendar.exe\", \"count\": 1}"));
   EXPECT_THAT(stats.body, HasSubstr("\"client\": \"127.0.0.1\""));
 
-  HttpReply page = HttpGet(port_, "/stats.html");
+  HttpReply page = HttpGet(adminPort_, "/stats.html");
   ASSERT_EQ(page.status, 200);
   EXPECT_THAT(page.body, HasSubstr("&lt;b&gt;bold&lt;/b&gt;"));
   EXPECT_THAT(page.body, Not(HasSubstr("<b>bold")));
@@ -220,15 +231,15 @@ TEST_F(VexoServerProgram, MalformedRequestsLeaveItServing) {
   }
   // Repeated and undecodable query values are taken as they come.
   EXPECT_EQ(HttpGet(port_, "/client/getData.php?q=start&q=popup&t=%ZZ&ver=%%%").status, 200);
-  EXPECT_EQ(HttpGet(port_, "/stats").status, 200);
+  EXPECT_EQ(HttpGet(adminPort_, "/stats").status, 200);
 }
 
 TEST_F(VexoServerProgram, ConnectionsStayOpenBetweenRequests) {
   std::string query = "/client/getData.php?q=start&ver=1.0.6.0&t=setup.exe";
   HttpReply replies =
       SendRaw(port_, "GET " + query + " HTTP/1.1\r\nHost: x\r\n\r\n" +
-                         "GET /files/vexo-setup-1.0.7.0.exe HTTP/1.1\r\nHost: x\r\n\r\n" +
-                         "GET /stats HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+                         "GET /files/vexo-setup-1.0.7.0.exe HTTP/1.1\r\nHost: x\r\n\r\n" + "GET " +
+                         query + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
   EXPECT_EQ(replies.status, 200);
   EXPECT_EQ(replies.headers.count("connection"), 0u) << "the first reply closes the connection";
   size_t count = 0;
@@ -237,7 +248,7 @@ TEST_F(VexoServerProgram, ConnectionsStayOpenBetweenRequests) {
     ++count;
   }
   EXPECT_EQ(count, 3u);
-  EXPECT_THAT(replies.raw, HasSubstr("\"total\": 1"));
+  EXPECT_THAT(HttpGet(adminPort_, "/stats").body, HasSubstr("\"total\": 2"));
 }
 
 // 2,000 requests from 50 clients at once, each on its own connection: no request fails and
@@ -263,9 +274,61 @@ TEST_F(VexoServerProgram, ManyAgentsAtOnce) {
     client.join();
   }
   EXPECT_EQ(failures.load(), 0);
-  HttpReply stats = HttpGet(port_, "/stats");
+  HttpReply stats = HttpGet(adminPort_, "/stats");
   EXPECT_THAT(stats.body,
               HasSubstr("\"total\": " + std::to_string(kClients * kRequestsPerClient + 1)));
+}
+
+TEST_F(VexoServerProgram, StatisticsOnlyOnTheAdminListener) {
+  Query("start", "1.0.6.0", "setup.exe");
+  for (const char* target : {"/stats", "/stats.html", "/stats/", "/stats.json"}) {
+    SCOPED_TRACE(target);
+    HttpReply reply = HttpGet(port_, target);
+    EXPECT_EQ(reply.status, 404);
+    EXPECT_THAT(reply.body, Not(HasSubstr("127.0.0.1")));
+  }
+  EXPECT_THAT(HttpGet(adminPort_, "/stats").body, HasSubstr("\"total\": 1"));
+  EXPECT_EQ(HttpGet(adminPort_, "/client/getData.php?q=start&ver=1&t=x").status, 404);
+  EXPECT_EQ(HttpGet(adminPort_, "/files/vexo-setup-1.0.7.0.exe").status, 404);
+}
+
+TEST_F(VexoServerProgram, AdminListenerAsksForTheSecret) {
+  WriteFile(folder_.File("token"), "s3cret\n");
+  Start({"--admin-token-file", folder_.File("token")});
+  Query("start", "1.0.6.0", "setup.exe");
+  struct Case {
+    const char* name;
+    std::string headers;
+    int status;
+  };
+  const Case cases[] = {
+      {"none", "", 401},
+      {"bearer", "Authorization: Bearer s3cret\r\n", 200},
+      {"bearer in lower case", "Authorization: bearer s3cret\r\n", 200},
+      {"basic, any user", "Authorization: Basic YWRtaW46czNjcmV0\r\n", 200},  // admin:s3cret
+      {"basic, no user", "Authorization: Basic OnMzY3JldA==\r\n", 200},       // :s3cret
+      {"basic, wrong password", "Authorization: Basic eDp3cm9uZw==\r\n", 401},
+      {"bearer, longer", "Authorization: Bearer s3cret2\r\n", 401},
+      {"bearer, wrong", "Authorization: Bearer s3cre\r\n", 401},
+      {"secret as the user name", "Authorization: Basic czNjcmV0Og==\r\n", 401},  // s3cret:
+      {"unknown scheme", "Authorization: Token s3cret\r\n", 401},
+  };
+  for (const Case& row : cases) {
+    SCOPED_TRACE(row.name);
+    for (const char* target : {"/stats", "/stats.html"}) {
+      HttpReply reply = HttpGet(adminPort_, target, row.headers);
+      EXPECT_EQ(reply.status, row.status) << target;
+      if (row.status == 401) {
+        EXPECT_EQ(reply.body, "authentication required\n");
+        EXPECT_THAT(reply.raw, HasSubstr("WWW-Authenticate: Basic realm=\"vexo-server admin\""));
+        EXPECT_THAT(reply.raw, HasSubstr("WWW-Authenticate: Bearer realm=\"vexo-server admin\""));
+      } else {
+        EXPECT_THAT(reply.body, HasSubstr("127.0.0.1"));
+      }
+    }
+  }
+  EXPECT_EQ(HttpGet(adminPort_, "/nowhere").status, 401);
+  EXPECT_THAT(server_->Output() + server_->Errors(), Not(HasSubstr("s3cret")));
 }
 
 TEST_F(VexoServerProgram, StopsCleanlyOnSignals) {
@@ -314,6 +377,7 @@ TEST(VexoServerCommandLineErrors, OneLineAndNonZeroExit) {
   OccupiedPort occupied;
   std::string busy = "127.0.0.1:" + std::to_string(occupied.port());
   std::string db = folder.File("ok.db");
+  WriteFile(folder.File("empty-token"), "\n");
   struct Case {
     std::vector<std::string> arguments;
     int exitCode;
@@ -340,6 +404,22 @@ TEST(VexoServerCommandLineErrors, OneLineAndNonZeroExit) {
       {{"--root", kContent, "--db", db, "--listen", busy},
        1,
        "vexo-server: cannot listen on " + busy + ": Address already in use\n"},
+      {{"--root", kContent, "--db", db, "--listen", "127.0.0.1:0", "--admin-listen", busy},
+       1,
+       "vexo-server: cannot listen on " + busy + ": Address already in use\n"},
+      {{"--root", kContent, "--admin-listen", "0.0.0.0:0"},
+       2,
+       "vexo-server: admin address 0.0.0.0:0 is not loopback: give --admin-token-file\nusage:"},
+      {{"--root", kContent, "--admin-listen", "[::]:0", "--admin-token-file", "t"},
+       2,
+       "is not loopback: give --admin-tls-cert"},
+      {{"--root", kContent, "--db", db, "--admin-token-file", folder.File("empty-token")},
+       1,
+       "vexo-server: admin token file '" + folder.File("empty-token") + "' is empty\n"},
+      {{"--root", kContent, "--db", db, "--admin-token-file", folder.File("missing")},
+       1,
+       "vexo-server: cannot read admin token file '" + folder.File("missing") +
+           "': No such file or directory\n"},
   };
   for (const Case& row : cases) {
     SCOPED_TRACE(::testing::PrintToString(row.arguments));
@@ -354,6 +434,11 @@ TEST(VexoServerCommandLineErrors, HelpAndVersion) {
   ProgramResult help = RunProgram(kServer, {"--help"});
   EXPECT_EQ(help.exitCode, 0);
   EXPECT_THAT(help.out, HasSubstr("usage: vexo-server --root DIR"));
+  for (const char* option :
+       {"--tls-cert FILE", "--tls-key FILE", "--admin-listen ADDR:PORT", "--admin-token-file FILE",
+        "--admin-tls-cert FILE", "--admin-insecure-http"}) {
+    EXPECT_THAT(help.out, HasSubstr(option));
+  }
   ProgramResult version = RunProgram(kServer, {"--version"});
   EXPECT_EQ(version.exitCode, 0);
   EXPECT_THAT(version.out,
@@ -364,7 +449,7 @@ TEST(VexoServerCommandLineErrors, WarnsAboutAnEmptyContentFolder) {
   TempFolder folder;
   std::filesystem::create_directory(folder.File("content"));
   BackgroundProgram server(kServer, {"--root", folder.File("content"), "--listen", "127.0.0.1:0",
-                                     "--db", folder.File("c.db")});
+                                     "--admin-listen", "127.0.0.1:0", "--db", folder.File("c.db")});
   ASSERT_THAT(server.FirstLine(), HasSubstr("listening on"));
   EXPECT_THAT(server.Errors(), HasSubstr("has neither start.xml nor popup.xml"));
   uint16_t port = static_cast<uint16_t>(
