@@ -145,8 +145,8 @@ size_t Occurrences(const std::string& text, const std::string& part) {
 TEST(VexoServerStatsPageInBrowser, ChartsOfTheSeededCheckinsAreDrawn) {
   TempFolder folder;
   std::string database = folder.File("checkins.db");
-  std::vector<std::string> arguments = {"--root",      kContent, "--listen",
-                                        "127.0.0.1:0", "--db",   database};
+  std::vector<std::string> arguments = {"--root",         kContent,      "--listen", "127.0.0.1:0",
+                                        "--admin-listen", "127.0.0.1:0", "--db",     database};
   {
     BackgroundProgram creatingTheSchema(kServer, arguments);
     ASSERT_THAT(creatingTheSchema.FirstLine(), HasSubstr("listening on"));
@@ -156,10 +156,11 @@ TEST(VexoServerStatsPageInBrowser, ChartsOfTheSeededCheckinsAreDrawn) {
   int64_t now = std::time(nullptr);
   SeedStartCheckins(database, now);
   BackgroundProgram server(kServer, arguments);
-  uint16_t port = PortOf(server.FirstLine());
-  ASSERT_NE(port, 0) << server.Errors();
-  ASSERT_EQ(HttpGet(port, "/files/vexo-setup-1.0.7.0.exe").status, 200);
-  std::string page = "http://127.0.0.1:" + std::to_string(port) + "/stats.html";
+  uint16_t agentsPort = PortOf(server.FirstLine());
+  std::string adminLine = server.Line(1);
+  ASSERT_THAT(adminLine, HasSubstr("admin listening on http://127.0.0.1:")) << server.Errors();
+  ASSERT_EQ(HttpGet(agentsPort, "/files/vexo-setup-1.0.7.0.exe").status, 200);
+  std::string page = "http://127.0.0.1:" + std::to_string(PortOf(adminLine)) + "/stats.html";
 
   TempFolder profile;
   ProgramResult dump = RunChromium(profile, {"--dump-dom", page});
