@@ -20,10 +20,11 @@ mkdir -p "$root"/{home,data,config/vexo,runtime}
 chmod 700 "$root/runtime"
 
 if [ -x "$server" ] && [ -d examples/content ]; then
-  "$server" --root examples/content --listen 127.0.0.1:0 --db "$root/stats.db" >"$root/server.log" &
+  "$server" --root examples/content --listen 127.0.0.1:0 --admin-listen 127.0.0.1:0 \
+    --db "$root/stats.db" >"$root/server.log" &
   server_pid=$!
   for _ in $(seq 50); do grep -q "listening on" "$root/server.log" 2>/dev/null && break; sleep 0.1; done
-  origin=$(grep -o 'http://[0-9.:]*' "$root/server.log" | head -1)
+  origin=$(sed -n 's|^listening on \(http://[0-9.:]*\)$|\1|p' "$root/server.log")
   echo "$origin" >"$root/config/vexo/server"
 fi
 

@@ -38,7 +38,8 @@ free_port() {
 }
 
 # vexo-server on an ephemeral port; its first line names it.
-"$server" --root examples/content --listen 127.0.0.1:0 --db "$work/checkins.db" \
+"$server" --root examples/content --listen 127.0.0.1:0 --admin-listen 127.0.0.1:0 \
+  --db "$work/checkins.db" \
   >"$work/vexo-access.log" 2>"$work/vexo-errors.log" &
 pids+=($!)
 for _ in $(seq 100); do

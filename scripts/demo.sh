@@ -28,12 +28,14 @@ echo "== What the agent will take from the example answers (vexo-answer check)"
 echo
 echo "== Starting vexo-server on loopback with examples/content"
 "$build/server/vexo-server" --root examples/content --listen 127.0.0.1:0 \
-  --db "$world/checkins.db" >"$world/server.log" 2>&1 &
+  --admin-listen 127.0.0.1:0 --db "$world/checkins.db" >"$world/server.log" 2>&1 &
 server=$!
-for _ in $(seq 100); do grep -q "listening on" "$world/server.log" 2>/dev/null && break; sleep 0.1; done
-origin=$(grep -o 'http://[0-9.:]*' "$world/server.log" | head -1)
-[ -n "$origin" ] || { cat "$world/server.log"; echo "demo: the server did not start" >&2; exit 1; }
-echo "   $origin"
+for _ in $(seq 100); do grep -q "^admin listening on" "$world/server.log" 2>/dev/null && break; sleep 0.1; done
+origin=$(sed -n 's|^listening on \(http://[0-9.:]*\)$|\1|p' "$world/server.log")
+admin=$(sed -n 's|^admin listening on \(http://[0-9.:]*\)$|\1|p' "$world/server.log")
+[ -n "$origin" ] && [ -n "$admin" ] ||
+  { cat "$world/server.log"; echo "demo: the server did not start" >&2; exit 1; }
+echo "   agents: $origin   statistics: $admin"
 
 # The machine-wide values of this throwaway world: the server to ask, the application's name.
 echo "$origin" >"$world/config/vexo/server"
@@ -63,10 +65,10 @@ echo "   vexo-agent ended with exit code $status"
 
 echo
 echo "== The server's access log"
-sed -n '2,$p' "$world/server.log"
+sed -n '3,$p' "$world/server.log"
 echo
-echo "== The server's records (GET /stats)"
-curl -s "$origin/stats"
+echo "== The server's records (GET /stats on the admin listener)"
+curl -s "$admin/stats"
 echo
 echo
 echo "== The agent's data folder"

@@ -7,6 +7,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
@@ -19,13 +21,33 @@ constexpr unsigned kConnectionTimeoutSeconds = 30;
 constexpr unsigned kMaxConnections = 4000;
 constexpr int kListenBacklog = 1024;
 
-// Per request: the request line's target as the client sent it, for the access log, and how
-// far the request has come.
-struct RequestContext {
-  std::string rawUri;
-  bool headersSeen = false;
-  bool replied = false;
+// Installers go out in blocks of this size, each read when the connection has room for it.
+constexpr size_t kDownloadBlockBytes = 64 * 1024;
+
+// An installer on its way out; the reader counts the bytes the connection has taken.
+struct Transfer {
+  OpenFile file;
+  Download record;
+  bool counted = true;
+
+  Transfer(OpenFile opened, std::string name, int64_t unixTime)
+      : file(std::move(opened)), record{unixTime, std::move(name), 0, false} {}
 };
+
+ssize_t ReadTransfer(void* context, uint64_t position, char* buffer, size_t space) {
+  auto* transfer = static_cast<Transfer*>(context);
+  uint64_t size = transfer->file.size();
+  if (position >= size) {
+    return MHD_CONTENT_READER_END_OF_STREAM;
+  }
+  size_t wanted = static_cast<size_t>(std::min<uint64_t>(space, size - position));
+  ssize_t got = pread(transfer->file.descriptor(), buffer, wanted, static_cast<off_t>(position));
+  if (got <= 0) {
+    return MHD_CONTENT_READER_END_WITH_ERROR;
+  }
+  transfer->record.bytes = position + static_cast<uint64_t>(got);
+  return got;
+}
 
 std::string ClientAddressOf(MHD_Connection* connection) {
   const MHD_ConnectionInfo* info =
@@ -49,14 +71,44 @@ std::string ArgumentOf(MHD_Connection* connection, const char* key) {
   return value ? value : "";
 }
 
-MHD_Response* CreateResponse(Reply& reply) {
+bool IsScheme(std::string_view text, std::string_view scheme) {
+  return text.size() > scheme.size() && text[scheme.size()] == ' ' &&
+         std::equal(scheme.begin(), scheme.end(), text.begin(), [](char a, char b) {
+           return std::tolower(static_cast<unsigned char>(b)) == a;
+         });
+}
+
+// The secret of an Authorization header: a bearer token, or the password of HTTP Basic (which
+// the library decodes).
+std::optional<std::string> CredentialOf(MHD_Connection* connection) {
+  const char* header =
+      MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_AUTHORIZATION);
+  if (header == nullptr) {
+    return std::nullopt;
+  }
+  std::string_view text(header);
+  if (IsScheme(text, "bearer")) {
+    text.remove_prefix(text.find(' '));
+    size_t first = text.find_first_not_of(' ');
+    return first == std::string_view::npos ? std::string() : std::string(text.substr(first));
+  }
+  char* password = nullptr;
+  char* user = MHD_basic_auth_get_username_password(connection, &password);
+  std::optional<std::string> credential;
+  if (user != nullptr && password != nullptr) {
+    credential = password;
+  }
+  MHD_free(user);
+  MHD_free(password);
+  return credential;
+}
+
+MHD_Response* CreateResponse(Reply& reply, std::unique_ptr<Transfer>& transfer, int64_t unixTime) {
   if (reply.download) {
-    int descriptor = reply.download->Release();
-    MHD_Response* response = MHD_create_response_from_fd64(reply.download->size(), descriptor);
-    if (response == nullptr) {
-      close(descriptor);
-    }
-    return response;
+    transfer = std::make_unique<Transfer>(std::move(*reply.download), std::move(reply.downloadName),
+                                          unixTime);
+    return MHD_create_response_from_callback(transfer->file.size(), kDownloadBlockBytes,
+                                             &ReadTransfer, transfer.get(), nullptr);
   }
   const std::string& body = reply.body ? *reply.body : std::string();
   return MHD_create_response_from_buffer(body.size(), const_cast<char*>(body.data()),
@@ -72,6 +124,12 @@ void AddHeaders(MHD_Response* response, const Reply& reply) {
   if (reply.status == MHD_HTTP_METHOD_NOT_ALLOWED) {
     MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, "GET, HEAD");
   }
+  if (reply.status == MHD_HTTP_UNAUTHORIZED) {
+    MHD_add_response_header(response, MHD_HTTP_HEADER_WWW_AUTHENTICATE,
+                            "Basic realm=\"vexo-server admin\", charset=\"UTF-8\"");
+    MHD_add_response_header(response, MHD_HTTP_HEADER_WWW_AUTHENTICATE,
+                            "Bearer realm=\"vexo-server admin\"");
+  }
 }
 
 void LogLibraryMessage(void*, const char* format, va_list arguments) {
@@ -86,14 +144,32 @@ void LogLibraryMessage(void*, const char* format, va_list arguments) {
 
 }  // namespace
 
+// Per request: the request line's target as the client sent it, for the access log, how far
+// the request has come, and the download it sends.
+struct RequestContext {
+  explicit RequestContext(std::string uri) : rawUri(std::move(uri)) {}
+
+  std::string rawUri;
+  bool headersSeen = false;
+  bool replied = false;
+  std::unique_ptr<Transfer> transfer;
+};
+
 struct HttpServerCallbacks {
   static void* BeginRequest(void*, const char* uri, MHD_Connection*) {
-    return new RequestContext{uri ? uri : ""};
+    return new RequestContext(uri ? uri : "");
   }
 
-  static void EndRequest(void*, MHD_Connection*, void** context, MHD_RequestTerminationCode) {
-    delete static_cast<RequestContext*>(*context);
+  static void EndRequest(void* self, MHD_Connection*, void** context,
+                         MHD_RequestTerminationCode termination) {
+    std::unique_ptr<RequestContext> request(static_cast<RequestContext*>(*context));
     *context = nullptr;
+    if (request && request->transfer && request->transfer->counted) {
+      Download& record = request->transfer->record;
+      record.complete = termination == MHD_REQUEST_TERMINATED_COMPLETED_OK &&
+                        record.bytes == request->transfer->file.size();
+      static_cast<HttpServer*>(self)->handler_.DownloadEnded(std::move(record));
+    }
   }
 
   static MHD_Result HandleRequest(void* self, MHD_Connection* connection, const char* url,
@@ -101,7 +177,7 @@ struct HttpServerCallbacks {
                                   size_t* uploadSize, void** context) {
     auto* request = static_cast<RequestContext*>(*context);
     if (request == nullptr) {
-      *context = request = new RequestContext{url};
+      *context = request = new RequestContext(url);
     }
     // The first call brings the headers only. Replying once the whole request has arrived lets
     // the connection stay open for the client's next request.
@@ -115,13 +191,14 @@ struct HttpServerCallbacks {
     }
     request->replied = true;
     bool queued =
-        static_cast<HttpServer*>(self)->Respond(connection, url, method, protocol, request->rawUri);
+        static_cast<HttpServer*>(self)->Respond(connection, url, method, protocol, *request);
     return queued ? MHD_YES : MHD_NO;
   }
 };
 
 bool HttpServer::Respond(MHD_Connection* connection, const char* url, const char* method,
-                         const char* protocol, const std::string& rawUri) {
+                         const char* protocol, RequestContext& context) {
+  const std::string& rawUri = context.rawUri;
   Request request;
   request.method = method;
   request.path = url;
@@ -134,10 +211,14 @@ bool HttpServer::Respond(MHD_Connection* connection, const char* url, const char
     request.ver = ArgumentOf(connection, "ver");
     request.t = ArgumentOf(connection, "t");
   }
-  Reply reply = router_.Handle(request);
+  request.credential = CredentialOf(connection);
+  Reply reply = handler_.Handle(request);
   uint64_t bodyBytes = reply.BodySize();
   unsigned status = reply.status;
-  MHD_Response* response = CreateResponse(reply);
+  MHD_Response* response = CreateResponse(reply, context.transfer, request.unixTime);
+  if (context.transfer && request.method == "HEAD") {
+    context.transfer->counted = false;  // no byte of the file goes out
+  }
   if (response == nullptr) {
     return false;
   }
@@ -198,18 +279,31 @@ std::optional<ListeningSocket> Listen(const ListenAddress& address, std::string&
 }
 
 std::unique_ptr<HttpServer> HttpServer::Start(ListeningSocket socket, unsigned threads,
-                                              RequestRouter& router, AccessLog& log,
-                                              std::string& error) {
-  std::unique_ptr<HttpServer> server(new HttpServer(router, log));
+                                              RequestHandler& handler, AccessLog& log,
+                                              const TlsCredentials* tls, std::string& error) {
+  if (tls != nullptr && MHD_is_feature_supported(MHD_FEATURE_TLS) != MHD_YES) {
+    close(socket.descriptor);
+    error = "this build of libmicrohttpd cannot serve TLS";
+    return nullptr;
+  }
+  std::unique_ptr<HttpServer> server(new HttpServer(handler, log));
   unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_USE_ERROR_LOG;
+  // The certificate and key, or nothing, as one array of options.
+  MHD_OptionItem tlsOptions[] = {
+      {MHD_OPTION_END, 0, nullptr}, {MHD_OPTION_END, 0, nullptr}, {MHD_OPTION_END, 0, nullptr}};
+  if (tls != nullptr) {
+    flags |= MHD_USE_TLS;
+    tlsOptions[0] = {MHD_OPTION_HTTPS_MEM_KEY, 0, const_cast<char*>(tls->keyPem.c_str())};
+    tlsOptions[1] = {MHD_OPTION_HTTPS_MEM_CERT, 0, const_cast<char*>(tls->certificatePem.c_str())};
+  }
   server->daemon_ = MHD_start_daemon(
       flags, 0, nullptr, nullptr, &HttpServerCallbacks::HandleRequest, server.get(),
-      MHD_OPTION_EXTERNAL_LOGGER, &LogLibraryMessage, nullptr, MHD_OPTION_LISTEN_SOCKET,
-      static_cast<MHD_socket>(socket.descriptor), MHD_OPTION_THREAD_POOL_SIZE, threads,
-      MHD_OPTION_CONNECTION_LIMIT, kMaxConnections, MHD_OPTION_CONNECTION_TIMEOUT,
-      kConnectionTimeoutSeconds, MHD_OPTION_URI_LOG_CALLBACK, &HttpServerCallbacks::BeginRequest,
-      nullptr, MHD_OPTION_NOTIFY_COMPLETED, &HttpServerCallbacks::EndRequest, nullptr,
-      MHD_OPTION_END);
+      MHD_OPTION_ARRAY, tlsOptions, MHD_OPTION_EXTERNAL_LOGGER, &LogLibraryMessage, nullptr,
+      MHD_OPTION_LISTEN_SOCKET, static_cast<MHD_socket>(socket.descriptor),
+      MHD_OPTION_THREAD_POOL_SIZE, threads, MHD_OPTION_CONNECTION_LIMIT, kMaxConnections,
+      MHD_OPTION_CONNECTION_TIMEOUT, kConnectionTimeoutSeconds, MHD_OPTION_URI_LOG_CALLBACK,
+      &HttpServerCallbacks::BeginRequest, nullptr, MHD_OPTION_NOTIFY_COMPLETED,
+      &HttpServerCallbacks::EndRequest, server.get(), MHD_OPTION_END);
   if (server->daemon_ == nullptr) {
     close(socket.descriptor);
     error = "the HTTP library could not start on " + socket.bound.ToString();

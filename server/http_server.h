@@ -9,11 +9,14 @@
 #include "server/access_log.h"
 #include "server/request_router.h"
 #include "server/server_options.h"
+#include "server/tls_credentials.h"
 
 struct MHD_Connection;
 struct MHD_Daemon;
 
 namespace vexo::server {
+
+struct RequestContext;
 
 // A listening TCP socket, bound before the HTTP library starts so that a failure can be named.
 struct ListeningSocket {
@@ -25,23 +28,24 @@ std::optional<ListeningSocket> Listen(const ListenAddress& address, std::string&
 
 class HttpServer {
  public:
-  // Takes over `socket`, closing it when the server stops or cannot start.
+  // Takes over `socket`, closing it when the server stops or cannot start. With `tls` (which
+  // must outlive the server) the listener speaks HTTPS only.
   static std::unique_ptr<HttpServer> Start(ListeningSocket socket, unsigned threads,
-                                           RequestRouter& router, AccessLog& log,
-                                           std::string& error);
+                                           RequestHandler& handler, AccessLog& log,
+                                           const TlsCredentials* tls, std::string& error);
   ~HttpServer();  // stops accepting and finishes the requests under way
 
   HttpServer(const HttpServer&) = delete;
   HttpServer& operator=(const HttpServer&) = delete;
 
  private:
-  HttpServer(RequestRouter& router, AccessLog& log) : router_(router), log_(log) {}
+  HttpServer(RequestHandler& handler, AccessLog& log) : handler_(handler), log_(log) {}
 
   // Queues the reply to one request; false when the connection should be dropped.
   bool Respond(MHD_Connection* connection, const char* url, const char* method,
-               const char* protocol, const std::string& rawUri);
+               const char* protocol, RequestContext& context);
 
-  RequestRouter& router_;
+  RequestHandler& handler_;
   AccessLog& log_;
   MHD_Daemon* daemon_ = nullptr;
 

@@ -1,4 +1,6 @@
 // vexo-server: answers the agents' two queries, serves installers and records check-ins.
+#include <unistd.h>
+
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
@@ -8,18 +10,24 @@
 
 #include "agent/crypto/answer_cipher.h"
 #include "server/access_log.h"
+#include "server/admin_access.h"
+#include "server/admin_router.h"
 #include "server/answer_cache.h"
 #include "server/checkin_store.h"
 #include "server/content_folder.h"
 #include "server/http_server.h"
 #include "server/request_router.h"
 #include "server/server_options.h"
+#include "server/store_connection.h"
+#include "server/tls_credentials.h"
 
 namespace vexo::server {
 namespace {
 
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
+// The statistics are read by a few people, not by every agent.
+constexpr unsigned kAdminThreads = 2;
 
 void Warn(const std::string& message) {
   std::fprintf(stderr, "vexo-server: warning: %s\n", message.c_str());
@@ -49,6 +57,10 @@ unsigned DefaultThreadCount() {
   return std::min(4 * std::max(processors, 1u), 64u);
 }
 
+std::string OriginOf(const ListeningSocket& socket, bool tls) {
+  return (tls ? "https://" : "http://") + socket.bound.ToString();
+}
+
 int Run(const ServerOptions& options) {
   sigset_t shutdownSignals = BlockShutdownSignals();
   std::string error;
@@ -59,30 +71,63 @@ int Run(const ServerOptions& options) {
   if (!content->HasTopLevelAnswers()) {
     Warn("content folder '" + options.root + "' has neither start.xml nor popup.xml");
   }
-  std::unique_ptr<CheckinStore> checkins = CheckinStore::Open(options.databasePath, Warn, error);
+  StoreSettings storeSettings{options.retainDays, options.databaseBacklog};
+  std::unique_ptr<CheckinStore> checkins =
+      CheckinStore::Open(options.databasePath, Warn, error, storeSettings);
   if (!checkins) {
-    return Fail("cannot use database '" + options.databasePath + "': " + error);
+    return Fail("cannot use database '" + RedactedLocation(options.databasePath) + "': " + error);
+  }
+  std::optional<std::string> adminToken;
+  if (!options.adminTokenFile.empty()) {
+    adminToken = ReadAdminToken(options.adminTokenFile, error);
+    if (!adminToken) {
+      return Fail(error);
+    }
+  }
+  std::optional<TlsCredentials> tls, adminTls;
+  if (options.tls.Given() && !(tls = LoadTlsCredentials(options.tls, error))) {
+    return Fail(error);
+  }
+  if (options.adminTls.Given() && !(adminTls = LoadTlsCredentials(options.adminTls, error))) {
+    return Fail(error);
   }
   std::optional<ListeningSocket> socket = Listen(options.listen, error);
   if (!socket) {
     return Fail(error);
   }
-  std::string boundOrigin = "http://" + socket->bound.ToString();
+  std::optional<ListeningSocket> adminSocket = Listen(options.adminListen, error);
+  if (!adminSocket) {
+    close(socket->descriptor);
+    return Fail(error);
+  }
+  std::string boundOrigin = OriginOf(*socket, tls.has_value());
+  std::string adminOrigin = OriginOf(*adminSocket, adminTls.has_value());
   AnswerCache answers(
       options.origin.empty() ? boundOrigin : options.origin,
       [](std::string_view plainText) { return EncipherAnswer(plainText); }, Warn);
   RequestRouter router(*content, answers, *checkins);
+  AdminGate gate(std::move(adminToken));
+  AdminRouter adminRouter(*checkins, gate);
   AccessLog log(stdout);
   unsigned threads = options.threads ? options.threads : DefaultThreadCount();
-  std::unique_ptr<HttpServer> server = HttpServer::Start(*socket, threads, router, log, error);
+  std::unique_ptr<HttpServer> server =
+      HttpServer::Start(*socket, threads, router, log, tls ? &*tls : nullptr, error);
   if (!server) {
+    close(adminSocket->descriptor);
+    return Fail(error);
+  }
+  std::unique_ptr<HttpServer> adminServer = HttpServer::Start(
+      *adminSocket, kAdminThreads, adminRouter, log, adminTls ? &*adminTls : nullptr, error);
+  if (!adminServer) {
     return Fail(error);
   }
   log.WriteLine("listening on " + boundOrigin);
+  log.WriteLine("admin listening on " + adminOrigin);
 
   int signal = 0;
   sigwait(&shutdownSignals, &signal);
   log.WriteLine(std::string("stopping on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM"));
+  adminServer.reset();
   server.reset();
   checkins.reset();
   return 0;

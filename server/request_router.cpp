@@ -1,12 +1,6 @@
 #include "server/request_router.h"
 
-#include "server/stats_report.h"
-
 namespace vexo::server {
-namespace {
-
-constexpr size_t kStatsRowsPerList = 100;
-constexpr size_t kStatsRecentCheckins = 50;
 
 Reply TextReply(unsigned status, const char* text) {
   Reply reply;
@@ -14,8 +8,6 @@ Reply TextReply(unsigned status, const char* text) {
   reply.body = std::make_shared<const std::string>(text);
   return reply;
 }
-
-}  // namespace
 
 Reply RequestRouter::Handle(const Request& request) {
   if (request.method != "GET" && request.method != "HEAD") {
@@ -32,12 +24,6 @@ Reply RequestRouter::Handle(const Request& request) {
   }
   if (request.path.starts_with(kDownloadPrefix)) {
     return Download(request.path.substr(kDownloadPrefix.size()));
-  }
-  if (request.path == "/stats") {
-    return Stats(false);
-  }
-  if (request.path == "/stats.html") {
-    return Stats(true);
   }
   return TextReply(404, "not found\n");
 }
@@ -72,15 +58,7 @@ Reply RequestRouter::Download(std::string_view relativePath) {
   reply.contentType = "application/octet-stream";
   reply.cacheable = true;
   reply.download.emplace(std::move(*file));
-  return reply;
-}
-
-Reply RequestRouter::Stats(bool html) {
-  CheckinSummary summary = checkins_.Summarize(kStatsRowsPerList, kStatsRecentCheckins);
-  Reply reply;
-  reply.contentType = html ? "text/html; charset=utf-8" : "application/json";
-  reply.body = std::make_shared<const std::string>(html ? RenderStatsHtml(summary)
-                                                        : RenderStatsJson(summary));
+  reply.downloadName = relativePath;
   return reply;
 }
 

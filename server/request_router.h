@@ -26,6 +26,8 @@ struct Request {
   // The path held an encoded zero byte, where the decoded text above ends; such a request
   // would otherwise name a shorter path than the client wrote.
   bool pathHadZeroByte = false;
+  // The secret presented as a bearer token or as the password of HTTP Basic authentication.
+  std::optional<std::string> credential;
 };
 
 struct Reply {
@@ -34,21 +36,35 @@ struct Reply {
   bool cacheable = false;
   std::shared_ptr<const std::string> body;
   std::optional<OpenFile> download;  // instead of `body`
+  std::string downloadName;          // below files/
 
   uint64_t BodySize() const { return download ? download->size() : body ? body->size() : 0; }
 };
 
-class RequestRouter {
+// What one listener answers.
+class RequestHandler {
+ public:
+  virtual ~RequestHandler() = default;
+  virtual Reply Handle(const Request& request) = 0;
+  // Called once the connection is done with a reply's download.
+  virtual void DownloadEnded(Download) {}
+};
+
+Reply TextReply(unsigned status, const char* text);
+
+// The agents' listener: the two queries and the installers, nothing else.
+class RequestRouter : public RequestHandler {
  public:
   RequestRouter(const ContentFolder& content, AnswerCache& answers, CheckinStore& checkins)
       : content_(content), answers_(answers), checkins_(checkins) {}
 
-  Reply Handle(const Request& request);
+  Reply Handle(const Request& request) override;
+
+  void DownloadEnded(Download download) override { checkins_.RecordDownload(std::move(download)); }
 
  private:
   Reply Answer(const Request& request);
   Reply Download(std::string_view relativePath);
-  Reply Stats(bool html);
 
   const ContentFolder& content_;
   AnswerCache& answers_;

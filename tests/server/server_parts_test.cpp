@@ -2,20 +2,27 @@
 // cache, check-in database, reports and the access log.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <ctime>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "server/access_log.h"
+#include "server/admin_access.h"
+#include "server/admin_router.h"
+#include "server/adoption_charts.h"
 #include "server/answer_cache.h"
 #include "server/checkin_store.h"
 #include "server/content_folder.h"
 #include "server/request_router.h"
 #include "server/server_options.h"
 #include "server/stats_report.h"
+#include "server/svg_chart.h"
+#include "tests/support/postgres_server.h"
 #include "tests/support/program_runner.h"
 
 namespace vexo::server {
@@ -89,6 +96,36 @@ TEST(VexoServerCommandLine, OptionsAndFaults) {
        "malformed origin"},
       {{"--root", "c", "--threads", "0"}, CommandLineAction::kUsageError, "--threads"},
       {{"--root", "c", "--db", ""}, CommandLineAction::kUsageError, "--db needs a file name"},
+      {{"--root", "c", "--retain-days", "-1"}, CommandLineAction::kUsageError, "--retain-days"},
+      {{"--root", "c", "--retain-days", "36501"}, CommandLineAction::kUsageError, "--retain-days"},
+      {{"--root", "c", "--db-backlog", "0"}, CommandLineAction::kUsageError, "--db-backlog"},
+      {{"--root", "c", "--tls-cert", "c.pem"}, CommandLineAction::kUsageError, "go together"},
+      {{"--root", "c", "--admin-tls-key", "k.pem"}, CommandLineAction::kUsageError, "go together"},
+      {{"--root", "c", "--admin-listen", "[::1]:0", "--admin-insecure-http"},
+       CommandLineAction::kRun,
+       ""},
+      {{"--root", "c", "--admin-listen", "127.9.9.9:1"}, CommandLineAction::kRun, ""},
+      {{"--root", "c", "--admin-listen", "0.0.0.0:8081"},
+       CommandLineAction::kUsageError,
+       "admin address 0.0.0.0:8081 is not loopback: give --admin-token-file"},
+      {{"--root", "c", "--admin-listen", "[::]:1", "--admin-insecure-http"},
+       CommandLineAction::kUsageError,
+       "give --admin-token-file"},
+      {{"--root", "c", "--admin-listen", "10.0.0.1:1", "--admin-token-file", "t"},
+       CommandLineAction::kUsageError,
+       "give --admin-tls-cert and --admin-tls-key (or --tls-cert and --tls-key), or "
+       "--admin-insecure-http"},
+      {{"--root", "c", "--admin-listen", "10.0.0.1:1", "--admin-token-file", "t",
+        "--admin-insecure-http"},
+       CommandLineAction::kRun,
+       ""},
+      {{"--root", "c", "--admin-listen", "10.0.0.1:1", "--admin-token-file", "t", "--tls-cert", "c",
+        "--tls-key", "k"},
+       CommandLineAction::kRun,
+       ""},
+      {{"--root", "c", "--admin-insecure-http=yes"},
+       CommandLineAction::kUsageError,
+       "unknown argument '--admin-insecure-http=yes'"},
   };
   for (const Case& row : cases) {
     SCOPED_TRACE(::testing::PrintToString(row.arguments));
@@ -101,13 +138,78 @@ TEST(VexoServerCommandLine, OptionsAndFaults) {
 TEST(VexoServerCommandLine, ValuesReachTheOptions) {
   CommandLine parsed =
       ParseServerCommandLine({"--root", "/srv/c", "--listen", "127.0.0.1:0", "--db", "/tmp/a.db",
-                              "--origin", "http://updates.example:8080/", "--threads", "4"});
+                              "--origin", "http://updates.example:8080/", "--threads", "4",
+                              "--retain-days", "0", "--db-backlog", "12"});
   ASSERT_EQ(parsed.action, CommandLineAction::kRun);
   EXPECT_EQ(parsed.options.root, "/srv/c");
   EXPECT_EQ(parsed.options.listen.port, 0);
   EXPECT_EQ(parsed.options.databasePath, "/tmp/a.db");
   EXPECT_EQ(parsed.options.origin, "http://updates.example:8080");  // trailing slash dropped
   EXPECT_EQ(parsed.options.threads, 4u);
+  EXPECT_EQ(parsed.options.retainDays, 0);
+  EXPECT_EQ(parsed.options.databaseBacklog, 12u);
+  EXPECT_EQ(ParseServerCommandLine({"--root", "c"}).options.retainDays, 90);
+  EXPECT_EQ(parsed.options.adminListen.ToString(), "127.0.0.1:8081");
+
+  CommandLine ownPair = ParseServerCommandLine({"--root=c", "--tls-cert=a.pem", "--tls-key=a.key",
+                                                "--admin-tls-cert=b.pem", "--admin-tls-key=b.key",
+                                                "--admin-token-file=t", "--admin-listen=[::1]:9"});
+  ASSERT_EQ(ownPair.action, CommandLineAction::kRun) << ownPair.error;
+  EXPECT_EQ(ownPair.options.tls.certificate, "a.pem");
+  EXPECT_EQ(ownPair.options.adminTls.key, "b.key");
+  EXPECT_EQ(ownPair.options.adminTokenFile, "t");
+  CommandLine sharedPair =
+      ParseServerCommandLine({"--root=c", "--tls-cert=a.pem", "--tls-key=a.key"});
+  EXPECT_EQ(sharedPair.options.adminTls.certificate, "a.pem");
+  EXPECT_EQ(sharedPair.options.adminTls.key, "a.key");
+}
+
+TEST(VexoServerAdminAccess, TokenFiles) {
+  TempFolder folder;
+  struct Case {
+    const char* content;  // nullptr: no such file
+    const char* token;    // nullptr: refused
+    const char* errorPart;
+  };
+  const Case cases[] = {
+      {"s3cret\n", "s3cret", ""},         {"s3cret\r\n", "s3cret", ""},
+      {"s3cret", "s3cret", ""},           {"s3cret\n\n", "s3cret\n", ""},
+      {" two words ", " two words ", ""}, {"", nullptr, "is empty"},
+      {"\n", nullptr, "is empty"},        {nullptr, nullptr, "No such file or directory"},
+  };
+  int number = 0;
+  for (const Case& row : cases) {
+    SCOPED_TRACE(row.content ? row.content : "(missing)");
+    std::string path = folder.File("token" + std::to_string(++number));
+    if (row.content) {
+      WriteFile(path, row.content);
+    }
+    std::string error;
+    std::optional<std::string> token = ReadAdminToken(path, error);
+    EXPECT_EQ(token.has_value(), row.token != nullptr);
+    if (row.token) {
+      EXPECT_EQ(*token, row.token);
+    } else {
+      EXPECT_THAT(error, HasSubstr(row.errorPart));
+      EXPECT_THAT(error, HasSubstr(path));
+      EXPECT_EQ(error.find('\n'), std::string::npos);
+    }
+  }
+}
+
+TEST(VexoServerAdminAccess, SecretsMatchOnlyWhole) {
+  struct Case {
+    const char* presented;
+    bool same;
+  };
+  const Case cases[] = {{"s3cret", true},       {"s3cre", false},  {"s3cret!", false},
+                        {"S3cret", false},      {"s3cres", false}, {"", false},
+                        {"s3crets3cret", false}};
+  for (const Case& row : cases) {
+    SCOPED_TRACE(row.presented);
+    EXPECT_EQ(SameSecret(row.presented, "s3cret"), row.same);
+  }
+  EXPECT_FALSE(SameSecret("", ""));
 }
 
 TEST(VexoServerContentFolderPaths, PlainNamesAndRelativePaths) {
@@ -276,11 +378,13 @@ TEST_F(VexoServerAnswerCacheTest, OversizedAnswersAreRefusedAndLongOnesWarned) {
 
 class VexoServerCheckinStoreTest : public ::testing::Test {
  protected:
-  std::unique_ptr<CheckinStore> Open() {
+  // Days of 2024 are kept here for longer than the default retention.
+  std::unique_ptr<CheckinStore> Open(const std::string& location = {},
+                                     StoreSettings settings = {36500, 100000}) {
     std::string error;
     auto store = CheckinStore::Open(
-        folder_.File("checkins.db"), [this](const std::string& m) { warnings_.push_back(m); },
-        error);
+        location.empty() ? folder_.File("checkins.db") : location,
+        [this](const std::string& m) { warnings_.push_back(m); }, error, settings);
     EXPECT_TRUE(store) << error;
     return store;
   }
@@ -347,6 +451,89 @@ TEST_F(VexoServerCheckinStoreTest, RefusesFilesThatAreNotDatabases) {
   }
 }
 
+// Either store: rows older than the retention time lose their address and keep their counts,
+// the adoption series run oldest day first, and the summary is the same.
+TEST_F(VexoServerCheckinStoreTest, BothStoresRetainAndSummarizeAlike) {
+  vexo::testing::PostgresServer postgres;
+  ASSERT_EQ(postgres.error(), "");
+  const std::string locations[] = {folder_.File("retention.db"),
+                                   postgres.CreateDatabase("retention")};
+  const int64_t day = 86400;
+  const int64_t now = static_cast<int64_t>(std::time(nullptr));
+  std::string firstJson;
+  for (const std::string& location : locations) {
+    SCOPED_TRACE(location);
+    {
+      auto store = Open(location);
+      store->Record({now - 91 * day, "start", "1.0.5.0", "old.exe", "10.0.0.1", 200});
+      store->Record({now - 89 * day, "start", "1.0.6.0", "kept.exe", "10.0.0.2", 200});
+      store->Record({now, "start", "1.0.6.0", "kept.exe", "10.0.0.3", 200});
+      store->Record({now, "popup", "1.0.6.0", "kept.exe", "10.0.0.3", 200});
+      store->Record({now, "start", "1.0.5.0", "\xFF" + std::string(300, 'x'), "10.0.0.4", 200});
+      store->RecordDownload({now - 89 * day, "a.exe", 10, true});
+      store->RecordDownload({now, "a.exe", 10, true});
+      store->RecordDownload({now, "a.exe", 3, false});
+    }
+    auto store = Open(location, {90, 100000});
+    CheckinSummary summary = store->Summarize(10, 10);
+    EXPECT_EQ(summary.total, 5);
+    ASSERT_EQ(summary.recent.size(), 5u);
+    EXPECT_EQ(summary.recent[4].application, "old.exe");
+    EXPECT_EQ(summary.recent[4].client, "");
+    EXPECT_EQ(summary.recent[3].client, "10.0.0.2");
+    EXPECT_EQ(summary.recent[0].application.substr(0, 4), "\xEF\xBF\xBDx");  // stored as UTF-8
+    EXPECT_EQ(summary.perVersion[0].count, 3);
+
+    // The series hold the 60 days up to the latest one with data: here today alone.
+    std::string today = FormatUtcTime(now).substr(0, 10);
+    ASSERT_EQ(summary.startsPerDayByVersion.size(), 2u);
+    EXPECT_EQ(summary.startsPerDayByVersion[0].day, today);
+    EXPECT_EQ(summary.startsPerDayByVersion[0].version, "1.0.5.0");
+    EXPECT_EQ(summary.startsPerDayByVersion[1].count, 1);
+    ASSERT_EQ(summary.downloadsPerDay.size(), 1u);
+    EXPECT_EQ(summary.downloadsPerDay[0].day, today);
+    EXPECT_EQ(summary.downloadsPerDay[0].completed, 1);
+    EXPECT_EQ(summary.downloadsPerDay[0].cutShort, 1);
+    EXPECT_EQ(summary.databaseError, "");
+
+    std::string json = RenderStatsJson(summary);
+    if (firstJson.empty()) {
+      firstJson = json;
+    } else {
+      EXPECT_EQ(json, firstJson) << "the same /stats from either store";
+    }
+  }
+}
+
+// A file of an earlier server, without the downloads, is upgraded in place; one from a newer
+// server is refused.
+TEST_F(VexoServerCheckinStoreTest, UpgradesEarlierFilesAndRefusesNewerOnes) {
+  auto execute = [](const std::string& path, const char* sql) {
+    sqlite3* database = nullptr;
+    sqlite3_open(path.c_str(), &database);
+    EXPECT_EQ(sqlite3_exec(database, sql, nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(database);
+  };
+  std::string earlier = folder_.File("earlier.db");
+  execute(earlier,
+          "CREATE TABLE checkins (id INTEGER PRIMARY KEY, at INTEGER NOT NULL, query TEXT NOT "
+          "NULL, ver TEXT NOT NULL, t TEXT NOT NULL, client TEXT NOT NULL, status INTEGER NOT "
+          "NULL); CREATE INDEX checkins_at ON checkins(at);"
+          "INSERT INTO checkins VALUES (1, 1733616000, 'start', '1.0.5.0', 's.exe', 'c', 200);");
+  {
+    auto store = Open(earlier);
+    ASSERT_TRUE(store);
+    store->RecordDownload({1733616000, "a.exe", 1, true});
+    CheckinSummary summary = store->Summarize(10, 10);
+    EXPECT_EQ(summary.total, 1);
+    EXPECT_EQ(summary.downloadsPerDay.size(), 1u);
+  }
+  execute(earlier, "UPDATE schema_version SET version = version + 1;");
+  std::string error;
+  EXPECT_FALSE(CheckinStore::Open(earlier, nullptr, error));
+  EXPECT_THAT(error, HasSubstr("is newer than this server's"));
+}
+
 TEST(VexoServerStatsReport, EscapesWhateverTheNetworkSent) {
   struct Case {
     std::string raw;
@@ -389,6 +576,117 @@ TEST(VexoServerStatsReport, RendersEveryList) {
   EXPECT_THAT(html, HasSubstr("<td>2024-12-08</td>"));
 }
 
+size_t Occurrences(const std::string& text, const std::string& part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+// The attribute `name` of the first element after `from` in `html`.
+std::string AttributeAfter(const std::string& html, const std::string& from,
+                           const std::string& name) {
+  size_t start = html.find(name + "=\"", html.find(from));
+  if (start == std::string::npos) {
+    return {};
+  }
+  start += name.size() + 2;
+  return html.substr(start, html.find('"', start) - start);
+}
+
+TEST(VexoServerSvgChart, DaysTicksAndVersionOrder) {
+  EXPECT_EQ(ParseDay("1970-01-01"), 0);
+  EXPECT_EQ(ParseDay("2024-12-08"), 20065);
+  EXPECT_EQ(FormatDay(20065), "2024-12-08");
+  for (const char* malformed : {"2024-02-30", "2024-12-8", "-024-12-08", "2024/12/08", ""}) {
+    SCOPED_TRACE(malformed);
+    EXPECT_FALSE(ParseDay(malformed));
+  }
+  struct TickCase {
+    double maximum;
+    std::vector<int64_t> ticks;
+  };
+  const TickCase tickCases[] = {{0, {0, 1}},          {3, {0, 1, 2, 3}},
+                                {12, {0, 5, 10, 15}}, {37, {0, 10, 20, 30, 40}},
+                                {100, {0, 50, 100}},  {101, {0, 50, 100, 150}}};
+  for (const TickCase& row : tickCases) {
+    SCOPED_TRACE(row.maximum);
+    EXPECT_EQ(CountTicks(row.maximum), row.ticks);
+  }
+  struct OrderCase {
+    const char *before, *after;
+  };
+  const OrderCase orderCases[] = {
+      {"1.0.9.0", "1.0.10.0"}, {"1.0", "1.0.0"}, {"1.0.6.0", "1.0.beta"}, {"1", ""}, {"01", "1"},
+      {"2.0", "10.0"}};
+  for (const OrderCase& row : orderCases) {
+    SCOPED_TRACE(std::string(row.before) + " < " + row.after);
+    EXPECT_TRUE(VersionBefore(row.before, row.after));
+    EXPECT_FALSE(VersionBefore(row.after, row.before));
+  }
+}
+
+TEST(VexoServerAdoptionCharts, SeriesPerVersionAxesLegendAndTables) {
+  CheckinSummary summary;
+  summary.startsPerDayByVersion = {{"2024-12-06", "1.0.5.0", 30},
+                                   {"2024-12-06", "1.0.10.0", 10},
+                                   {"2024-12-08", "1.0.5.0", 5},
+                                   {"2024-12-08", "1.0.10.0", 15},
+                                   {"not a day", "1.0.5.0", 99}};
+  summary.downloadsPerDay = {{"2024-12-08", 7, 2}};
+  std::string html = RenderStatsHtml(summary);
+
+  EXPECT_EQ(Occurrences(html, "<svg "), 3u);
+  EXPECT_EQ(Occurrences(html, "role=\"img\" aria-labelledby=\""), 3u);
+  EXPECT_EQ(Occurrences(html, "<g class=\"series\" data-series=\"1.0.10.0\""), 2u);
+  EXPECT_EQ(Occurrences(html, "<g class=\"legend-entry\">"), 6u);
+  std::string newColour = AttributeAfter(html, "data-series=\"1.0.10.0\"", "fill");
+  std::string shares = html.substr(html.find("id=\"version-shares\""));
+  EXPECT_EQ(AttributeAfter(shares, "data-series=\"1.0.10.0\"", "fill"), newColour);
+  EXPECT_NE(newColour, AttributeAfter(html, "data-series=\"1.0.5.0\"", "fill"));
+  EXPECT_THAT(html, HasSubstr(">100 %</text>"));  // the share axis
+  EXPECT_THAT(html, HasSubstr(">40</text>"));     // the count axis reaches the tallest day
+  EXPECT_THAT(html, HasSubstr(">8 Dec</text>"));
+  EXPECT_THAT(html, HasSubstr("day (UTC), 2024-12-06 to 2024-12-08"));
+  // The day without check-ins is drawn as one, and has no share.
+  EXPECT_THAT(html, HasSubstr("<tr><th scope=\"row\">2024-12-07</th><td class=\"n\">0</td>"));
+  EXPECT_THAT(html, HasSubstr("<tr><th scope=\"row\">2024-12-07</th><td class=\"n\">\xE2\x80\x93"));
+  EXPECT_THAT(html, HasSubstr("<td class=\"n\">75.0 %</td><td class=\"n\">25.0 %</td>"));
+  EXPECT_THAT(html, HasSubstr("<th scope=\"col\">cut short</th><th scope=\"col\">completed</th>"));
+}
+
+TEST(VexoServerAdoptionCharts, HostileAndSurplusVersions) {
+  const std::string hostile = "\"></text></svg><script>alert(1)</script><img src=x onerror=y>";
+  CheckinSummary summary;
+  for (int i = 0; i < 9; ++i) {
+    summary.startsPerDayByVersion.push_back({"2024-12-08", "1.0." + std::to_string(i), 10 + i});
+  }
+  summary.startsPerDayByVersion.push_back({"2024-12-08", hostile, 100});
+  summary.startsPerDayByVersion.push_back({"2024-03-01", "0.9", 1});  // before the window
+  std::string html = RenderStatsHtml(summary);
+
+  EXPECT_THAT(html, Not(HasSubstr("<script")));
+  EXPECT_THAT(html, Not(HasSubstr("<img")));
+  // Named in both charts' series, tooltips, legend titles and table headings.
+  EXPECT_EQ(Occurrences(html, "&lt;script&gt;"), 2u * 4u);
+  EXPECT_THAT(html, HasSubstr("<title>&quot;&gt;&lt;/text&gt;"));  // the cut legend's full text
+  EXPECT_EQ(Occurrences(html, "<g class=\"legend-entry\">"), 2 * (kAdoptionNamedVersions + 1));
+  EXPECT_THAT(html, HasSubstr("data-series=\"other versions\" fill=\"#999999\""));
+  EXPECT_THAT(html, Not(HasSubstr("data-series=\"1.0.1\"")));  // among the other versions
+  EXPECT_THAT(html, Not(HasSubstr("\"0.9\"")));
+  EXPECT_THAT(html, HasSubstr("day (UTC), 2024-09-10 to 2024-12-08"));
+}
+
+TEST(VexoServerAdoptionCharts, NothingToDrawYet) {
+  CheckinSummary summary;
+  summary.startsPerDayByVersion = {{"2024-12-08", "1.0.6.0", 0}};
+  std::string html = RenderStatsHtml(summary);
+  EXPECT_THAT(html, HasSubstr("No check-ins yet"));
+  EXPECT_THAT(html, HasSubstr("No installer downloads yet"));
+  EXPECT_THAT(html, Not(HasSubstr("<svg")));
+}
+
 TEST(VexoServerAccessLogLine, CommonLogFormatWithHostileBytesEscaped) {
   AccessRecord record{"127.0.0.1", 1733616000, "GET", "/a?t=x\" 200 1\n\x1b[2J\\",
                       "HTTP/1.1",  404,        10};
@@ -408,7 +706,8 @@ class VexoServerRequestRouterTest : public VexoServerContentFolderTest {
     router_.emplace(*content_, answers_, *store_);
   }
   Reply Get(std::string_view path, std::string q = {}, std::string t = {}) {
-    return router_->Handle(Request{"GET", path, q, "1.0.6.0", t, "127.0.0.1", 1733616000});
+    return router_->Handle(
+        Request{"GET", path, q, "1.0.6.0", t, "127.0.0.1", 1733616000, false, {}});
   }
 
   AnswerCache answers_{
@@ -436,10 +735,13 @@ TEST_F(VexoServerRequestRouterTest, StatusPerRequest) {
       {"GET", "/files/missing.exe", "", 404, nullptr},
       {"GET", "/start.xml", "", 404, nullptr},
       {"GET", "/client/getData.php/", "start", 404, nullptr},
+      {"GET", "/stats", "", 404, nullptr},  // served on the admin listener only
+      {"GET", "/stats.html", "", 404, nullptr},
+      {"GET", "/stats/anything", "", 404, nullptr},
   };
   for (const Case& row : cases) {
     SCOPED_TRACE(std::string(row.method) + " " + row.path + " q=" + row.q);
-    Reply reply = router_->Handle(Request{row.method, row.path, row.q, "", "", "c", 0});
+    Reply reply = router_->Handle(Request{row.method, row.path, row.q, "", "", "c", 0, false, {}});
     EXPECT_EQ(reply.status, row.status);
     if (row.body) {
       ASSERT_TRUE(reply.body);
@@ -459,10 +761,47 @@ TEST_F(VexoServerRequestRouterTest, EveryQueryIsRecordedWithItsStatus) {
   EXPECT_EQ(summary.recent[1].application, "lite.exe");
   EXPECT_EQ(summary.recent[1].status, 200);
 
-  Reply stats = Get("/stats");
+  AdminGate openGate(std::nullopt);
+  Reply stats = AdminRouter(*store_, openGate)
+                    .Handle(Request{"GET", "/stats", {}, {}, {}, "c", 0, false, {}});
   ASSERT_TRUE(stats.body);
   EXPECT_EQ(stats.contentType, "application/json");
   EXPECT_THAT(*stats.body, HasSubstr("\"total\": 2"));
+}
+
+TEST_F(VexoServerRequestRouterTest, AdminPagesOnlyWithTheSecret) {
+  Get(kQueryPath, "start", "setup.exe");
+  AdminGate gate(std::string("s3cret"));
+  AdminRouter admin(*store_, gate);
+  struct Case {
+    const char* method;
+    const char* path;
+    std::optional<std::string> credential;
+    unsigned status;
+    const char* contentType;
+  };
+  const Case cases[] = {
+      {"GET", "/stats", std::nullopt, 401, "text/plain; charset=utf-8"},
+      {"GET", "/stats.html", "wrong", 401, "text/plain; charset=utf-8"},
+      {"GET", "/nowhere", std::nullopt, 401, "text/plain; charset=utf-8"},
+      {"POST", "/stats", std::nullopt, 401, "text/plain; charset=utf-8"},
+      {"GET", "/stats", "s3cret", 200, "application/json"},
+      {"HEAD", "/stats.html", "s3cret", 200, "text/html; charset=utf-8"},
+      {"GET", "/client/getData.php", "s3cret", 404, "text/plain; charset=utf-8"},
+      {"POST", "/stats", "s3cret", 405, "text/plain; charset=utf-8"},
+  };
+  for (const Case& row : cases) {
+    SCOPED_TRACE(std::string(row.method) + " " + row.path + " " + row.credential.value_or("-"));
+    Reply reply =
+        admin.Handle(Request{row.method, row.path, {}, {}, {}, "c", 0, false, row.credential});
+    EXPECT_EQ(reply.status, row.status);
+    EXPECT_EQ(reply.contentType, row.contentType);
+    ASSERT_TRUE(reply.body);
+    if (row.status == 401) {
+      EXPECT_EQ(*reply.body, "authentication required\n");
+    }
+  }
+  EXPECT_EQ(store_->Summarize(10, 10).total, 1) << "admin requests are no check-ins";
 }
 
 TEST_F(VexoServerRequestRouterTest, PerApplicationAnswer) {

@@ -9,7 +9,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -17,6 +19,7 @@
 
 #include "agent/crypto/answer_cipher.h"
 #include "agent/crypto/md5.h"
+#include "tests/support/postgres_server.h"
 #include "tests/support/program_runner.h"
 
 namespace vexo::testing {
@@ -50,13 +53,14 @@ std::string ElementText(const std::string& xml, const std::string& name) {
   return xml.substr(start, end - start);
 }
 
-int64_t CountRows(const std::string& databasePath, const std::string& where) {
+int64_t CountRows(const std::string& databasePath, const std::string& where,
+                  const std::string& table = "checkins") {
   sqlite3* database = nullptr;
   int64_t count = -1;
   if (sqlite3_open_v2(databasePath.c_str(), &database, SQLITE_OPEN_READONLY, nullptr) ==
       SQLITE_OK) {
     sqlite3_stmt* statement = nullptr;
-    std::string sql = "SELECT count(*) FROM checkins WHERE " + where;
+    std::string sql = "SELECT count(*) FROM " + table + " WHERE " + where;
     if (sqlite3_prepare_v2(database, sql.c_str(), -1, &statement, nullptr) == SQLITE_OK &&
         sqlite3_step(statement) == SQLITE_ROW) {
       count = sqlite3_column_int64(statement, 0);
@@ -67,15 +71,71 @@ int64_t CountRows(const std::string& databasePath, const std::string& where) {
   return count;
 }
 
+// The agents' and the admin listener's ports, from the first two lines; 0 when missing.
+struct ServerPorts {
+  uint16_t agents = 0;
+  uint16_t admin = 0;
+};
+
+ServerPorts PortsOf(BackgroundProgram& server) {
+  auto portIn = [](const std::string& line) -> uint16_t {
+    size_t colon = line.rfind(':');
+    return colon == std::string::npos ? 0
+                                      : static_cast<uint16_t>(std::stoi(line.substr(colon + 1)));
+  };
+  return {portIn(server.FirstLine()), portIn(server.Line(1))};
+}
+
+// Polls /stats until it holds `part`, for at most ten seconds; the last body.
+std::string AwaitStats(uint16_t port, const std::string& part) {
+  std::string body;
+  for (int attempt = 0; attempt < 200; ++attempt) {
+    body = HttpGet(port, "/stats").body;
+    if (body.find(part) != std::string::npos) {
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return body;
+}
+
+// Asks for `target`, reads the first bytes of the reply and hangs up with a reset.
+void HangUpDuringDownload(uint16_t port, const std::string& target) {
+  int descriptor = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(connect(descriptor, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  std::string request = "GET " + target + " HTTP/1.1\r\nHost: x\r\n\r\n";
+  ASSERT_EQ(send(descriptor, request.data(), request.size(), 0),
+            static_cast<ssize_t>(request.size()));
+  char buffer[4096];
+  EXPECT_GT(recv(descriptor, buffer, sizeof buffer, 0), 0);
+  linger reset{1, 0};
+  setsockopt(descriptor, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+  close(descriptor);
+}
+
 class VexoServerProgram : public ::testing::Test {
  protected:
-  void SetUp() override {
-    server_.emplace(kServer, std::vector<std::string>{"--root", kContent, "--listen", "127.0.0.1:0",
-                                                      "--db", Database()});
+  void SetUp() override { Start({}); }
+
+  void Start(const std::vector<std::string>& extraArguments) {
+    std::vector<std::string> arguments{"--root",         kContent,      "--listen", "127.0.0.1:0",
+                                       "--admin-listen", "127.0.0.1:0", "--db",     Database()};
+    arguments.insert(arguments.end(), extraArguments.begin(), extraArguments.end());
+    server_.emplace(kServer, arguments);
     std::string first = server_->FirstLine();
     ASSERT_TRUE(first.starts_with("listening on http://127.0.0.1:")) << first << server_->Errors();
     origin_ = first.substr(std::string("listening on ").size());
-    port_ = static_cast<uint16_t>(std::stoi(origin_.substr(origin_.rfind(':') + 1)));
+    port_ = PortOf(origin_);
+    std::string second = server_->Line(1);
+    ASSERT_TRUE(second.starts_with("admin listening on http://127.0.0.1:")) << second;
+    adminPort_ = PortOf(second);
+  }
+  static uint16_t PortOf(const std::string& origin) {
+    return static_cast<uint16_t>(std::stoi(origin.substr(origin.rfind(':') + 1)));
   }
 
   std::string Database() const { return folder_.File("checkins.db"); }
@@ -90,6 +150,7 @@ class VexoServerProgram : public ::testing::Test {
   std::optional<BackgroundProgram> server_;
   std::string origin_;
   uint16_t port_ = 0;
+  uint16_t adminPort_ = 0;
 };
 
 TEST_F(VexoServerProgram, QueriesAnswerWithTheEncipheredFiles) {
@@ -134,7 +195,7 @@ TEST_F(VexoServerProgram, CheckinsReachTheDatabaseStatsAndLog) {
   Query("start", "1.0.5.0", "Vexo%20Calendar.exe");
   Query("start", "", "%3Cb%3Ebold%3C/b%3E");
 
-  HttpReply stats = HttpGet(port_, "/stats");
+  HttpReply stats = HttpGet(adminPort_, "/stats");
   ASSERT_EQ(stats.status, 200);
   EXPECT_EQ(stats.headers["content-type"], "application/json");
   EXPECT_THAT(stats.body, HasSubstr("\"total\": 4"));
@@ -142,7 +203,7 @@ TEST_F(VexoServerProgram, CheckinsReachTheDatabaseStatsAndLog) {
   EXPECT_THAT(stats.body, HasSubstr("{\"value\": \"Vexo Calendar.exe\", \"count\": 1}"));
   EXPECT_THAT(stats.body, HasSubstr("\"client\": \"127.0.0.1\""));
 
-  HttpReply page = HttpGet(port_, "/stats.html");
+  HttpReply page = HttpGet(adminPort_, "/stats.html");
   ASSERT_EQ(page.status, 200);
   EXPECT_THAT(page.body, HasSubstr("&lt;b&gt;bold&lt;/b&gt;"));
   EXPECT_THAT(page.body, Not(HasSubstr("<b>bold")));
@@ -220,15 +281,15 @@ TEST_F(VexoServerProgram, MalformedRequestsLeaveItServing) {
   }
   // Repeated and undecodable query values are taken as they come.
   EXPECT_EQ(HttpGet(port_, "/client/getData.php?q=start&q=popup&t=%ZZ&ver=%%%").status, 200);
-  EXPECT_EQ(HttpGet(port_, "/stats").status, 200);
+  EXPECT_EQ(HttpGet(adminPort_, "/stats").status, 200);
 }
 
 TEST_F(VexoServerProgram, ConnectionsStayOpenBetweenRequests) {
   std::string query = "/client/getData.php?q=start&ver=1.0.6.0&t=setup.exe";
   HttpReply replies =
       SendRaw(port_, "GET " + query + " HTTP/1.1\r\nHost: x\r\n\r\n" +
-                         "GET /files/vexo-setup-1.0.7.0.exe HTTP/1.1\r\nHost: x\r\n\r\n" +
-                         "GET /stats HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+                         "GET /files/vexo-setup-1.0.7.0.exe HTTP/1.1\r\nHost: x\r\n\r\n" + "GET " +
+                         query + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
   EXPECT_EQ(replies.status, 200);
   EXPECT_EQ(replies.headers.count("connection"), 0u) << "the first reply closes the connection";
   size_t count = 0;
@@ -237,7 +298,7 @@ TEST_F(VexoServerProgram, ConnectionsStayOpenBetweenRequests) {
     ++count;
   }
   EXPECT_EQ(count, 3u);
-  EXPECT_THAT(replies.raw, HasSubstr("\"total\": 1"));
+  EXPECT_THAT(HttpGet(adminPort_, "/stats").body, HasSubstr("\"total\": 2"));
 }
 
 // 2,000 requests from 50 clients at once, each on its own connection: no request fails and
@@ -263,9 +324,61 @@ TEST_F(VexoServerProgram, ManyAgentsAtOnce) {
     client.join();
   }
   EXPECT_EQ(failures.load(), 0);
-  HttpReply stats = HttpGet(port_, "/stats");
+  HttpReply stats = HttpGet(adminPort_, "/stats");
   EXPECT_THAT(stats.body,
               HasSubstr("\"total\": " + std::to_string(kClients * kRequestsPerClient + 1)));
+}
+
+TEST_F(VexoServerProgram, StatisticsOnlyOnTheAdminListener) {
+  Query("start", "1.0.6.0", "setup.exe");
+  for (const char* target : {"/stats", "/stats.html", "/stats/", "/stats.json"}) {
+    SCOPED_TRACE(target);
+    HttpReply reply = HttpGet(port_, target);
+    EXPECT_EQ(reply.status, 404);
+    EXPECT_THAT(reply.body, Not(HasSubstr("127.0.0.1")));
+  }
+  EXPECT_THAT(HttpGet(adminPort_, "/stats").body, HasSubstr("\"total\": 1"));
+  EXPECT_EQ(HttpGet(adminPort_, "/client/getData.php?q=start&ver=1&t=x").status, 404);
+  EXPECT_EQ(HttpGet(adminPort_, "/files/vexo-setup-1.0.7.0.exe").status, 404);
+}
+
+TEST_F(VexoServerProgram, AdminListenerAsksForTheSecret) {
+  WriteFile(folder_.File("token"), "s3cret\n");
+  Start({"--admin-token-file", folder_.File("token")});
+  Query("start", "1.0.6.0", "setup.exe");
+  struct Case {
+    const char* name;
+    std::string headers;
+    int status;
+  };
+  const Case cases[] = {
+      {"none", "", 401},
+      {"bearer", "Authorization: Bearer s3cret\r\n", 200},
+      {"bearer in lower case", "Authorization: bearer s3cret\r\n", 200},
+      {"basic, any user", "Authorization: Basic YWRtaW46czNjcmV0\r\n", 200},  // admin:s3cret
+      {"basic, no user", "Authorization: Basic OnMzY3JldA==\r\n", 200},       // :s3cret
+      {"basic, wrong password", "Authorization: Basic eDp3cm9uZw==\r\n", 401},
+      {"bearer, longer", "Authorization: Bearer s3cret2\r\n", 401},
+      {"bearer, wrong", "Authorization: Bearer s3cre\r\n", 401},
+      {"secret as the user name", "Authorization: Basic czNjcmV0Og==\r\n", 401},  // s3cret:
+      {"unknown scheme", "Authorization: Token s3cret\r\n", 401},
+  };
+  for (const Case& row : cases) {
+    SCOPED_TRACE(row.name);
+    for (const char* target : {"/stats", "/stats.html"}) {
+      HttpReply reply = HttpGet(adminPort_, target, row.headers);
+      EXPECT_EQ(reply.status, row.status) << target;
+      if (row.status == 401) {
+        EXPECT_EQ(reply.body, "authentication required\n");
+        EXPECT_THAT(reply.raw, HasSubstr("WWW-Authenticate: Basic realm=\"vexo-server admin\""));
+        EXPECT_THAT(reply.raw, HasSubstr("WWW-Authenticate: Bearer realm=\"vexo-server admin\""));
+      } else {
+        EXPECT_THAT(reply.body, HasSubstr("127.0.0.1"));
+      }
+    }
+  }
+  EXPECT_EQ(HttpGet(adminPort_, "/nowhere").status, 401);
+  EXPECT_THAT(server_->Output() + server_->Errors(), Not(HasSubstr("s3cret")));
 }
 
 TEST_F(VexoServerProgram, StopsCleanlyOnSignals) {
@@ -282,6 +395,115 @@ TEST_F(VexoServerProgram, StopsCleanlyOnSignals) {
     EXPECT_EQ(server_->Errors(), "");
   }
   EXPECT_EQ(CountRows(Database(), "t = 'before-stop.exe'"), 2);
+}
+
+// A whole download and one that the client cuts short are both recorded with the bytes sent;
+// HEAD sends no file and is no download.
+TEST(VexoServerDownloads, WholeAndCutShortAreRecorded) {
+  TempFolder folder;
+  std::filesystem::copy(kContent, folder.File("content"), std::filesystem::copy_options::recursive);
+  const std::string installer(32 << 20, 'i');  // more than the sockets' buffers hold
+  WriteFile(folder.File("content/files/large.exe"), installer);
+  std::string database = folder.File("c.db");
+  BackgroundProgram server(kServer, {"--root", folder.File("content"), "--listen", "127.0.0.1:0",
+                                     "--admin-listen", "127.0.0.1:0", "--db", database});
+  auto [port, adminPort] = PortsOf(server);
+  ASSERT_NE(adminPort, 0) << server.Errors();
+
+  EXPECT_EQ(HttpGet(port, "/files/large.exe").body.size(), installer.size());
+  HangUpDuringDownload(port, "/files/large.exe");
+  HttpReply head =
+      SendRaw(port, "HEAD /files/large.exe HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+  EXPECT_EQ(head.headers["content-length"], std::to_string(installer.size()));
+
+  EXPECT_THAT(AwaitStats(adminPort, "\"cutShort\": 1"),
+              HasSubstr("\"completed\": 1, \"cutShort\": 1}]"));
+  std::string size = std::to_string(installer.size());
+  EXPECT_EQ(
+      CountRows(database, "file = 'large.exe' AND complete = 1 AND bytes = " + size, "downloads"),
+      1);
+  EXPECT_EQ(CountRows(database, "complete = 0 AND bytes > 0 AND bytes < " + size, "downloads"), 1);
+  EXPECT_EQ(CountRows(database, "1", "downloads"), 2);
+  server.Signal(SIGTERM);
+  EXPECT_EQ(server.Wait(), 0);
+}
+
+// Servers on a PostgreSQL of the test's own.
+class VexoServerOnPostgres : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(postgres_.error(), "");
+    uri_ = postgres_.CreateDatabase("vexo");
+    ASSERT_EQ(postgres_.error(), "");
+  }
+  std::unique_ptr<BackgroundProgram> StartServer(std::vector<std::string> more = {}) {
+    std::vector<std::string> arguments{"--root",         kContent,      "--listen", "127.0.0.1:0",
+                                       "--admin-listen", "127.0.0.1:0", "--db",     uri_};
+    arguments.insert(arguments.end(), more.begin(), more.end());
+    return std::make_unique<BackgroundProgram>(kServer, arguments);
+  }
+  static int StartQuery(uint16_t port, const std::string& t) {
+    return HttpGet(port, "/client/getData.php?q=start&ver=1.0.6.0&t=" + t).status;
+  }
+
+  PostgresServer postgres_;
+  std::string uri_;
+};
+
+TEST_F(VexoServerOnPostgres, TwoServersKeepOneRecord) {
+  constexpr int kQueriesEach = 100;
+  std::unique_ptr<BackgroundProgram> servers[] = {StartServer(), StartServer()};
+  std::vector<ServerPorts> ports;
+  for (auto& server : servers) {
+    ports.push_back(PortsOf(*server));
+    ASSERT_NE(ports.back().admin, 0) << server->Errors();
+  }
+  std::atomic<int> failures{0};
+  std::vector<std::thread> clients;
+  for (ServerPorts port : ports) {
+    clients.emplace_back([&, port] {
+      for (int i = 0; i < kQueriesEach; ++i) {
+        failures += StartQuery(port.agents, "via-" + std::to_string(port.agents)) != 200;
+      }
+    });
+  }
+  for (std::thread& client : clients) {
+    client.join();
+  }
+  EXPECT_EQ(failures.load(), 0);
+  std::string total = "\"total\": " + std::to_string(2 * kQueriesEach);
+  for (ServerPorts port : ports) {
+    SCOPED_TRACE(port.admin);
+    EXPECT_THAT(AwaitStats(port.admin, total), HasSubstr(total));
+  }
+}
+
+// PostgreSQL stops and comes back while agents keep asking: every query is answered, and what
+// came meanwhile is written, up to the backlog; the rest is counted and logged.
+TEST_F(VexoServerOnPostgres, AnswersWhileTheDatabaseIsAwayAndWritesWhenItReturns) {
+  std::unique_ptr<BackgroundProgram> server = StartServer({"--db-backlog", "40"});
+  auto [port, adminPort] = PortsOf(*server);
+  ASSERT_NE(adminPort, 0) << server->Errors();
+  for (int i = 0; i < 5; ++i) {
+    ASSERT_EQ(StartQuery(port, "before.exe"), 200);
+  }
+  ASSERT_THAT(AwaitStats(adminPort, "\"total\": 5"), HasSubstr("\"total\": 5"));
+
+  ASSERT_TRUE(postgres_.Stop()) << postgres_.error();
+  for (int i = 0; i < 60; ++i) {
+    EXPECT_EQ(StartQuery(port, "meanwhile.exe"), 200);
+  }
+  EXPECT_EQ(HttpGet(adminPort, "/stats").status, 200);
+  ASSERT_TRUE(postgres_.Start()) << postgres_.error();
+
+  std::string stats = AwaitStats(adminPort, "\"total\": 45");
+  EXPECT_THAT(stats, HasSubstr("\"total\": 45"));
+  EXPECT_THAT(stats, HasSubstr("\"dropped\": 20"));
+  EXPECT_EQ(StartQuery(port, "after.exe"), 200);
+  EXPECT_THAT(AwaitStats(adminPort, "\"total\": 46"), HasSubstr("\"total\": 46"));
+  ASSERT_TRUE(server->Signal(SIGTERM));
+  EXPECT_EQ(server->Wait(), 0);
+  EXPECT_THAT(server->Errors(), HasSubstr("dropped 20 records"));
 }
 
 // Holds a loopback port so that the server cannot have it.
@@ -314,6 +536,7 @@ TEST(VexoServerCommandLineErrors, OneLineAndNonZeroExit) {
   OccupiedPort occupied;
   std::string busy = "127.0.0.1:" + std::to_string(occupied.port());
   std::string db = folder.File("ok.db");
+  WriteFile(folder.File("empty-token"), "\n");
   struct Case {
     std::vector<std::string> arguments;
     int exitCode;
@@ -337,15 +560,40 @@ TEST(VexoServerCommandLineErrors, OneLineAndNonZeroExit) {
       {{"--root", kContent, "--db", folder.File("empty"), "--listen", "127.0.0.1:0"},
        1,
        "cannot use database"},
+      {{"--root", kContent, "--db", "postgresql://vexo:sekret@/vexo?host=" + folder.path(),
+        "--listen", "127.0.0.1:0"},
+       1,
+       "vexo-server: cannot use database 'postgresql://vexo:***@/vexo?host=" + folder.path() +
+           "': connection to server on socket"},
       {{"--root", kContent, "--db", db, "--listen", busy},
        1,
        "vexo-server: cannot listen on " + busy + ": Address already in use\n"},
+      {{"--root", kContent, "--db", db, "--listen", "127.0.0.1:0", "--admin-listen", busy},
+       1,
+       "vexo-server: cannot listen on " + busy + ": Address already in use\n"},
+      {{"--root", kContent, "--admin-listen", "0.0.0.0:0"},
+       2,
+       "vexo-server: admin address 0.0.0.0:0 is not loopback: give --admin-token-file\nusage:"},
+      {{"--root", kContent, "--admin-listen", "[::]:0", "--admin-token-file", "t"},
+       2,
+       "is not loopback: give --admin-tls-cert"},
+      {{"--root", kContent, "--db", db, "--admin-token-file", folder.File("empty-token")},
+       1,
+       "vexo-server: admin token file '" + folder.File("empty-token") + "' is empty\n"},
+      {{"--root", kContent, "--db", db, "--admin-token-file", folder.File("missing")},
+       1,
+       "vexo-server: cannot read admin token file '" + folder.File("missing") +
+           "': No such file or directory\n"},
   };
   for (const Case& row : cases) {
     SCOPED_TRACE(::testing::PrintToString(row.arguments));
     ProgramResult result = RunProgram(kServer, row.arguments);
     EXPECT_EQ(result.exitCode, row.exitCode);
     EXPECT_THAT(result.err, HasSubstr(row.message));
+    EXPECT_THAT(result.err, Not(HasSubstr("sekret")));
+    if (row.exitCode == 1) {
+      EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << "one line";
+    }
     EXPECT_EQ(result.out, "");
   }
 }
@@ -354,6 +602,11 @@ TEST(VexoServerCommandLineErrors, HelpAndVersion) {
   ProgramResult help = RunProgram(kServer, {"--help"});
   EXPECT_EQ(help.exitCode, 0);
   EXPECT_THAT(help.out, HasSubstr("usage: vexo-server --root DIR"));
+  for (const char* option :
+       {"--tls-cert FILE", "--tls-key FILE", "--admin-listen ADDR:PORT", "--admin-token-file FILE",
+        "--admin-tls-cert FILE", "--admin-insecure-http"}) {
+    EXPECT_THAT(help.out, HasSubstr(option));
+  }
   ProgramResult version = RunProgram(kServer, {"--version"});
   EXPECT_EQ(version.exitCode, 0);
   EXPECT_THAT(version.out,
@@ -364,7 +617,7 @@ TEST(VexoServerCommandLineErrors, WarnsAboutAnEmptyContentFolder) {
   TempFolder folder;
   std::filesystem::create_directory(folder.File("content"));
   BackgroundProgram server(kServer, {"--root", folder.File("content"), "--listen", "127.0.0.1:0",
-                                     "--db", folder.File("c.db")});
+                                     "--admin-listen", "127.0.0.1:0", "--db", folder.File("c.db")});
   ASSERT_THAT(server.FirstLine(), HasSubstr("listening on"));
   EXPECT_THAT(server.Errors(), HasSubstr("has neither start.xml nor popup.xml"));
   uint16_t port = static_cast<uint16_t>(

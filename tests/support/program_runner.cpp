@@ -170,12 +170,18 @@ bool BackgroundProgram::TryReap() {
   return ended_;
 }
 
-std::string BackgroundProgram::FirstLine() {
+std::string BackgroundProgram::Line(size_t index) {
   // Polls the output file: the program is a separate process and writes when it is ready.
   while (true) {
     std::string out = Output();
-    if (size_t newline = out.find('\n'); newline != std::string::npos) {
-      return out.substr(0, newline);
+    size_t start = 0;
+    for (size_t skipped = 0; skipped < index && start != std::string::npos; ++skipped) {
+      start = out.find('\n', start);
+      start = start == std::string::npos ? start : start + 1;
+    }
+    size_t newline = start == std::string::npos ? start : out.find('\n', start);
+    if (newline != std::string::npos) {
+      return out.substr(start, newline - start);
     }
     if (TryReap()) {
       return {};
@@ -261,9 +267,9 @@ HttpReply SendRaw(uint16_t port, const std::string& request) {
   return reply;
 }
 
-HttpReply HttpGet(uint16_t port, const std::string& target) {
-  return SendRaw(port,
-                 "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+HttpReply HttpGet(uint16_t port, const std::string& target, const std::string& headerLines) {
+  return SendRaw(port, "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + headerLines +
+                           "Connection: close\r\n\r\n");
 }
 
 }  // namespace vexo::testing

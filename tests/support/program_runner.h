@@ -46,7 +46,9 @@ class BackgroundProgram {
   ~BackgroundProgram();  // kills the program if it still runs
 
   // The first line the program writes to standard output; empty when it ends without one.
-  std::string FirstLine();
+  std::string FirstLine() { return Line(0); }
+  // Line `index` (from 0) of standard output, waited for the same way.
+  std::string Line(size_t index);
   bool Signal(int signalNumber);
   // Waits for the end; exit code as in ProgramResult.
   int Wait();
@@ -72,7 +74,7 @@ struct HttpReply {
 // connection.
 HttpReply SendRaw(uint16_t port, const std::string& request);
 
-// GET `target` with Connection: close.
-HttpReply HttpGet(uint16_t port, const std::string& target);
+// GET `target` with Connection: close; `headerLines` ("Name: value\r\n" each) go with it.
+HttpReply HttpGet(uint16_t port, const std::string& target, const std::string& headerLines = {});
 
 }  // namespace vexo::testing

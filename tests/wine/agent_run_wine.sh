@@ -113,7 +113,8 @@ stamp_lines() {
     printf '%s %s\n' "$EPOCHREALTIME" "$line"
   done
 }
-"$server" --root "$content" --listen 127.0.0.1:0 --db "$work/checkins.db" --threads 2 \
+"$server" --root "$content" --listen 127.0.0.1:0 --admin-listen 127.0.0.1:0 \
+  --db "$work/checkins.db" --threads 2 \
   > >(stamp_lines >"$log") 2>"$work/server.err" &
 server_pid=$!
 origin=
