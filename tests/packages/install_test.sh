@@ -132,7 +132,7 @@ echo "== configured as an administrator would, started with the unit's command l
 cp -r "$example_content/." "$content/"
 chmod -R a+rX "$content"
 sed -i "s|^VEXO_ROOT=.*|VEXO_ROOT=$content|" "$config"
-sed -i 's|^VEXO_OPTIONS=.*|VEXO_OPTIONS="--listen 127.0.0.1:0 --db '"$state"'/checkins.db --threads 2"|' \
+sed -i 's|^VEXO_OPTIONS=.*|VEXO_OPTIONS="--listen 127.0.0.1:0 --admin-listen 127.0.0.1:0 --db '"$state"'/checkins.db --threads 2"|' \
   "$config"
 
 # The environment file as systemd reads it: KEY=VALUE lines, comments, optional double quotes.
