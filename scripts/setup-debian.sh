@@ -7,10 +7,13 @@ packages=(
   build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev clang-format
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libcurl4-openssl-dev libmicrohttpd-dev libgnutls28-dev gnutls-bin libsqlite3-dev sqlite3
+  libpq-dev postgresql-15
   libssl-dev libpugixml-dev
   mingw-w64 wine wine64 xvfb xauth xdotool x11-utils
   curl wrk nginx-light python3 procps
   chromium libpng-dev
+  debhelper dpkg-dev lintian desktop-file-utils systemd adduser debconf zenity fonts-wqy-microhei
+  imagemagick
 )
 
 missing=()

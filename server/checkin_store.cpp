@@ -1,92 +1,193 @@
 #include "server/checkin_store.h"
 
-#include <chrono>
+#include <algorithm>
+#include <charconv>
+#include <ctime>
+
+#include "server/store_connection.h"
+#include "server/utf8_text.h"
 
 namespace vexo::server {
 namespace {
 
-// Beyond this many unwritten check-ins, Record waits for the writer instead of growing memory.
-constexpr size_t kMaxPendingCheckins = 65536;
-// The writer gathers check-ins for up to this long (or this many) before one transaction: a
+using namespace std::chrono_literals;
+
+// The writer gathers records for up to this long (or this many) before one transaction: a
 // commit costs far more than a row.
-constexpr auto kBatchWindow = std::chrono::milliseconds(50);
+constexpr auto kBatchWindow = 50ms;
 constexpr size_t kFullBatch = 4096;
+// Rows per INSERT statement; each takes six parameters, well below either backend's limit.
+constexpr size_t kRowsPerInsert = 500;
+constexpr auto kFirstReconnectDelay = 250ms;
+constexpr auto kLongestReconnectDelay = 5s;
+constexpr auto kRetentionInterval = 24h;
+constexpr auto kDropReportInterval = 10s;
+// Addresses are forgotten this many rows per transaction, between batches of new records.
+constexpr int64_t kForgetRowsPerTransaction = 1000;
+constexpr int64_t kSecondsPerDay = 86400;
+// Rows of the check-ins-per-day-and-version series: hostile agents could send endless versions.
+constexpr int64_t kMaxSeriesRows = 5000;
 
-constexpr const char* kSchema =
-    "CREATE TABLE IF NOT EXISTS checkins ("
-    " id INTEGER PRIMARY KEY,"
-    " at INTEGER NOT NULL,"  // seconds since 1970-01-01 UTC
-    " query TEXT NOT NULL,"
-    " ver TEXT NOT NULL,"
-    " t TEXT NOT NULL,"
-    " client TEXT NOT NULL,"
-    " status INTEGER NOT NULL);"
-    "CREATE INDEX IF NOT EXISTS checkins_at ON checkins(at);";
+constexpr int kSchemaVersion = 2;
 
-class Statement {
- public:
-  Statement(sqlite3* database, const char* sql) {
-    sqlite3_prepare_v2(database, sql, -1, &statement_, nullptr);
-  }
-  ~Statement() { sqlite3_finalize(statement_); }
-  Statement(const Statement&) = delete;
-  Statement& operator=(const Statement&) = delete;
-
-  sqlite3_stmt* get() const { return statement_; }
-  explicit operator bool() const { return statement_ != nullptr; }
-
- private:
-  sqlite3_stmt* statement_ = nullptr;
-};
-
-std::string ColumnText(sqlite3_stmt* statement, int column) {
-  const unsigned char* text = sqlite3_column_text(statement, column);
-  int length = sqlite3_column_bytes(statement, column);
-  return text ? std::string(reinterpret_cast<const char*>(text), static_cast<size_t>(length))
-              : std::string();
+std::string CreateTablesV1(const SqlDialect& dialect) {
+  return std::string("CREATE TABLE IF NOT EXISTS checkins (id ") + dialect.rowIdColumn +
+         ", at BIGINT NOT NULL,"  // seconds since 1970-01-01 UTC
+         " query TEXT NOT NULL, ver TEXT NOT NULL, t TEXT NOT NULL,"
+         " client TEXT NOT NULL,"  // empty once the retention time has passed
+         " status INTEGER NOT NULL);"
+         "CREATE INDEX IF NOT EXISTS checkins_at ON checkins(at);";
 }
 
-void BindText(sqlite3_stmt* statement, int index, const std::string& value) {
-  size_t length = std::min(value.size(), kMaxStoredValueBytes);
-  sqlite3_bind_text(statement, index, value.data(), static_cast<int>(length), SQLITE_TRANSIENT);
+std::string CreateTablesV2(const SqlDialect& dialect) {
+  return std::string("CREATE TABLE IF NOT EXISTS downloads (id ") + dialect.rowIdColumn +
+         ", at BIGINT NOT NULL, file TEXT NOT NULL, bytes BIGINT NOT NULL,"
+         " complete INTEGER NOT NULL);"
+         "CREATE INDEX IF NOT EXISTS downloads_at ON downloads(at);"
+         // The rows that still hold an address, so that retention never rereads cleared ones.
+         "CREATE INDEX IF NOT EXISTS checkins_with_client ON checkins(at) WHERE client <> '';";
 }
 
-bool Execute(sqlite3* database, const char* sql, std::string& error) {
-  char* message = nullptr;
-  if (sqlite3_exec(database, sql, nullptr, nullptr, &message) == SQLITE_OK) {
-    return true;
+int64_t ToInteger(const std::string& text) {
+  int64_t value = 0;
+  std::from_chars(text.data(), text.data() + text.size(), value);
+  return value;
+}
+
+// "2024-12-08" for day 20065 since 1970-01-01.
+std::string UtcDay(int64_t dayNumber) {
+  std::time_t time = static_cast<std::time_t>(dayNumber * kSecondsPerDay);
+  std::tm parts{};
+  gmtime_r(&time, &parts);
+  char text[16];
+  std::strftime(text, sizeof text, "%Y-%m-%d", &parts);
+  return text;
+}
+
+std::string Stored(const std::string& value) {
+  return WellFormedUtf8Prefix(value, kMaxStoredValueBytes);
+}
+
+std::string InsertStatement(const char* table, const char* columns, size_t columnCount,
+                            size_t rows) {
+  std::string sql = std::string("INSERT INTO ") + table + " (" + columns + ") VALUES ";
+  size_t parameter = 1;
+  for (size_t row = 0; row < rows; ++row) {
+    sql += row ? ",(" : "(";
+    for (size_t column = 0; column < columnCount; ++column) {
+      sql += (column ? ",$" : "$") + std::to_string(parameter++);
+    }
+    sql += ")";
   }
-  error = message ? message : sqlite3_errmsg(database);
-  sqlite3_free(message);
-  return false;
+  return sql;
+}
+
+void AddParameters(std::vector<SqlValue>& parameters, const Checkin& checkin) {
+  parameters.insert(parameters.end(),
+                    {checkin.unixTime, Stored(checkin.query), Stored(checkin.version),
+                     Stored(checkin.application), Stored(checkin.client), checkin.status});
+}
+
+void AddParameters(std::vector<SqlValue>& parameters, const Download& download) {
+  parameters.insert(parameters.end(),
+                    {download.unixTime, Stored(download.file), static_cast<int64_t>(download.bytes),
+                     static_cast<int64_t>(download.complete ? 1 : 0)});
+}
+
+// Inserts `rows` a statement of kRowsPerInsert at a time; false with `error` at the first
+// statement that fails.
+template <typename Row>
+bool InsertAll(StoreConnection& connection, const std::vector<Row>& rows, const char* table,
+               const char* columns, size_t columnCount, std::string& error) {
+  for (size_t first = 0; first < rows.size(); first += kRowsPerInsert) {
+    size_t count = std::min(kRowsPerInsert, rows.size() - first);
+    std::vector<SqlValue> parameters;
+    parameters.reserve(count * columnCount);
+    for (size_t i = first; i < first + count; ++i) {
+      AddParameters(parameters, rows[i]);
+    }
+    SqlResult result =
+        connection.Run(InsertStatement(table, columns, columnCount, count), parameters);
+    if (!result.ok) {
+      error = result.error;
+      return false;
+    }
+  }
+  return true;
+}
+
+// Creates the tables, or brings those of an older server up to date, one process at a time.
+bool PrepareSchema(StoreConnection& connection, std::string& error) {
+  const SqlDialect& dialect = connection.Dialect();
+  auto fail = [&](const SqlResult& result) {
+    error = result.error;
+    connection.Run("ROLLBACK;");
+    return false;
+  };
+  SqlResult step = connection.Run(dialect.beginSchemaChange);
+  if (!step.ok) {
+    error = step.error;
+    return false;
+  }
+  step = connection.Run(
+      "CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL);"
+      "SELECT max(version) FROM schema_version;");
+  if (!step.ok) {
+    return fail(step);
+  }
+  int64_t version = step.rows.empty() ? 0 : ToInteger(step.rows.back().front());
+  if (version > kSchemaVersion) {
+    step.error = "its schema (version " + std::to_string(version) +
+                 ") is newer than this server's (version " + std::to_string(kSchemaVersion) + ")";
+    return fail(step);
+  }
+  if (version < kSchemaVersion) {
+    for (const std::string& sql : {CreateTablesV1(dialect), CreateTablesV2(dialect)}) {
+      if (!(step = connection.Run(sql)).ok) {
+        return fail(step);
+      }
+    }
+    step = connection.Run("DELETE FROM schema_version; INSERT INTO schema_version VALUES (" +
+                          std::to_string(kSchemaVersion) + ");");
+    if (!step.ok) {
+      return fail(step);
+    }
+  }
+  if (!(step = connection.Run("COMMIT;")).ok) {
+    return fail(step);
+  }
+  return true;
 }
 
 }  // namespace
 
-std::unique_ptr<CheckinStore> CheckinStore::Open(const std::string& path, Warn warn,
-                                                 std::string& error) {
-  sqlite3* database = nullptr;
-  int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX;
-  if (sqlite3_open_v2(path.c_str(), &database, flags, nullptr) != SQLITE_OK) {
-    error = database ? sqlite3_errmsg(database) : "out of memory";
-    sqlite3_close(database);
+std::unique_ptr<CheckinStore> CheckinStore::Open(const std::string& location, Warn warn,
+                                                 std::string& error, StoreSettings settings) {
+  std::unique_ptr<StoreConnection> writer = ConnectStore(location, error);
+  if (!writer || !PrepareSchema(*writer, error)) {
     return nullptr;
   }
-  sqlite3_busy_timeout(database, 5000);
-  // Write-ahead logging with normal synchronisation: a commit is one append, so batches of
-  // check-ins cost little and readers of the file (sqlite3, /stats) never block the writer.
-  if (!Execute(database, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;", error) ||
-      !Execute(database, kSchema, error) ||
-      !Execute(database, "SELECT count(*) FROM checkins;", error)) {
-    sqlite3_close(database);
+  std::unique_ptr<StoreConnection> reader = ConnectStore(location, error);
+  if (!reader) {
     return nullptr;
   }
-  return std::unique_ptr<CheckinStore>(new CheckinStore(database, std::move(warn)));
+  if (!warn) {
+    warn = [](const std::string&) {};
+  }
+  return std::unique_ptr<CheckinStore>(
+      new CheckinStore(std::move(writer), std::move(reader), std::move(warn), settings));
 }
 
-CheckinStore::CheckinStore(sqlite3* database, Warn warn)
-    : database_(database), warn_(std::move(warn)) {
-  writer_ = std::thread([this] { WriterLoop(); });
+CheckinStore::CheckinStore(std::unique_ptr<StoreConnection> writer,
+                           std::unique_ptr<StoreConnection> reader, Warn warn,
+                           StoreSettings settings)
+    : writer_(std::move(writer)),
+      reader_(std::move(reader)),
+      warn_(std::move(warn)),
+      settings_(settings),
+      nextRetention_(Clock::now()),
+      reconnectDelay_(kFirstReconnectDelay) {
+  writerThread_ = std::thread([this] { WriterLoop(); });
 }
 
 CheckinStore::~CheckinStore() {
@@ -94,135 +195,315 @@ CheckinStore::~CheckinStore() {
     std::lock_guard lock(queueMutex_);
     stopping_ = true;
   }
-  queueChanged_.notify_all();
-  writer_.join();
-  sqlite3_close(database_);
+  writerWake_.notify_all();
+  writerThread_.join();
+}
+
+bool CheckinStore::Admit() {
+  if (unwritten_ >= settings_.backlogLimit) {
+    ++droppedCount_;
+    return false;
+  }
+  ++unwritten_;
+  ++acceptedCount_;
+  return true;
+}
+
+// The writer sleeps until the first record of a batch and waits for a full one.
+void CheckinStore::WakeWriter(size_t pendingSize) {
+  if (pendingSize == 1 || pendingSize == kFullBatch) {
+    writerWake_.notify_one();
+  }
 }
 
 void CheckinStore::Record(Checkin checkin) {
-  std::unique_lock lock(queueMutex_);
-  queueChanged_.wait(lock, [this] { return pending_.size() < kMaxPendingCheckins; });
-  pending_.push_back(std::move(checkin));
-  ++recordedCount_;
-  queueChanged_.notify_all();
+  if (settings_.retainDays == 0) {
+    checkin.client.clear();
+  }
+  std::lock_guard lock(queueMutex_);
+  if (Admit()) {
+    pending_.checkins.push_back(std::move(checkin));
+    WakeWriter(pending_.size());
+  }
+}
+
+void CheckinStore::RecordDownload(Download download) {
+  std::lock_guard lock(queueMutex_);
+  if (Admit()) {
+    pending_.downloads.push_back(std::move(download));
+    WakeWriter(pending_.size());
+  }
 }
 
 void CheckinStore::Flush() {
   std::unique_lock lock(queueMutex_);
-  uint64_t target = recordedCount_;
+  uint64_t target = acceptedCount_;
   flushRequested_ = true;
-  queueChanged_.notify_all();
-  queueChanged_.wait(lock, [&] { return writtenCount_ >= target; });
+  writerWake_.notify_one();
+  settledChanged_.wait(lock, [&] {
+    return offline_ || stopping_ || (settledCount_ >= target && !retentionRunning_);
+  });
 }
 
 void CheckinStore::WriterLoop() {
-  std::vector<Checkin> batch;
+  Backlog inHand;  // taken from the queue, not yet written
   while (true) {
-    {
-      std::unique_lock lock(queueMutex_);
-      queueChanged_.wait(lock, [this] { return stopping_ || !pending_.empty(); });
-      queueChanged_.wait_for(lock, kBatchWindow, [this] {
+    bool stopping = TakePending(inHand);
+    bool connected = EnsureConnected(inHand.size());
+    if (connected && !inHand.empty()) {
+      WriteHeld(inHand);
+    }
+    if (stopping) {
+      if (!inHand.empty()) {
+        warn_(std::to_string(inHand.size()) + " records are lost: the database cannot be reached");
+      }
+      ReportDrops(true);
+      return;
+    }
+    if (connected && writer_->Connected() && retentionRunning_) {
+      ForgetExpiredClients();
+    }
+    ReportDrops(false);
+  }
+}
+
+bool CheckinStore::EnsureConnected(size_t held) {
+  if (writer_->Connected()) {
+    return true;
+  }
+  std::string error;
+  if (!writer_->Reconnect(error)) {
+    GoOffline(error);
+    return false;
+  }
+  {
+    std::lock_guard lock(queueMutex_);
+    offline_ = false;
+  }
+  reconnectDelay_ = kFirstReconnectDelay;
+  warn_("the database is reachable again; writing the " + std::to_string(held) +
+        " records held meanwhile");
+  return true;
+}
+
+// Waits for work, then moves the queue into `inHand`; true once the store is stopping.
+bool CheckinStore::TakePending(Backlog& inHand) {
+  std::unique_lock lock(queueMutex_);
+  if (offline_) {
+    writerWake_.wait_until(lock, nextAttempt_, [this] { return stopping_; });
+  } else if (!retentionRunning_) {
+    writerWake_.wait_until(lock, nextRetention_,
+                           [this] { return stopping_ || flushRequested_ || !pending_.empty(); });
+    if (!stopping_ && !flushRequested_ && !pending_.empty()) {
+      writerWake_.wait_for(lock, kBatchWindow, [this] {
         return stopping_ || flushRequested_ || pending_.size() >= kFullBatch;
       });
-      flushRequested_ = false;
-      if (pending_.empty()) {
-        return;  // stopping, and everything is written
-      }
-      batch.swap(pending_);
     }
-    queueChanged_.notify_all();  // room again for waiting recorders
-    WriteBatch(batch);
-    {
-      std::lock_guard lock(queueMutex_);
-      writtenCount_ += batch.size();
+    if (!stopping_ && Clock::now() >= nextRetention_) {
+      retentionRunning_ = true;
     }
-    queueChanged_.notify_all();
-    batch.clear();
   }
+  flushRequested_ = false;
+  std::move(pending_.checkins.begin(), pending_.checkins.end(),
+            std::back_inserter(inHand.checkins));
+  std::move(pending_.downloads.begin(), pending_.downloads.end(),
+            std::back_inserter(inHand.downloads));
+  pending_.checkins.clear();
+  pending_.downloads.clear();
+  return stopping_;
 }
 
-void CheckinStore::WriteBatch(const std::vector<Checkin>& batch) {
-  std::lock_guard lock(databaseMutex_);
+void CheckinStore::WriteHeld(Backlog& inHand) {
   std::string error;
-  if (!Execute(database_, "BEGIN;", error)) {
-    warn_("cannot record " + std::to_string(batch.size()) + " check-ins: " + error);
+  WriteOutcome outcome = WriteBacklog(inHand, error);
+  if (outcome == WriteOutcome::kLost) {
+    GoOffline(error);
     return;
   }
-  Statement insert(database_,
-                   "INSERT INTO checkins (at, query, ver, t, client, status) "
-                   "VALUES (?, ?, ?, ?, ?, ?);");
-  bool failed = !insert;
-  for (const Checkin& checkin : batch) {
-    if (failed) {
-      break;
-    }
-    sqlite3_bind_int64(insert.get(), 1, checkin.unixTime);
-    BindText(insert.get(), 2, checkin.query);
-    BindText(insert.get(), 3, checkin.version);
-    BindText(insert.get(), 4, checkin.application);
-    BindText(insert.get(), 5, checkin.client);
-    sqlite3_bind_int(insert.get(), 6, checkin.status);
-    failed = sqlite3_step(insert.get()) != SQLITE_DONE;
-    sqlite3_reset(insert.get());
+  if (outcome == WriteOutcome::kRefused) {
+    warn_("cannot record " + std::to_string(inHand.size()) + " records: " + error);
   }
-  if (failed) {
-    warn_("cannot record " + std::to_string(batch.size()) +
-          " check-ins: " + sqlite3_errmsg(database_));
-    Execute(database_, "ROLLBACK;", error);
-  } else if (!Execute(database_, "COMMIT;", error)) {
-    warn_("cannot record " + std::to_string(batch.size()) + " check-ins: " + error);
-    Execute(database_, "ROLLBACK;", error);
+  Settle(inHand.size(), outcome == WriteOutcome::kRefused);
+  inHand = {};
+}
+
+CheckinStore::WriteOutcome CheckinStore::WriteBacklog(const Backlog& backlog, std::string& error) {
+  SqlResult begin = writer_->Run("BEGIN;");
+  bool written =
+      begin.ok &&
+      InsertAll(*writer_, backlog.checkins, "checkins", "at, query, ver, t, client, status", 6,
+                error) &&
+      InsertAll(*writer_, backlog.downloads, "downloads", "at, file, bytes, complete", 4, error);
+  if (written) {
+    SqlResult commit = writer_->Run("COMMIT;");
+    if (commit.ok) {
+      return WriteOutcome::kWritten;
+    }
+    error = commit.error;
+  } else if (!begin.ok) {
+    error = begin.error;
+  }
+  if (!writer_->Connected()) {
+    return WriteOutcome::kLost;
+  }
+  writer_->Run("ROLLBACK;");
+  return writer_->Connected() ? WriteOutcome::kRefused : WriteOutcome::kLost;
+}
+
+void CheckinStore::Settle(size_t count, bool refused) {
+  {
+    std::lock_guard lock(queueMutex_);
+    unwritten_ -= count;
+    settledCount_ += count;
+    droppedCount_ += refused ? count : 0;
+    offline_ = false;
+  }
+  reconnectDelay_ = kFirstReconnectDelay;
+  settledChanged_.notify_all();
+}
+
+void CheckinStore::GoOffline(const std::string& error) {
+  bool first = false;
+  {
+    std::lock_guard lock(queueMutex_);
+    first = !offline_;
+    offline_ = true;
+    nextAttempt_ = Clock::now() + reconnectDelay_;
+  }
+  reconnectDelay_ = std::min<Clock::duration>(2 * reconnectDelay_, kLongestReconnectDelay);
+  settledChanged_.notify_all();
+  if (first) {
+    warn_("the database cannot be written (" + error + "); holding at most " +
+          std::to_string(settings_.backlogLimit) + " records in memory until it returns");
   }
 }
 
-std::vector<CountRow> CheckinStore::CountBy(const char* sql, size_t limit) {
-  std::vector<CountRow> rows;
-  Statement statement(database_, sql);
-  if (!statement) {
-    return rows;
+// One transaction of the retention pass; the pass ends when a transaction finds fewer rows
+// than it may change.
+void CheckinStore::ForgetExpiredClients() {
+  int64_t cutoff = static_cast<int64_t>(std::time(nullptr)) - settings_.retainDays * kSecondsPerDay;
+  SqlResult result = writer_->Run(
+      "UPDATE checkins SET client = '' WHERE id IN (SELECT id FROM checkins "
+      "WHERE at < $1 AND client <> '' LIMIT $2);",
+      {cutoff, kForgetRowsPerTransaction});
+  if (!result.ok && !writer_->Connected()) {
+    GoOffline(result.error);
+    return;  // the pass goes on once the database is back
   }
-  sqlite3_bind_int64(statement.get(), 1, static_cast<sqlite3_int64>(limit));
-  while (sqlite3_step(statement.get()) == SQLITE_ROW) {
-    rows.push_back(
-        CountRow{ColumnText(statement.get(), 0), sqlite3_column_int64(statement.get(), 1)});
+  if (!result.ok) {
+    warn_("cannot forget old client addresses: " + result.error);
   }
-  return rows;
+  forgottenInPass_ += result.changedRows;
+  if (result.ok && result.changedRows >= kForgetRowsPerTransaction) {
+    return;
+  }
+  if (forgottenInPass_ > 0) {
+    warn_("forgot the client addresses of " + std::to_string(forgottenInPass_) +
+          " check-ins older than " + std::to_string(settings_.retainDays) + " days");
+  }
+  forgottenInPass_ = 0;
+  {
+    std::lock_guard lock(queueMutex_);
+    retentionRunning_ = false;
+    nextRetention_ = Clock::now() + kRetentionInterval;
+  }
+  settledChanged_.notify_all();
+}
+
+void CheckinStore::ReportDrops(bool now) {
+  uint64_t dropped = 0;
+  {
+    std::lock_guard lock(queueMutex_);
+    dropped = droppedCount_;
+  }
+  if (dropped == reportedDrops_ || (!now && Clock::now() - lastDropReport_ < kDropReportInterval)) {
+    return;
+  }
+  warn_("dropped " + std::to_string(dropped - reportedDrops_) + " records (" +
+        std::to_string(dropped) + " since the start) that the database could not take");
+  reportedDrops_ = dropped;
+  lastDropReport_ = Clock::now();
 }
 
 CheckinSummary CheckinStore::Summarize(size_t rowsPerList, size_t recentCount) {
   Flush();
-  std::lock_guard lock(databaseMutex_);
+  std::lock_guard lock(readerMutex_);
+  std::string error;
+  if (!reader_->Connected()) {
+    reader_->Reconnect(error);
+  }
+  CheckinSummary summary = ReadSummary(rowsPerList, recentCount, error);
+  if (!error.empty() && !reader_->Connected() && reader_->Reconnect(error)) {
+    error.clear();
+    summary = ReadSummary(rowsPerList, recentCount, error);
+  }
+  summary.databaseError = error;
+  std::lock_guard queueLock(queueMutex_);
+  summary.unwritten = static_cast<int64_t>(unwritten_);
+  summary.dropped = static_cast<int64_t>(droppedCount_);
+  return summary;
+}
+
+CheckinSummary CheckinStore::ReadSummary(size_t rowsPerList, size_t recentCount,
+                                         std::string& error) {
   CheckinSummary summary;
-  {
-    Statement total(database_, "SELECT count(*) FROM checkins;");
-    if (total && sqlite3_step(total.get()) == SQLITE_ROW) {
-      summary.total = sqlite3_column_int64(total.get(), 0);
+  auto query = [&](const std::string& sql, std::vector<SqlValue> parameters = {}) {
+    SqlResult result = reader_->Run(sql, parameters);
+    if (!result.ok && error.empty()) {
+      error = result.error;
     }
-  }
-  summary.perQuery = CountBy(
-      "SELECT query, count(*) AS n FROM checkins GROUP BY query ORDER BY n DESC, query LIMIT ?;",
-      rowsPerList);
-  summary.perVersion =
-      CountBy("SELECT ver, count(*) AS n FROM checkins GROUP BY ver ORDER BY n DESC, ver LIMIT ?;",
-              rowsPerList);
-  summary.perApplication = CountBy(
-      "SELECT t, count(*) AS n FROM checkins GROUP BY t ORDER BY n DESC, t LIMIT ?;", rowsPerList);
-  summary.perDay = CountBy(
-      "SELECT date(at, 'unixepoch') AS day, count(*) FROM checkins GROUP BY day "
-      "ORDER BY day DESC LIMIT ?;",
-      rowsPerList);
-  Statement recent(database_,
-                   "SELECT at, query, ver, t, client, status FROM checkins "
-                   "ORDER BY id DESC LIMIT ?;");
-  if (recent) {
-    sqlite3_bind_int64(recent.get(), 1, static_cast<sqlite3_int64>(recentCount));
-    while (sqlite3_step(recent.get()) == SQLITE_ROW) {
-      summary.recent.push_back(Checkin{sqlite3_column_int64(recent.get(), 0),
-                                       ColumnText(recent.get(), 1), ColumnText(recent.get(), 2),
-                                       ColumnText(recent.get(), 3), ColumnText(recent.get(), 4),
-                                       sqlite3_column_int(recent.get(), 5)});
+    return result.rows;
+  };
+  const std::string order = reader_->Dialect().binaryOrder;
+  auto limit = static_cast<int64_t>(rowsPerList);
+  auto countBy = [&](const char* column) {
+    std::vector<CountRow> rows;
+    for (const auto& row :
+         query(std::string("SELECT ") + column + ", count(*) AS n FROM checkins GROUP BY " +
+                   column + " ORDER BY n DESC, " + column + order + " LIMIT $1;",
+               {limit})) {
+      rows.push_back({row[0], ToInteger(row[1])});
     }
+    return rows;
+  };
+  for (const auto& row : query("SELECT count(*) FROM checkins;")) {
+    summary.total = ToInteger(row[0]);
   }
+  summary.perQuery = countBy("query");
+  summary.perVersion = countBy("ver");
+  summary.perApplication = countBy("t");
+  for (const auto& row : query("SELECT at / 86400 AS day, count(*) FROM checkins GROUP BY day "
+                               "ORDER BY day DESC LIMIT $1;",
+                               {limit})) {
+    summary.perDay.push_back({UtcDay(ToInteger(row[0])), ToInteger(row[1])});
+  }
+  for (const auto& row : query("SELECT at, query, ver, t, client, status FROM checkins "
+                               "ORDER BY id DESC LIMIT $1;",
+                               {static_cast<int64_t>(recentCount)})) {
+    summary.recent.push_back(
+        {ToInteger(row[0]), row[1], row[2], row[3], row[4], static_cast<int>(ToInteger(row[5]))});
+  }
+  // The series end on the latest day with data, so an idle server still shows its history.
+  auto firstSeriesDay = [&](const char* table, const char* where) -> int64_t {
+    auto rows = query(std::string("SELECT max(at) / 86400 FROM ") + table + where + ";");
+    return rows.empty() ? 0 : (ToInteger(rows[0][0]) - kSeriesDays + 1) * kSecondsPerDay;
+  };
+  for (const auto& row :
+       query("SELECT at / 86400 AS day, ver, count(*) FROM checkins WHERE query = 'start' AND "
+             "at >= $1 GROUP BY day, ver ORDER BY day DESC, ver" +
+                 order + " DESC LIMIT $2;",
+             {firstSeriesDay("checkins", " WHERE query = 'start'"), kMaxSeriesRows})) {
+    summary.startsPerDayByVersion.push_back({UtcDay(ToInteger(row[0])), row[1], ToInteger(row[2])});
+  }
+  std::reverse(summary.startsPerDayByVersion.begin(), summary.startsPerDayByVersion.end());
+  for (const auto& row :
+       query("SELECT at / 86400 AS day, sum(complete), count(*) - sum(complete) FROM downloads "
+             "WHERE at >= $1 GROUP BY day ORDER BY day DESC LIMIT $2;",
+             {firstSeriesDay("downloads", ""), int64_t{kSeriesDays}})) {
+    summary.downloadsPerDay.push_back(
+        {UtcDay(ToInteger(row[0])), ToInteger(row[1]), ToInteger(row[2])});
+  }
+  std::reverse(summary.downloadsPerDay.begin(), summary.downloadsPerDay.end());
   return summary;
 }
 

@@ -1,8 +1,10 @@
-// The database of check-ins: every query an agent made, written in batches by one thread.
+// The record of check-ins and downloads: every query an agent made and every installer sent,
+// queued by the answering threads and written in batches by one thread to SQLite or PostgreSQL.
+// The answering threads never wait for the database: while it is unreachable, what they record
+// waits in memory up to a bound, the excess is dropped and counted, and the writer reconnects.
 #pragma once
 
-#include <sqlite3.h>
-
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -24,6 +26,14 @@ struct Checkin {
   std::string application;
   std::string client;
   int status = 0;
+};
+
+// One installer request under /files/ that sent the file's bytes (not HEAD).
+struct Download {
+  int64_t unixTime = 0;
+  std::string file;  // below files/
+  uint64_t bytes = 0;
+  bool complete = false;  // the whole file went out
 };
 
 struct CountRow {
@@ -55,48 +65,103 @@ struct CheckinSummary {
   // The adoption series, oldest day first.
   std::vector<DayVersionCount> startsPerDayByVersion;
   std::vector<DayDownloadCount> downloadsPerDay;
+  // Records waiting in memory for the database, and those dropped since the start.
+  int64_t unwritten = 0;
+  int64_t dropped = 0;
+  std::string databaseError;  // empty when the counts above could be read
 };
+
+// The adoption series cover at most this many days, up to the latest one with data.
+inline constexpr int kSeriesDays = 60;
+
+struct StoreSettings {
+  // Check-ins older than this many days lose their client address (stored as empty text); 0
+  // stores no address at all.
+  int retainDays = 90;
+  // Records that may wait in memory while the database cannot be written.
+  size_t backlogLimit = 100000;
+};
+
+class StoreConnection;
 
 class CheckinStore {
  public:
   using Warn = std::function<void(const std::string& message)>;
 
-  // Opens or creates the database and its table; null, with `error` set, when the file cannot
-  // be opened or is not a database.
-  static std::unique_ptr<CheckinStore> Open(const std::string& path, Warn warn, std::string& error);
-  ~CheckinStore();
+  // Opens the database at `location` (an SQLite file, or a postgresql:// URI), creating or
+  // upgrading its schema; null, with `error` set in one line, when it cannot be used.
+  static std::unique_ptr<CheckinStore> Open(const std::string& location, Warn warn,
+                                            std::string& error, StoreSettings settings = {});
+  ~CheckinStore();  // writes what is queued, if the database lets it
 
   CheckinStore(const CheckinStore&) = delete;
   CheckinStore& operator=(const CheckinStore&) = delete;
 
-  // Queues a check-in; blocks only while the writer is far behind.
+  // Queue a record; never wait for the database.
   void Record(Checkin checkin);
+  void RecordDownload(Download download);
 
-  // Returns once every check-in recorded before the call has been written (or failed to be).
+  // Returns once every record queued before the call, and the retention pass under way, has
+  // been written (or failed to be), or at once while the database is unreachable.
   void Flush();
 
   // Counts, with at most `rowsPerList` rows per list (the largest counts; for days the newest).
   CheckinSummary Summarize(size_t rowsPerList, size_t recentCount);
 
  private:
-  CheckinStore(sqlite3* database, Warn warn);
+  struct Backlog {
+    std::vector<Checkin> checkins;
+    std::vector<Download> downloads;
+    size_t size() const { return checkins.size() + downloads.size(); }
+    bool empty() const { return size() == 0; }
+  };
+  enum class WriteOutcome { kWritten, kRefused, kLost };
+  using Clock = std::chrono::steady_clock;
 
+  CheckinStore(std::unique_ptr<StoreConnection> writer, std::unique_ptr<StoreConnection> reader,
+               Warn warn, StoreSettings settings);
+
+  // Under queueMutex_: room for one more record, else it is counted as dropped.
+  bool Admit();
+  void WakeWriter(size_t pendingSize);
   void WriterLoop();
-  void WriteBatch(const std::vector<Checkin>& batch);
-  std::vector<CountRow> CountBy(const char* sql, size_t limit);
+  bool TakePending(Backlog& inHand);
+  bool EnsureConnected(size_t held);
+  void WriteHeld(Backlog& inHand);
+  WriteOutcome WriteBacklog(const Backlog& backlog, std::string& error);
+  void Settle(size_t count, bool refused);
+  void GoOffline(const std::string& error);
+  void ForgetExpiredClients();
+  void ReportDrops(bool now);
+  CheckinSummary ReadSummary(size_t rowsPerList, size_t recentCount, std::string& error);
 
-  sqlite3* database_;
+  std::unique_ptr<StoreConnection> writer_;  // the writer thread's alone
+  std::unique_ptr<StoreConnection> reader_;
+  std::mutex readerMutex_;
   Warn warn_;
-  std::mutex databaseMutex_;
+  const StoreSettings settings_;
 
   std::mutex queueMutex_;
-  std::condition_variable queueChanged_;
-  std::vector<Checkin> pending_;
-  uint64_t recordedCount_ = 0;
-  uint64_t writtenCount_ = 0;
+  std::condition_variable writerWake_;
+  std::condition_variable settledChanged_;
+  Backlog pending_;
+  size_t unwritten_ = 0;  // queued and held by the writer
+  uint64_t acceptedCount_ = 0;
+  uint64_t settledCount_ = 0;
+  uint64_t droppedCount_ = 0;
   bool flushRequested_ = false;
   bool stopping_ = false;
-  std::thread writer_;
+  bool offline_ = false;
+  bool retentionRunning_ = true;  // a pass is due at start
+  Clock::time_point nextAttempt_;
+  Clock::time_point nextRetention_;
+
+  // The writer thread's own.
+  Clock::duration reconnectDelay_;
+  int64_t forgottenInPass_ = 0;
+  uint64_t reportedDrops_ = 0;
+  Clock::time_point lastDropReport_;
+  std::thread writerThread_;
 };
 
 }  // namespace vexo::server

@@ -38,6 +38,7 @@ class OpenFile {
   ~OpenFile();
 
   uint64_t size() const { return size_; }
+  int descriptor() const { return descriptor_; }
   int Release();
 
  private:

@@ -21,13 +21,33 @@ constexpr unsigned kConnectionTimeoutSeconds = 30;
 constexpr unsigned kMaxConnections = 4000;
 constexpr int kListenBacklog = 1024;
 
-// Per request: the request line's target as the client sent it, for the access log, and how
-// far the request has come.
-struct RequestContext {
-  std::string rawUri;
-  bool headersSeen = false;
-  bool replied = false;
+// Installers go out in blocks of this size, each read when the connection has room for it.
+constexpr size_t kDownloadBlockBytes = 64 * 1024;
+
+// An installer on its way out; the reader counts the bytes the connection has taken.
+struct Transfer {
+  OpenFile file;
+  Download record;
+  bool counted = true;
+
+  Transfer(OpenFile opened, std::string name, int64_t unixTime)
+      : file(std::move(opened)), record{unixTime, std::move(name), 0, false} {}
 };
+
+ssize_t ReadTransfer(void* context, uint64_t position, char* buffer, size_t space) {
+  auto* transfer = static_cast<Transfer*>(context);
+  uint64_t size = transfer->file.size();
+  if (position >= size) {
+    return MHD_CONTENT_READER_END_OF_STREAM;
+  }
+  size_t wanted = static_cast<size_t>(std::min<uint64_t>(space, size - position));
+  ssize_t got = pread(transfer->file.descriptor(), buffer, wanted, static_cast<off_t>(position));
+  if (got <= 0) {
+    return MHD_CONTENT_READER_END_WITH_ERROR;
+  }
+  transfer->record.bytes = position + static_cast<uint64_t>(got);
+  return got;
+}
 
 std::string ClientAddressOf(MHD_Connection* connection) {
   const MHD_ConnectionInfo* info =
@@ -83,14 +103,12 @@ std::optional<std::string> CredentialOf(MHD_Connection* connection) {
   return credential;
 }
 
-MHD_Response* CreateResponse(Reply& reply) {
+MHD_Response* CreateResponse(Reply& reply, std::unique_ptr<Transfer>& transfer, int64_t unixTime) {
   if (reply.download) {
-    int descriptor = reply.download->Release();
-    MHD_Response* response = MHD_create_response_from_fd64(reply.download->size(), descriptor);
-    if (response == nullptr) {
-      close(descriptor);
-    }
-    return response;
+    transfer = std::make_unique<Transfer>(std::move(*reply.download), std::move(reply.downloadName),
+                                          unixTime);
+    return MHD_create_response_from_callback(transfer->file.size(), kDownloadBlockBytes,
+                                             &ReadTransfer, transfer.get(), nullptr);
   }
   const std::string& body = reply.body ? *reply.body : std::string();
   return MHD_create_response_from_buffer(body.size(), const_cast<char*>(body.data()),
@@ -126,14 +144,32 @@ void LogLibraryMessage(void*, const char* format, va_list arguments) {
 
 }  // namespace
 
+// Per request: the request line's target as the client sent it, for the access log, how far
+// the request has come, and the download it sends.
+struct RequestContext {
+  explicit RequestContext(std::string uri) : rawUri(std::move(uri)) {}
+
+  std::string rawUri;
+  bool headersSeen = false;
+  bool replied = false;
+  std::unique_ptr<Transfer> transfer;
+};
+
 struct HttpServerCallbacks {
   static void* BeginRequest(void*, const char* uri, MHD_Connection*) {
-    return new RequestContext{uri ? uri : ""};
+    return new RequestContext(uri ? uri : "");
   }
 
-  static void EndRequest(void*, MHD_Connection*, void** context, MHD_RequestTerminationCode) {
-    delete static_cast<RequestContext*>(*context);
+  static void EndRequest(void* self, MHD_Connection*, void** context,
+                         MHD_RequestTerminationCode termination) {
+    std::unique_ptr<RequestContext> request(static_cast<RequestContext*>(*context));
     *context = nullptr;
+    if (request && request->transfer && request->transfer->counted) {
+      Download& record = request->transfer->record;
+      record.complete = termination == MHD_REQUEST_TERMINATED_COMPLETED_OK &&
+                        record.bytes == request->transfer->file.size();
+      static_cast<HttpServer*>(self)->handler_.DownloadEnded(std::move(record));
+    }
   }
 
   static MHD_Result HandleRequest(void* self, MHD_Connection* connection, const char* url,
@@ -141,7 +177,7 @@ struct HttpServerCallbacks {
                                   size_t* uploadSize, void** context) {
     auto* request = static_cast<RequestContext*>(*context);
     if (request == nullptr) {
-      *context = request = new RequestContext{url};
+      *context = request = new RequestContext(url);
     }
     // The first call brings the headers only. Replying once the whole request has arrived lets
     // the connection stay open for the client's next request.
@@ -155,13 +191,14 @@ struct HttpServerCallbacks {
     }
     request->replied = true;
     bool queued =
-        static_cast<HttpServer*>(self)->Respond(connection, url, method, protocol, request->rawUri);
+        static_cast<HttpServer*>(self)->Respond(connection, url, method, protocol, *request);
     return queued ? MHD_YES : MHD_NO;
   }
 };
 
 bool HttpServer::Respond(MHD_Connection* connection, const char* url, const char* method,
-                         const char* protocol, const std::string& rawUri) {
+                         const char* protocol, RequestContext& context) {
+  const std::string& rawUri = context.rawUri;
   Request request;
   request.method = method;
   request.path = url;
@@ -178,7 +215,10 @@ bool HttpServer::Respond(MHD_Connection* connection, const char* url, const char
   Reply reply = handler_.Handle(request);
   uint64_t bodyBytes = reply.BodySize();
   unsigned status = reply.status;
-  MHD_Response* response = CreateResponse(reply);
+  MHD_Response* response = CreateResponse(reply, context.transfer, request.unixTime);
+  if (context.transfer && request.method == "HEAD") {
+    context.transfer->counted = false;  // no byte of the file goes out
+  }
   if (response == nullptr) {
     return false;
   }
@@ -258,12 +298,12 @@ std::unique_ptr<HttpServer> HttpServer::Start(ListeningSocket socket, unsigned t
   }
   server->daemon_ = MHD_start_daemon(
       flags, 0, nullptr, nullptr, &HttpServerCallbacks::HandleRequest, server.get(),
-      MHD_OPTION_ARRAY, tlsOptions, MHD_OPTION_EXTERNAL_LOGGER, &LogLibraryMessage, nullptr,
+      MHD_OPTION_EXTERNAL_LOGGER, &LogLibraryMessage, nullptr, MHD_OPTION_ARRAY, tlsOptions,
       MHD_OPTION_LISTEN_SOCKET, static_cast<MHD_socket>(socket.descriptor),
       MHD_OPTION_THREAD_POOL_SIZE, threads, MHD_OPTION_CONNECTION_LIMIT, kMaxConnections,
       MHD_OPTION_CONNECTION_TIMEOUT, kConnectionTimeoutSeconds, MHD_OPTION_URI_LOG_CALLBACK,
       &HttpServerCallbacks::BeginRequest, nullptr, MHD_OPTION_NOTIFY_COMPLETED,
-      &HttpServerCallbacks::EndRequest, nullptr, MHD_OPTION_END);
+      &HttpServerCallbacks::EndRequest, server.get(), MHD_OPTION_END);
   if (server->daemon_ == nullptr) {
     close(socket.descriptor);
     error = "the HTTP library could not start on " + socket.bound.ToString();

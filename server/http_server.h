@@ -16,6 +16,8 @@ struct MHD_Daemon;
 
 namespace vexo::server {
 
+struct RequestContext;
+
 // A listening TCP socket, bound before the HTTP library starts so that a failure can be named.
 struct ListeningSocket {
   int descriptor = -1;
@@ -41,7 +43,7 @@ class HttpServer {
 
   // Queues the reply to one request; false when the connection should be dropped.
   bool Respond(MHD_Connection* connection, const char* url, const char* method,
-               const char* protocol, const std::string& rawUri);
+               const char* protocol, RequestContext& context);
 
   RequestHandler& handler_;
   AccessLog& log_;

@@ -18,6 +18,7 @@
 #include "server/http_server.h"
 #include "server/request_router.h"
 #include "server/server_options.h"
+#include "server/store_connection.h"
 #include "server/tls_credentials.h"
 
 namespace vexo::server {
@@ -70,9 +71,11 @@ int Run(const ServerOptions& options) {
   if (!content->HasTopLevelAnswers()) {
     Warn("content folder '" + options.root + "' has neither start.xml nor popup.xml");
   }
-  std::unique_ptr<CheckinStore> checkins = CheckinStore::Open(options.databasePath, Warn, error);
+  StoreSettings storeSettings{options.retainDays, options.databaseBacklog};
+  std::unique_ptr<CheckinStore> checkins =
+      CheckinStore::Open(options.databasePath, Warn, error, storeSettings);
   if (!checkins) {
-    return Fail("cannot use database '" + options.databasePath + "': " + error);
+    return Fail("cannot use database '" + RedactedLocation(options.databasePath) + "': " + error);
   }
   std::optional<std::string> adminToken;
   if (!options.adminTokenFile.empty()) {

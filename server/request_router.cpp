@@ -58,6 +58,7 @@ Reply RequestRouter::Download(std::string_view relativePath) {
   reply.contentType = "application/octet-stream";
   reply.cacheable = true;
   reply.download.emplace(std::move(*file));
+  reply.downloadName = relativePath;
   return reply;
 }
 

@@ -36,6 +36,7 @@ struct Reply {
   bool cacheable = false;
   std::shared_ptr<const std::string> body;
   std::optional<OpenFile> download;  // instead of `body`
+  std::string downloadName;          // below files/
 
   uint64_t BodySize() const { return download ? download->size() : body ? body->size() : 0; }
 };
@@ -45,6 +46,8 @@ class RequestHandler {
  public:
   virtual ~RequestHandler() = default;
   virtual Reply Handle(const Request& request) = 0;
+  // Called once the connection is done with a reply's download.
+  virtual void DownloadEnded(Download) {}
 };
 
 Reply TextReply(unsigned status, const char* text);
@@ -56,6 +59,8 @@ class RequestRouter : public RequestHandler {
       : content_(content), answers_(answers), checkins_(checkins) {}
 
   Reply Handle(const Request& request) override;
+
+  void DownloadEnded(Download download) override { checkins_.RecordDownload(std::move(download)); }
 
  private:
   Reply Answer(const Request& request);

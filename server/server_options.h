@@ -36,7 +36,9 @@ struct TlsFiles {
 struct ServerOptions {
   std::string root;
   ListenAddress listen{"127.0.0.1", 8080, false};
-  std::string databasePath = "vexo-checkins.db";
+  std::string databasePath = "vexo-checkins.db";  // or a postgresql:// URI
+  int retainDays = 90;
+  size_t databaseBacklog = 100000;
   std::string origin;    // empty: the scheme followed by the bound address
   unsigned threads = 0;  // 0: four per processor
   TlsFiles tls;          // of the agents' listener

@@ -4,62 +4,10 @@
 #include <ctime>
 
 #include "server/adoption_charts.h"
+#include "server/utf8_text.h"
 
 namespace vexo::server {
 namespace {
-
-constexpr std::string_view kReplacementCharacter = "\xEF\xBF\xBD";
-
-// Length of the well-formed UTF-8 sequence at the start of `text`, or 0 when it is not one
-// (overlong forms, surrogates and values above U+10FFFF included).
-size_t Utf8SequenceLength(std::string_view text) {
-  auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
-  auto isContinuation = [&](size_t i) { return i < text.size() && (byte(i) & 0xC0) == 0x80; };
-  unsigned char lead = byte(0);
-  if (lead < 0x80) {
-    return 1;
-  }
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    return isContinuation(1) ? 2 : 0;
-  }
-  if (lead >= 0xE0 && lead <= 0xEF) {
-    if (!isContinuation(1) || !isContinuation(2)) {
-      return 0;
-    }
-    bool overlong = lead == 0xE0 && byte(1) < 0xA0;
-    bool surrogate = lead == 0xED && byte(1) >= 0xA0;
-    return overlong || surrogate ? 0 : 3;
-  }
-  if (lead >= 0xF0 && lead <= 0xF4) {
-    if (!isContinuation(1) || !isContinuation(2) || !isContinuation(3)) {
-      return 0;
-    }
-    bool overlong = lead == 0xF0 && byte(1) < 0x90;
-    bool tooLarge = lead == 0xF4 && byte(1) >= 0x90;
-    return overlong || tooLarge ? 0 : 4;
-  }
-  return 0;
-}
-
-// Calls `onAscii` for each ASCII byte and appends other well-formed sequences as they are.
-template <typename OnAscii>
-std::string EscapeUtf8(std::string_view text, OnAscii onAscii) {
-  std::string out;
-  out.reserve(text.size());
-  while (!text.empty()) {
-    size_t length = Utf8SequenceLength(text);
-    if (length == 0) {
-      out += kReplacementCharacter;
-      length = 1;
-    } else if (length == 1) {
-      onAscii(out, text[0]);
-    } else {
-      out += text.substr(0, length);
-    }
-    text.remove_prefix(length);
-  }
-  return out;
-}
 
 std::string JsonString(std::string_view text) {
   std::string quoted = "\"";
@@ -68,14 +16,38 @@ std::string JsonString(std::string_view text) {
   return quoted;
 }
 
-std::string JsonCountList(const std::vector<CountRow>& rows) {
+// A JSON array of one object per row, each written by `toJson`.
+template <typename Row, typename ToJson>
+std::string JsonArray(const std::vector<Row>& rows, ToJson toJson) {
   std::string json = "[";
   for (size_t i = 0; i < rows.size(); ++i) {
     json += i ? ", " : "";
-    json += "{\"value\": " + JsonString(rows[i].value) +
-            ", \"count\": " + std::to_string(rows[i].count) + "}";
+    json += toJson(rows[i]);
   }
   return json + "]";
+}
+
+std::string JsonCountList(const std::vector<CountRow>& rows) {
+  return JsonArray(rows, [](const CountRow& row) {
+    return "{\"value\": " + JsonString(row.value) + ", \"count\": " + std::to_string(row.count) +
+           "}";
+  });
+}
+
+// The adoption series name their fields as the structs do.
+std::string JsonStartsSeries(const std::vector<DayVersionCount>& rows) {
+  return JsonArray(rows, [](const DayVersionCount& row) {
+    return "{\"day\": " + JsonString(row.day) + ", \"version\": " + JsonString(row.version) +
+           ", \"count\": " + std::to_string(row.count) + "}";
+  });
+}
+
+std::string JsonDownloadsSeries(const std::vector<DayDownloadCount>& rows) {
+  return JsonArray(rows, [](const DayDownloadCount& row) {
+    return "{\"day\": " + JsonString(row.day) +
+           ", \"completed\": " + std::to_string(row.completed) +
+           ", \"cutShort\": " + std::to_string(row.cutShort) + "}";
+  });
 }
 
 std::string JsonCheckin(const Checkin& checkin) {
@@ -190,6 +162,13 @@ std::string RenderStatsJson(const CheckinSummary& summary) {
   json += "  \"per_version\": " + JsonCountList(summary.perVersion) + ",\n";
   json += "  \"per_application\": " + JsonCountList(summary.perApplication) + ",\n";
   json += "  \"per_day\": " + JsonCountList(summary.perDay) + ",\n";
+  json += "  \"startsPerDayByVersion\": " + JsonStartsSeries(summary.startsPerDayByVersion) + ",\n";
+  json += "  \"downloadsPerDay\": " + JsonDownloadsSeries(summary.downloadsPerDay) + ",\n";
+  json += "  \"unwritten\": " + std::to_string(summary.unwritten) +
+          ",\n  \"dropped\": " + std::to_string(summary.dropped) + ",\n";
+  if (!summary.databaseError.empty()) {
+    json += "  \"database_error\": " + JsonString(summary.databaseError) + ",\n";
+  }
   json += "  \"recent\": [";
   for (size_t i = 0; i < summary.recent.size(); ++i) {
     json += (i ? ",\n    " : "\n    ") + JsonCheckin(summary.recent[i]);

@@ -2,9 +2,11 @@
 // cache, check-in database, reports and the access log.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <ctime>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -20,6 +22,7 @@
 #include "server/server_options.h"
 #include "server/stats_report.h"
 #include "server/svg_chart.h"
+#include "tests/support/postgres_server.h"
 #include "tests/support/program_runner.h"
 
 namespace vexo::server {
@@ -93,6 +96,9 @@ TEST(VexoServerCommandLine, OptionsAndFaults) {
        "malformed origin"},
       {{"--root", "c", "--threads", "0"}, CommandLineAction::kUsageError, "--threads"},
       {{"--root", "c", "--db", ""}, CommandLineAction::kUsageError, "--db needs a file name"},
+      {{"--root", "c", "--retain-days", "-1"}, CommandLineAction::kUsageError, "--retain-days"},
+      {{"--root", "c", "--retain-days", "36501"}, CommandLineAction::kUsageError, "--retain-days"},
+      {{"--root", "c", "--db-backlog", "0"}, CommandLineAction::kUsageError, "--db-backlog"},
       {{"--root", "c", "--tls-cert", "c.pem"}, CommandLineAction::kUsageError, "go together"},
       {{"--root", "c", "--admin-tls-key", "k.pem"}, CommandLineAction::kUsageError, "go together"},
       {{"--root", "c", "--admin-listen", "[::1]:0", "--admin-insecure-http"},
@@ -132,13 +138,17 @@ TEST(VexoServerCommandLine, OptionsAndFaults) {
 TEST(VexoServerCommandLine, ValuesReachTheOptions) {
   CommandLine parsed =
       ParseServerCommandLine({"--root", "/srv/c", "--listen", "127.0.0.1:0", "--db", "/tmp/a.db",
-                              "--origin", "http://updates.example:8080/", "--threads", "4"});
+                              "--origin", "http://updates.example:8080/", "--threads", "4",
+                              "--retain-days", "0", "--db-backlog", "12"});
   ASSERT_EQ(parsed.action, CommandLineAction::kRun);
   EXPECT_EQ(parsed.options.root, "/srv/c");
   EXPECT_EQ(parsed.options.listen.port, 0);
   EXPECT_EQ(parsed.options.databasePath, "/tmp/a.db");
   EXPECT_EQ(parsed.options.origin, "http://updates.example:8080");  // trailing slash dropped
   EXPECT_EQ(parsed.options.threads, 4u);
+  EXPECT_EQ(parsed.options.retainDays, 0);
+  EXPECT_EQ(parsed.options.databaseBacklog, 12u);
+  EXPECT_EQ(ParseServerCommandLine({"--root", "c"}).options.retainDays, 90);
   EXPECT_EQ(parsed.options.adminListen.ToString(), "127.0.0.1:8081");
 
   CommandLine ownPair = ParseServerCommandLine({"--root=c", "--tls-cert=a.pem", "--tls-key=a.key",
@@ -368,11 +378,13 @@ TEST_F(VexoServerAnswerCacheTest, OversizedAnswersAreRefusedAndLongOnesWarned) {
 
 class VexoServerCheckinStoreTest : public ::testing::Test {
  protected:
-  std::unique_ptr<CheckinStore> Open() {
+  // Days of 2024 are kept here for longer than the default retention.
+  std::unique_ptr<CheckinStore> Open(const std::string& location = {},
+                                     StoreSettings settings = {36500, 100000}) {
     std::string error;
     auto store = CheckinStore::Open(
-        folder_.File("checkins.db"), [this](const std::string& m) { warnings_.push_back(m); },
-        error);
+        location.empty() ? folder_.File("checkins.db") : location,
+        [this](const std::string& m) { warnings_.push_back(m); }, error, settings);
     EXPECT_TRUE(store) << error;
     return store;
   }
@@ -437,6 +449,89 @@ TEST_F(VexoServerCheckinStoreTest, RefusesFilesThatAreNotDatabases) {
     EXPECT_FALSE(CheckinStore::Open(row.path, nullptr, error));
     EXPECT_THAT(error, HasSubstr(row.errorPart));
   }
+}
+
+// Either store: rows older than the retention time lose their address and keep their counts,
+// the adoption series run oldest day first, and the summary is the same.
+TEST_F(VexoServerCheckinStoreTest, BothStoresRetainAndSummarizeAlike) {
+  vexo::testing::PostgresServer postgres;
+  ASSERT_EQ(postgres.error(), "");
+  const std::string locations[] = {folder_.File("retention.db"),
+                                   postgres.CreateDatabase("retention")};
+  const int64_t day = 86400;
+  const int64_t now = static_cast<int64_t>(std::time(nullptr));
+  std::string firstJson;
+  for (const std::string& location : locations) {
+    SCOPED_TRACE(location);
+    {
+      auto store = Open(location);
+      store->Record({now - 91 * day, "start", "1.0.5.0", "old.exe", "10.0.0.1", 200});
+      store->Record({now - 89 * day, "start", "1.0.6.0", "kept.exe", "10.0.0.2", 200});
+      store->Record({now, "start", "1.0.6.0", "kept.exe", "10.0.0.3", 200});
+      store->Record({now, "popup", "1.0.6.0", "kept.exe", "10.0.0.3", 200});
+      store->Record({now, "start", "1.0.5.0", "\xFF" + std::string(300, 'x'), "10.0.0.4", 200});
+      store->RecordDownload({now - 89 * day, "a.exe", 10, true});
+      store->RecordDownload({now, "a.exe", 10, true});
+      store->RecordDownload({now, "a.exe", 3, false});
+    }
+    auto store = Open(location, {90, 100000});
+    CheckinSummary summary = store->Summarize(10, 10);
+    EXPECT_EQ(summary.total, 5);
+    ASSERT_EQ(summary.recent.size(), 5u);
+    EXPECT_EQ(summary.recent[4].application, "old.exe");
+    EXPECT_EQ(summary.recent[4].client, "");
+    EXPECT_EQ(summary.recent[3].client, "10.0.0.2");
+    EXPECT_EQ(summary.recent[0].application.substr(0, 4), "\xEF\xBF\xBDx");  // stored as UTF-8
+    EXPECT_EQ(summary.perVersion[0].count, 3);
+
+    // The series hold the 60 days up to the latest one with data: here today alone.
+    std::string today = FormatUtcTime(now).substr(0, 10);
+    ASSERT_EQ(summary.startsPerDayByVersion.size(), 2u);
+    EXPECT_EQ(summary.startsPerDayByVersion[0].day, today);
+    EXPECT_EQ(summary.startsPerDayByVersion[0].version, "1.0.5.0");
+    EXPECT_EQ(summary.startsPerDayByVersion[1].count, 1);
+    ASSERT_EQ(summary.downloadsPerDay.size(), 1u);
+    EXPECT_EQ(summary.downloadsPerDay[0].day, today);
+    EXPECT_EQ(summary.downloadsPerDay[0].completed, 1);
+    EXPECT_EQ(summary.downloadsPerDay[0].cutShort, 1);
+    EXPECT_EQ(summary.databaseError, "");
+
+    std::string json = RenderStatsJson(summary);
+    if (firstJson.empty()) {
+      firstJson = json;
+    } else {
+      EXPECT_EQ(json, firstJson) << "the same /stats from either store";
+    }
+  }
+}
+
+// A file of an earlier server, without the downloads, is upgraded in place; one from a newer
+// server is refused.
+TEST_F(VexoServerCheckinStoreTest, UpgradesEarlierFilesAndRefusesNewerOnes) {
+  auto execute = [](const std::string& path, const char* sql) {
+    sqlite3* database = nullptr;
+    sqlite3_open(path.c_str(), &database);
+    EXPECT_EQ(sqlite3_exec(database, sql, nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(database);
+  };
+  std::string earlier = folder_.File("earlier.db");
+  execute(earlier,
+          "CREATE TABLE checkins (id INTEGER PRIMARY KEY, at INTEGER NOT NULL, query TEXT NOT "
+          "NULL, ver TEXT NOT NULL, t TEXT NOT NULL, client TEXT NOT NULL, status INTEGER NOT "
+          "NULL); CREATE INDEX checkins_at ON checkins(at);"
+          "INSERT INTO checkins VALUES (1, 1733616000, 'start', '1.0.5.0', 's.exe', 'c', 200);");
+  {
+    auto store = Open(earlier);
+    ASSERT_TRUE(store);
+    store->RecordDownload({1733616000, "a.exe", 1, true});
+    CheckinSummary summary = store->Summarize(10, 10);
+    EXPECT_EQ(summary.total, 1);
+    EXPECT_EQ(summary.downloadsPerDay.size(), 1u);
+  }
+  execute(earlier, "UPDATE schema_version SET version = version + 1;");
+  std::string error;
+  EXPECT_FALSE(CheckinStore::Open(earlier, nullptr, error));
+  EXPECT_THAT(error, HasSubstr("is newer than this server's"));
 }
 
 TEST(VexoServerStatsReport, EscapesWhateverTheNetworkSent) {

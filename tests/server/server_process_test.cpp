@@ -9,7 +9,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -17,6 +19,7 @@
 
 #include "agent/crypto/answer_cipher.h"
 #include "agent/crypto/md5.h"
+#include "tests/support/postgres_server.h"
 #include "tests/support/program_runner.h"
 
 namespace vexo::testing {
@@ -50,13 +53,14 @@ std::string ElementText(const std::string& xml, const std::string& name) {
   return xml.substr(start, end - start);
 }
 
-int64_t CountRows(const std::string& databasePath, const std::string& where) {
+int64_t CountRows(const std::string& databasePath, const std::string& where,
+                  const std::string& table = "checkins") {
   sqlite3* database = nullptr;
   int64_t count = -1;
   if (sqlite3_open_v2(databasePath.c_str(), &database, SQLITE_OPEN_READONLY, nullptr) ==
       SQLITE_OK) {
     sqlite3_stmt* statement = nullptr;
-    std::string sql = "SELECT count(*) FROM checkins WHERE " + where;
+    std::string sql = "SELECT count(*) FROM " + table + " WHERE " + where;
     if (sqlite3_prepare_v2(database, sql.c_str(), -1, &statement, nullptr) == SQLITE_OK &&
         sqlite3_step(statement) == SQLITE_ROW) {
       count = sqlite3_column_int64(statement, 0);
@@ -65,6 +69,52 @@ int64_t CountRows(const std::string& databasePath, const std::string& where) {
   }
   sqlite3_close(database);
   return count;
+}
+
+// The agents' and the admin listener's ports, from the first two lines; 0 when missing.
+struct ServerPorts {
+  uint16_t agents = 0;
+  uint16_t admin = 0;
+};
+
+ServerPorts PortsOf(BackgroundProgram& server) {
+  auto portIn = [](const std::string& line) -> uint16_t {
+    size_t colon = line.rfind(':');
+    return colon == std::string::npos ? 0
+                                      : static_cast<uint16_t>(std::stoi(line.substr(colon + 1)));
+  };
+  return {portIn(server.FirstLine()), portIn(server.Line(1))};
+}
+
+// Polls /stats until it holds `part`, for at most ten seconds; the last body.
+std::string AwaitStats(uint16_t port, const std::string& part) {
+  std::string body;
+  for (int attempt = 0; attempt < 200; ++attempt) {
+    body = HttpGet(port, "/stats").body;
+    if (body.find(part) != std::string::npos) {
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return body;
+}
+
+// Asks for `target`, reads the first bytes of the reply and hangs up with a reset.
+void HangUpDuringDownload(uint16_t port, const std::string& target) {
+  int descriptor = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(connect(descriptor, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  std::string request = "GET " + target + " HTTP/1.1\r\nHost: x\r\n\r\n";
+  ASSERT_EQ(send(descriptor, request.data(), request.size(), 0),
+            static_cast<ssize_t>(request.size()));
+  char buffer[4096];
+  EXPECT_GT(recv(descriptor, buffer, sizeof buffer, 0), 0);
+  linger reset{1, 0};
+  setsockopt(descriptor, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+  close(descriptor);
 }
 
 class VexoServerProgram : public ::testing::Test {
@@ -347,6 +397,115 @@ TEST_F(VexoServerProgram, StopsCleanlyOnSignals) {
   EXPECT_EQ(CountRows(Database(), "t = 'before-stop.exe'"), 2);
 }
 
+// A whole download and one that the client cuts short are both recorded with the bytes sent;
+// HEAD sends no file and is no download.
+TEST(VexoServerDownloads, WholeAndCutShortAreRecorded) {
+  TempFolder folder;
+  std::filesystem::copy(kContent, folder.File("content"), std::filesystem::copy_options::recursive);
+  const std::string installer(32 << 20, 'i');  // more than the sockets' buffers hold
+  WriteFile(folder.File("content/files/large.exe"), installer);
+  std::string database = folder.File("c.db");
+  BackgroundProgram server(kServer, {"--root", folder.File("content"), "--listen", "127.0.0.1:0",
+                                     "--admin-listen", "127.0.0.1:0", "--db", database});
+  auto [port, adminPort] = PortsOf(server);
+  ASSERT_NE(adminPort, 0) << server.Errors();
+
+  EXPECT_EQ(HttpGet(port, "/files/large.exe").body.size(), installer.size());
+  HangUpDuringDownload(port, "/files/large.exe");
+  HttpReply head =
+      SendRaw(port, "HEAD /files/large.exe HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+  EXPECT_EQ(head.headers["content-length"], std::to_string(installer.size()));
+
+  EXPECT_THAT(AwaitStats(adminPort, "\"cutShort\": 1"),
+              HasSubstr("\"completed\": 1, \"cutShort\": 1}]"));
+  std::string size = std::to_string(installer.size());
+  EXPECT_EQ(
+      CountRows(database, "file = 'large.exe' AND complete = 1 AND bytes = " + size, "downloads"),
+      1);
+  EXPECT_EQ(CountRows(database, "complete = 0 AND bytes > 0 AND bytes < " + size, "downloads"), 1);
+  EXPECT_EQ(CountRows(database, "1", "downloads"), 2);
+  server.Signal(SIGTERM);
+  EXPECT_EQ(server.Wait(), 0);
+}
+
+// Servers on a PostgreSQL of the test's own.
+class VexoServerOnPostgres : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(postgres_.error(), "");
+    uri_ = postgres_.CreateDatabase("vexo");
+    ASSERT_EQ(postgres_.error(), "");
+  }
+  std::unique_ptr<BackgroundProgram> StartServer(std::vector<std::string> more = {}) {
+    std::vector<std::string> arguments{"--root",         kContent,      "--listen", "127.0.0.1:0",
+                                       "--admin-listen", "127.0.0.1:0", "--db",     uri_};
+    arguments.insert(arguments.end(), more.begin(), more.end());
+    return std::make_unique<BackgroundProgram>(kServer, arguments);
+  }
+  static int StartQuery(uint16_t port, const std::string& t) {
+    return HttpGet(port, "/client/getData.php?q=start&ver=1.0.6.0&t=" + t).status;
+  }
+
+  PostgresServer postgres_;
+  std::string uri_;
+};
+
+TEST_F(VexoServerOnPostgres, TwoServersKeepOneRecord) {
+  constexpr int kQueriesEach = 100;
+  std::unique_ptr<BackgroundProgram> servers[] = {StartServer(), StartServer()};
+  std::vector<ServerPorts> ports;
+  for (auto& server : servers) {
+    ports.push_back(PortsOf(*server));
+    ASSERT_NE(ports.back().admin, 0) << server->Errors();
+  }
+  std::atomic<int> failures{0};
+  std::vector<std::thread> clients;
+  for (ServerPorts port : ports) {
+    clients.emplace_back([&, port] {
+      for (int i = 0; i < kQueriesEach; ++i) {
+        failures += StartQuery(port.agents, "via-" + std::to_string(port.agents)) != 200;
+      }
+    });
+  }
+  for (std::thread& client : clients) {
+    client.join();
+  }
+  EXPECT_EQ(failures.load(), 0);
+  std::string total = "\"total\": " + std::to_string(2 * kQueriesEach);
+  for (ServerPorts port : ports) {
+    SCOPED_TRACE(port.admin);
+    EXPECT_THAT(AwaitStats(port.admin, total), HasSubstr(total));
+  }
+}
+
+// PostgreSQL stops and comes back while agents keep asking: every query is answered, and what
+// came meanwhile is written, up to the backlog; the rest is counted and logged.
+TEST_F(VexoServerOnPostgres, AnswersWhileTheDatabaseIsAwayAndWritesWhenItReturns) {
+  std::unique_ptr<BackgroundProgram> server = StartServer({"--db-backlog", "40"});
+  auto [port, adminPort] = PortsOf(*server);
+  ASSERT_NE(adminPort, 0) << server->Errors();
+  for (int i = 0; i < 5; ++i) {
+    ASSERT_EQ(StartQuery(port, "before.exe"), 200);
+  }
+  ASSERT_THAT(AwaitStats(adminPort, "\"total\": 5"), HasSubstr("\"total\": 5"));
+
+  ASSERT_TRUE(postgres_.Stop()) << postgres_.error();
+  for (int i = 0; i < 60; ++i) {
+    EXPECT_EQ(StartQuery(port, "meanwhile.exe"), 200);
+  }
+  EXPECT_EQ(HttpGet(adminPort, "/stats").status, 200);
+  ASSERT_TRUE(postgres_.Start()) << postgres_.error();
+
+  std::string stats = AwaitStats(adminPort, "\"total\": 45");
+  EXPECT_THAT(stats, HasSubstr("\"total\": 45"));
+  EXPECT_THAT(stats, HasSubstr("\"dropped\": 20"));
+  EXPECT_EQ(StartQuery(port, "after.exe"), 200);
+  EXPECT_THAT(AwaitStats(adminPort, "\"total\": 46"), HasSubstr("\"total\": 46"));
+  ASSERT_TRUE(server->Signal(SIGTERM));
+  EXPECT_EQ(server->Wait(), 0);
+  EXPECT_THAT(server->Errors(), HasSubstr("dropped 20 records"));
+}
+
 // Holds a loopback port so that the server cannot have it.
 class OccupiedPort {
  public:
@@ -401,6 +560,11 @@ TEST(VexoServerCommandLineErrors, OneLineAndNonZeroExit) {
       {{"--root", kContent, "--db", folder.File("empty"), "--listen", "127.0.0.1:0"},
        1,
        "cannot use database"},
+      {{"--root", kContent, "--db", "postgresql://vexo:sekret@/vexo?host=" + folder.path(),
+        "--listen", "127.0.0.1:0"},
+       1,
+       "vexo-server: cannot use database 'postgresql://vexo:***@/vexo?host=" + folder.path() +
+           "': connection to server on socket"},
       {{"--root", kContent, "--db", db, "--listen", busy},
        1,
        "vexo-server: cannot listen on " + busy + ": Address already in use\n"},
@@ -426,6 +590,10 @@ TEST(VexoServerCommandLineErrors, OneLineAndNonZeroExit) {
     ProgramResult result = RunProgram(kServer, row.arguments);
     EXPECT_EQ(result.exitCode, row.exitCode);
     EXPECT_THAT(result.err, HasSubstr(row.message));
+    EXPECT_THAT(result.err, Not(HasSubstr("sekret")));
+    if (row.exitCode == 1) {
+      EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << "one line";
+    }
     EXPECT_EQ(result.out, "");
   }
 }

@@ -1,0 +1,37 @@
+#include "server/store_connection.h"
+
+namespace vexo::server {
+
+bool IsPostgresLocation(std::string_view location) {
+  return location.starts_with("postgresql://") || location.starts_with("postgres://");
+}
+
+std::string RedactedLocation(const std::string& location) {
+  if (!IsPostgresLocation(location)) {
+    return location;
+  }
+  std::string text = location;
+  size_t authority = text.find("://") + 3;
+  size_t authorityEnd = text.find_first_of("/?", authority);
+  size_t at = text.rfind('@', authorityEnd == std::string::npos ? text.size() : authorityEnd);
+  if (at != std::string::npos && at > authority) {
+    size_t colon = text.find(':', authority);
+    if (colon < at) {
+      text.replace(colon + 1, at - colon - 1, "***");
+    }
+  }
+  for (size_t key = text.find("password="); key != std::string::npos;
+       key = text.find("password=", key + 1)) {
+    size_t value = key + 9;
+    size_t end = text.find('&', value);
+    text.replace(value, (end == std::string::npos ? text.size() : end) - value, "***");
+  }
+  return text;
+}
+
+std::unique_ptr<StoreConnection> ConnectStore(const std::string& location, std::string& error) {
+  return IsPostgresLocation(location) ? ConnectPostgres(location, error)
+                                      : ConnectSqlite(location, error);
+}
+
+}  // namespace vexo::server
