@@ -298,7 +298,7 @@ std::unique_ptr<HttpServer> HttpServer::Start(ListeningSocket socket, unsigned t
   }
   server->daemon_ = MHD_start_daemon(
       flags, 0, nullptr, nullptr, &HttpServerCallbacks::HandleRequest, server.get(),
-      MHD_OPTION_ARRAY, tlsOptions, MHD_OPTION_EXTERNAL_LOGGER, &LogLibraryMessage, nullptr,
+      MHD_OPTION_EXTERNAL_LOGGER, &LogLibraryMessage, nullptr, MHD_OPTION_ARRAY, tlsOptions,
       MHD_OPTION_LISTEN_SOCKET, static_cast<MHD_socket>(socket.descriptor),
       MHD_OPTION_THREAD_POOL_SIZE, threads, MHD_OPTION_CONNECTION_LIMIT, kMaxConnections,
       MHD_OPTION_CONNECTION_TIMEOUT, kConnectionTimeoutSeconds, MHD_OPTION_URI_LOG_CALLBACK,

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -26,6 +27,13 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr uint32_t kErrorInternetInvalidUrl = 12005;
+// What WinINet reports for a server certificate it does not accept.
+constexpr uint32_t kErrorCertificateDateInvalid = 12037;
+constexpr uint32_t kErrorCertificateNameInvalid = 12038;
+constexpr uint32_t kErrorCertificateAuthorityInvalid = 12045;
+// OpenSSL's verification results (Debian's libcurl is built on OpenSSL) that mean "not valid now".
+constexpr long kVerifyCertificateNotYetValid = 9;
+constexpr long kVerifyCertificateExpired = 10;
 constexpr int kMostRedirects = 20;
 constexpr long kTransferBufferSize = 64 * 1024;
 
@@ -297,6 +305,34 @@ int OnConnected(void* user, char*, char*, int, int) {
   return CURL_PREREQFUNC_OK;
 }
 
+// The WinINet error for a certificate that was refused: its dates, its issuer, or (when the
+// chain itself verified) the host name it is for.
+uint32_t CertificateErrorOf(CURL* easy) {
+  long verifyResult = -1;
+  if (curl_easy_getinfo(easy, CURLINFO_SSL_VERIFYRESULT, &verifyResult) != CURLE_OK)
+    return kErrorCertificateAuthorityInvalid;
+  if (verifyResult == 0)
+    return kErrorCertificateNameInvalid;
+  if (verifyResult == kVerifyCertificateNotYetValid || verifyResult == kVerifyCertificateExpired)
+    return kErrorCertificateDateInvalid;
+  return kErrorCertificateAuthorityInvalid;
+}
+
+// The conventional variables replace the system's trust store when either is set: the file of
+// CA certificates and the folder of hashed ones (several separated by ':').
+void ApplyTrustStore(CURL* easy) {
+  auto variable = [](const char* name) -> const char* {
+    const char* value = std::getenv(name);
+    return value != nullptr && value[0] != 0 ? value : nullptr;
+  };
+  const char* file = variable("SSL_CERT_FILE");
+  const char* folder = variable("SSL_CERT_DIR");
+  if (file == nullptr && folder == nullptr)
+    return;
+  curl_easy_setopt(easy, CURLOPT_CAINFO, file);
+  curl_easy_setopt(easy, CURLOPT_CAPATH, folder);
+}
+
 uint32_t ErrorOf(CURLcode code) {
   switch (code) {
     case CURLE_COULDNT_RESOLVE_HOST:
@@ -314,6 +350,7 @@ uint32_t ErrorOf(CURLcode code) {
     case CURLE_SSL_SHUTDOWN_FAILED:
       return kErrorInternetSecurityChannel;
     case CURLE_PEER_FAILED_VERIFICATION:
+      return kErrorCertificateAuthorityInvalid;
     case CURLE_SSL_CERTPROBLEM:
     case CURLE_SSL_CACERT_BADFILE:
     case CURLE_SSL_CRL_BADFILE:
@@ -365,6 +402,9 @@ bool StartTransfer(Handle& request, const Target& target, const void* optional,
   if (!set)
     return Fail(kErrorInternetInvalidUrl);
   curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
+  curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
+  ApplyTrustStore(easy);
   curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
   curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
@@ -446,6 +486,8 @@ bool Drive(const Handle& request, Transfer& transfer, Done done) {
     }
     curl_multi_poll(transfer.multi, nullptr, 0, waitMs, nullptr);
   }
+  if (transfer.finished && transfer.result == CURLE_PEER_FAILED_VERIFICATION)
+    return Fail(CertificateErrorOf(transfer.easy));
   if (transfer.finished && transfer.result != CURLE_OK)
     return Fail(ErrorOf(transfer.result));
   return true;

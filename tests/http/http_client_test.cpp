@@ -419,6 +419,38 @@ TEST_F(HttpClient, DetectsTheHttpsSchemeInAnyCase) {
   }
 }
 
+// The fake server stands as the proxy, so that the port each URL is taken to is seen where the
+// connection is opened: an https URL as the CONNECT target, an http one in the absolute target
+// (where the scheme's default port is left out, so any other port shows).
+TEST_F(HttpClient, ConnectsToTheDefaultPortOfTheScheme) {
+  struct Case {
+    const char* url;
+    const char* method;
+    const char* target;
+  };
+  const Case cases[] = {
+      {"http://vexo.invalid/a", "GET", "http://vexo.invalid/a"},
+      {"HTTP://vexo.invalid/a", "GET", "http://vexo.invalid/a"},
+      {"http://vexo.invalid:8443/a", "GET", "http://vexo.invalid:8443/a"},
+      {"https://vexo.invalid/a", "CONNECT", "vexo.invalid:443"},
+      {"HTTPS://vexo.invalid/a", "CONNECT", "vexo.invalid:443"},
+      {"hTtpS://vexo.invalid/a", "CONNECT", "vexo.invalid:443"},
+      {"https://vexo.invalid:80/a", "CONNECT", "vexo.invalid:80"},
+  };
+  server.SetDefaultReply(FakeReply::Body(502, "no such host"));
+  std::u16string proxy = Widen("127.0.0.1:" + std::to_string(server.Port()));
+  client.SetProxyInfo(platform::kAccessProxy, proxy.c_str(), nullptr);
+  for (const Case& row : cases) {
+    SCOPED_TRACE(row.url);
+    size_t before = server.Requests().size();
+    FailureOf([&] { delete client.Get(Widen(row.url).c_str(), false); });
+    auto requests = server.Requests();
+    ASSERT_GT(requests.size(), before);
+    EXPECT_EQ(requests[before].method, row.method);
+    EXPECT_EQ(requests[before].target, row.target);
+  }
+}
+
 TEST_F(HttpClient, TimesOutWhenTheServerStalls) {
   struct Case {
     const char* name;
