@@ -11,6 +11,8 @@ packages=(
   libssl-dev libpugixml-dev
   mingw-w64 wine wine64 xvfb xauth xdotool x11-utils
   curl wrk nginx-light python3 procps
+  debhelper dpkg-dev lintian desktop-file-utils systemd adduser debconf zenity fonts-wqy-microhei
+  imagemagick
 )
 
 missing=()
