@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Checks the built packages without installing them: lintian finds no error and no warning, the
-# agent's autostart entry is valid and hidden from menus, and the man pages name exactly the
-# options and commands that the packaged programs' --help names.
+# agent's autostart entry is valid and hidden from menus, removing the server stops its service
+# and keeps an edited configuration on upgrade, and the man pages name exactly the options and
+# commands that the packaged programs' --help names.
 #
 #   check_packages.sh PACKAGE_FOLDER     (build/packages after scripts/package.sh)
 set -euo pipefail
@@ -46,6 +47,13 @@ else
   fail "desktop-file-validate rejects $entry"
 fi
 [ ! -d "$root/usr/share/applications" ] || fail "a package adds a menu entry"
+
+echo "== the service's maintainer scripts"
+dpkg-deb -e "${debs[1]}" "$work/control"
+grep -q "deb-systemd-invoke stop 'vexo-server.service'" "$work/control/prerm" ||
+  fail "removing vexo-server does not stop the service"
+grep -qx /etc/vexo-server/vexo-server.conf "$work/control/conffiles" ||
+  fail "the service's configuration file is not a conffile: an upgrade would overwrite it"
 
 # The long options a text names, one a line, sorted; in roff, "\-" is a hyphen.
 options_of() { sed 's/\\-/-/g' | grep -o -- '--[a-z][a-z0-9-]*' | sort -u; }
