@@ -10,6 +10,13 @@ if(VEXO_SANITIZE)
                                                 -fno-sanitize-recover=undefined)
   target_link_options(vexo_options INTERFACE -fsanitize=address,undefined)
 endif()
+if(NOT WIN32 AND NOT VEXO_SANITIZE AND NOT VEXO_BUILD_FUZZ)
+  # The hardening Debian builds its packages with: checked buffer functions, stack protection,
+  # and a read-only relocation table resolved at start.
+  target_compile_options(vexo_options INTERFACE $<$<CONFIG:Release>:-D_FORTIFY_SOURCE=2>
+                                                $<$<CONFIG:Release>:-fstack-protector-strong>)
+  target_link_options(vexo_options INTERFACE $<$<CONFIG:Release>:LINKER:-z,relro,-z,now>)
+endif()
 if(VEXO_BUILD_FUZZ)
   # Coverage feedback from every library the fuzz targets reach, not only from the targets.
   target_compile_options(vexo_options INTERFACE -fsanitize=fuzzer-no-link)

@@ -11,6 +11,9 @@ packages=(
   libssl-dev libpugixml-dev libgcrypt20-dev libgcrypt-mingw-w64-dev libgpg-error-mingw-w64-dev
   mingw-w64 wine wine64 xvfb xauth xdotool x11-utils
   curl wrk nginx-light python3 procps
+  chromium libpng-dev
+  debhelper dpkg-dev lintian desktop-file-utils systemd adduser debconf zenity fonts-wqy-microhei
+  imagemagick
 )
 
 missing=()

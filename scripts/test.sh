@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up a fresh Debian 12 machine and runs every test: the native build, the native build under
-# ASan and UBSan, the fuzz targets for a few seconds each, and the Windows build under wine.
+# ASan and UBSan, the fuzz targets for a few seconds each, the Debian packages (checked, installed
+# on this machine, used and purged), and the Windows build under wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -19,6 +20,11 @@ run_preset() {
 run_preset dev
 run_preset asan
 run_preset fuzz
+
+echo "== packages: build, check, install and purge"
+scripts/package.sh
+tests/packages/check_packages.sh build/packages
+tests/packages/install_test.sh build/packages examples/content build/packages/agent-question.png
 
 source scripts/wine-env.sh
 run_preset mingw

@@ -41,7 +41,14 @@ class ReportWriter {
     Line("problem: " + text);
     ++problems_;
   }
-  static std::string Quoted(const std::u16string& value) { return "\"" + NarrowAnsi(value) + "\""; }
+  // Appended piece by piece: GCC 12 warns falsely (-Wrestrict) about "literal" + string&& when
+  // buffer checks are on.
+  static std::string Quoted(const std::u16string& value) {
+    std::string quoted = "\"";
+    quoted += NarrowAnsi(value);
+    quoted += '"';
+    return quoted;
+  }
 
   std::string& text() { return text_; }
   int problems() const { return problems_; }
