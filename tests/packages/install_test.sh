@@ -194,10 +194,12 @@ done
 echo "   $origin"
 
 echo "== the installed agent on a desktop, against it"
+[ ! -e "/tmp/.X${display#:}-lock" ] || die "display $display is taken: set VEXO_XVFB_DISPLAY to a free one"
 Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
 xvfb_pid=$!
 for _ in $(seq 100); do xdpyinfo -display "$display" >/dev/null 2>&1 && break; sleep 0.1; done
 xdpyinfo -display "$display" >/dev/null 2>&1 || die "Xvfb did not start on $display"
+kill -0 "$xvfb_pid" 2>/dev/null || die "Xvfb on $display ended: $(cat "$work/xvfb.log")"
 export DISPLAY=$display
 
 world=$work/desktop

@@ -7,6 +7,7 @@
 # agent ends.
 #
 #   agent_run_wine.sh SCENARIO AGENT_EXE FAKE_INSTALLER_EXE VEXO_SERVER EXAMPLE_CONTENT
+#                     [VEXO_ANSWER UPDATE_KEYS_DIR]
 #
 # Scenarios:
 #   answer-yes  no "application" value; the installer is downloaded and verified, the question is
@@ -19,16 +20,25 @@
 #   mismatch    the offer's digest is not the installer's: it is downloaded, but the agent asks
 #               nothing and starts nothing; the pop-up query still follows.
 #
+# For the agent pinned to the test keys in UPDATE_KEYS_DIR (signed with the native VEXO_ANSWER):
+#   signed-yes  as answer-yes, the offer signed by the second pinned key.
+#   signed-no   as answer-no, the offer signed by the first pinned key: the question shows that
+#               the present installer's signature verified, without a download.
+#   unsigned    the digest matches but the offer has no signature: downloaded, nothing asked or
+#               started, as with mismatch.
+#
 # Wine is set up by scripts/wine-env.sh (WINEPREFIX and DISPLAY from the environment when set).
 # The script writes the machine-wide values "server" and "application" under HKLM\Software\vexo
 # and removes them again when it ends.
 set -euo pipefail
 
-if [ $# -ne 5 ]; then
-  echo "usage: $0 SCENARIO AGENT_EXE FAKE_INSTALLER_EXE VEXO_SERVER EXAMPLE_CONTENT" >&2
+if [ $# -ne 5 ] && [ $# -ne 7 ]; then
+  echo "usage: $0 SCENARIO AGENT_EXE FAKE_INSTALLER_EXE VEXO_SERVER EXAMPLE_CONTENT" \
+    "[VEXO_ANSWER UPDATE_KEYS_DIR]" >&2
   exit 2
 fi
 scenario=$1 agent=$2 fake_installer=$3 server=$4 example_content=$5
+answer_tool=${6:-} keys_dir=${7:-}
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 
 # Bounds: generous, so a slow machine does not fail the test, yet every wait ends.
@@ -46,10 +56,19 @@ die() {
   exit 1
 }
 
+# The pinned agent's scenarios go as the default ones named here, with the offer signed by `signer`.
+signer=
 case $scenario in
-  answer-yes | answer-no | forced | mismatch) ;;
+  answer-yes | answer-no | forced | mismatch) behaviour=$scenario ;;
+  signed-yes) behaviour=answer-yes signer=2 ;;
+  signed-no) behaviour=answer-no signer=1 ;;
+  unsigned) behaviour=mismatch ;;
   *) die "unknown scenario '$scenario'" ;;
 esac
+if [ "$behaviour" != "$scenario" ]; then
+  [ -x "$answer_tool" ] || die "the native vexo-answer is needed to sign offers: '$answer_tool'"
+  [ -d "$keys_dir" ] || die "no test keys at '$keys_dir'"
+fi
 [ -x "$server" ] || die "vexo-server not found at '$server': build the native preset first" \
   "(cmake --preset dev && cmake --build --preset dev --target vexo-server), or set" \
   "VEXO_NATIVE_SERVER when configuring the Windows build"
@@ -92,6 +111,12 @@ cp "$fake_installer" "$offered"
 digest=$(md5sum "$offered" | cut -d' ' -f1)
 sed -i "s|<md5>[0-9a-fA-F]*</md5>|<md5>$digest</md5>|" "$content/start.xml"
 grep -q "<md5>$digest</md5>" "$content/start.xml" || die "the example offer has no md5 element"
+if [ -n "$signer" ]; then
+  install -m 600 "$keys_dir/pinned-$signer.key" "$work/signer.key"
+  signature=$("$answer_tool" sign --key "$work/signer.key" --version 1.0.7.0 "$offered") ||
+    die "vexo-answer could not sign the installer"
+  sed -i "s|</md5>|</md5><signature>$signature</signature>|" "$content/start.xml"
+fi
 case $scenario in
   forced)
     sed -i 's|<force>n</force>|<force>y</force>|' "$content/start.xml"
@@ -100,7 +125,7 @@ case $scenario in
   mismatch)
     sed -i "s|<md5>$digest</md5>|<md5>00000000000000000000000000000000</md5>|" "$content/start.xml"
     ;;
-  answer-no)
+  answer-no | signed-no)
     sed -i 's|<errcode>0</errcode>|<errcode>-1</errcode>|' "$content/popup.xml"
     grep -q '<errcode>-1</errcode>' "$content/popup.xml" || die "the example pop-ups have no errcode"
     ;;
@@ -129,7 +154,7 @@ echo "server: $origin"
 
 # --- the machine-wide values and the data folder ------------------------------------------------
 wine reg add 'HKLM\Software\vexo' /v server /d "$origin" /f >/dev/null
-if [ "$scenario" = answer-no ]; then
+if [ "$behaviour" = answer-no ]; then
   application=vexo-calendar.exe
   wine reg add 'HKLM\Software\vexo' /v application /d "$application" /f >/dev/null
 else
@@ -142,7 +167,7 @@ data_folder="$(winepath -u "$appdata" | sed 's|/*$||')/vexo"
 installer="$data_folder/vexo-setup.exe"
 record="$installer.args"
 rm -f "$installer" "$record" "$installer.download"
-if [ "$scenario" = answer-no ]; then
+if [ "$behaviour" = answer-no ]; then
   mkdir -p "$data_folder"
   cp "$fake_installer" "$installer"
 fi
@@ -167,7 +192,7 @@ wine "$agent" >/dev/null 2>&1 &
 agent_pid=$!
 
 answered=
-if [ "$scenario" = forced ] || [ "$scenario" = mismatch ]; then
+if [ "$behaviour" = forced ] || [ "$behaviour" = mismatch ]; then
   # No question: the pop-up query comes, and no window titled Vexo has appeared before it.
   deadline=$((SECONDS + request_wait_s))
   while [ $SECONDS -lt $deadline ] && [ -z "$(request_time /client/getData.php?q=popup)" ]; do
@@ -186,7 +211,7 @@ else
   [ -z "$(request_time /client/getData.php?q=popup)" ] || fail "pop-up query made while asking"
   # Focus only, since no window manager runs on the test display; bounded, as --sync waits.
   timeout 10 xdotool windowfocus --sync "$window" || die "the question window took no focus"
-  if [ "$scenario" = answer-yes ]; then key=Return; else key=n; fi
+  if [ "$behaviour" = answer-yes ]; then key=Return; else key=n; fi
   answered=$(now)
   xdotool key "$key"
   echo "answered with $key after $(elapsed "$launched" "$answered")s"
@@ -201,7 +226,7 @@ download_url=/files/vexo-setup-1.0.7.0.exe
 
 # The agent's requests, in order, without the server's own lines.
 requests=$(sed -n 's|^[0-9.]* [^"]*"GET \([^ ]*\) HTTP/1\.[01]".*|\1|p' "$log")
-if [ "$scenario" = answer-no ]; then
+if [ "$behaviour" = answer-no ]; then
   expected=$(printf '%s\n' "$start_url" "$popup_url")
 else
   expected=$(printf '%s\n' "$start_url" "$download_url" "$popup_url")
@@ -240,7 +265,7 @@ wait_for_record() {
   done
   return 1
 }
-if [ "$scenario" = answer-no ] || [ "$scenario" = mismatch ]; then
+if [ "$behaviour" = answer-no ] || [ "$behaviour" = mismatch ]; then
   sleep 1  # a launch that should not happen gets a moment to show itself
   [ ! -e "$record" ] || fail "the installer was started ($scenario): '$(cat "$record")'"
 else
@@ -253,7 +278,7 @@ else
 fi
 
 # How the agent ends: a rejected pop-up answer ends it with 1; an accepted one keeps it resident.
-if [ "$scenario" = answer-no ]; then
+if [ "$behaviour" = answer-no ]; then
   status=
   for _ in $(seq $((exit_wait_s * 10))); do
     if ! kill -0 "$agent_pid" 2>/dev/null; then
