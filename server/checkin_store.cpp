@@ -16,8 +16,6 @@ using namespace std::chrono_literals;
 // commit costs far more than a row.
 constexpr auto kBatchWindow = 50ms;
 constexpr size_t kFullBatch = 4096;
-// Rows per INSERT statement; each takes six parameters, well below either backend's limit.
-constexpr size_t kRowsPerInsert = 500;
 constexpr auto kFirstReconnectDelay = 250ms;
 constexpr auto kLongestReconnectDelay = 5s;
 constexpr auto kRetentionInterval = 24h;
@@ -68,20 +66,6 @@ std::string Stored(const std::string& value) {
   return WellFormedUtf8Prefix(value, kMaxStoredValueBytes);
 }
 
-std::string InsertStatement(const char* table, const char* columns, size_t columnCount,
-                            size_t rows) {
-  std::string sql = std::string("INSERT INTO ") + table + " (" + columns + ") VALUES ";
-  size_t parameter = 1;
-  for (size_t row = 0; row < rows; ++row) {
-    sql += row ? ",(" : "(";
-    for (size_t column = 0; column < columnCount; ++column) {
-      sql += (column ? ",$" : "$") + std::to_string(parameter++);
-    }
-    sql += ")";
-  }
-  return sql;
-}
-
 void AddParameters(std::vector<SqlValue>& parameters, const Checkin& checkin) {
   parameters.insert(parameters.end(),
                     {checkin.unixTime, Stored(checkin.query), Stored(checkin.version),
@@ -94,26 +78,23 @@ void AddParameters(std::vector<SqlValue>& parameters, const Download& download) 
                      static_cast<int64_t>(download.complete ? 1 : 0)});
 }
 
-// Inserts `rows` a statement of kRowsPerInsert at a time; false with `error` at the first
-// statement that fails.
+// Adds `rows` to `table`; false with `error` when the database does not take them.
 template <typename Row>
 bool InsertAll(StoreConnection& connection, const std::vector<Row>& rows, const char* table,
                const char* columns, size_t columnCount, std::string& error) {
-  for (size_t first = 0; first < rows.size(); first += kRowsPerInsert) {
-    size_t count = std::min(kRowsPerInsert, rows.size() - first);
-    std::vector<SqlValue> parameters;
-    parameters.reserve(count * columnCount);
-    for (size_t i = first; i < first + count; ++i) {
-      AddParameters(parameters, rows[i]);
-    }
-    SqlResult result =
-        connection.Run(InsertStatement(table, columns, columnCount, count), parameters);
-    if (!result.ok) {
-      error = result.error;
-      return false;
-    }
+  if (rows.empty()) {
+    return true;
   }
-  return true;
+  std::vector<SqlValue> values;
+  values.reserve(rows.size() * columnCount);
+  for (const Row& row : rows) {
+    AddParameters(values, row);
+  }
+  SqlResult result = connection.Append(table, columns, columnCount, values);
+  if (!result.ok) {
+    error = result.error;
+  }
+  return result.ok;
 }
 
 // Creates the tables, or brings those of an older server up to date, one process at a time.

@@ -33,6 +33,36 @@ std::string OneLine(const char* message) {
   return text.empty() ? "unknown PostgreSQL error" : text;
 }
 
+// COPY's text format: tab between values, a newline after each row, and a backslash before any
+// of those characters or a backslash within a value. A value ends at a NUL byte, as a text
+// parameter of a statement would.
+void AppendCopyValue(std::string& data, const SqlValue& value) {
+  if (const int64_t* number = std::get_if<int64_t>(&value)) {
+    data += std::to_string(*number);
+    return;
+  }
+  for (char c : std::get<std::string>(value)) {
+    switch (c) {
+      case '\\':
+        data += "\\\\";
+        break;
+      case '\t':
+        data += "\\t";
+        break;
+      case '\n':
+        data += "\\n";
+        break;
+      case '\r':
+        data += "\\r";
+        break;
+      case '\0':
+        return;
+      default:
+        data += c;
+    }
+  }
+}
+
 PGconn* Connect(const std::string& uri) {
   const char* keywords[kDefaultCount + 2];
   const char* values[kDefaultCount + 2];
@@ -79,11 +109,28 @@ class PostgresConnection : public StoreConnection {
     return result;
   }
 
-  bool Connected() const override { return PQstatus(connection_) == CONNECTION_OK; }
+  // One COPY for all the rows, which PostgreSQL takes several times faster than INSERTs.
+  SqlResult Append(const char* table, const char* columns, size_t columnCount,
+                   const std::vector<SqlValue>& values) override {
+    std::string sql = std::string("COPY ") + table + " (" + columns + ") FROM STDIN;";
+    PGresult* start = PQexec(connection_, sql.c_str());
+    if (PQresultStatus(start) != PGRES_COPY_IN) {
+      SqlResult result = Read(start);
+      PQclear(start);
+      return result;
+    }
+    PQclear(start);
+    bool sent = SendCopyData(columnCount, values);
+    PQputCopyEnd(connection_, sent ? nullptr : "the rows could not be sent");
+    return FinishCopy();
+  }
+
+  bool Connected() const override { return !broken_ && PQstatus(connection_) == CONNECTION_OK; }
 
   bool Reconnect(std::string& error) override {
     PQfinish(connection_);
     connection_ = Connect(uri_);
+    broken_ = false;
     if (PQstatus(connection_) != CONNECTION_OK) {
       error = OneLine(PQerrorMessage(connection_));
       return false;
@@ -114,8 +161,53 @@ class PostgresConnection : public StoreConnection {
     return result;
   }
 
+  // Sends the rows in pieces of some tens of kilobytes; false once the connection fails.
+  bool SendCopyData(size_t columnCount, const std::vector<SqlValue>& values) {
+    constexpr size_t kPieceBytes = 64 * 1024;
+    std::string data;
+    data.reserve(kPieceBytes + 4096);
+    for (size_t i = 0; i < values.size(); ++i) {
+      AppendCopyValue(data, values[i]);
+      data += (i + 1) % columnCount ? '\t' : '\n';
+      if ((data.size() >= kPieceBytes || i + 1 == values.size()) && !Send(data)) {
+        return false;
+      }
+    }
+    return true;
+  }
+
+  bool Send(std::string& data) {
+    bool sent = PQputCopyData(connection_, data.data(), static_cast<int>(data.size())) == 1;
+    data.clear();
+    return sent;
+  }
+
+  // The COPY's result; then the connection is idle again.
+  SqlResult FinishCopy() {
+    SqlResult result;
+    bool first = true;
+    while (PGresult* answer = PQgetResult(connection_)) {
+      ExecStatusType status = PQresultStatus(answer);
+      if (first) {
+        result = Read(answer);
+        first = false;
+      }
+      PQclear(answer);
+      if (status == PGRES_COPY_IN || status == PGRES_COPY_OUT) {
+        // The end of the data never reached the server, which leaves the connection unusable.
+        broken_ = true;
+        break;
+      }
+    }
+    if (first) {
+      result.error = OneLine(PQerrorMessage(connection_));
+    }
+    return result;
+  }
+
   std::string uri_;
   PGconn* connection_;
+  bool broken_ = false;
 };
 
 }  // namespace

@@ -37,6 +37,11 @@ class StoreConnection {
   // Runs `sql` (several statements only without parameters).
   virtual SqlResult Run(const std::string& sql, const std::vector<SqlValue>& parameters = {}) = 0;
 
+  // Adds rows of `columnCount` values each, taken from `values` one row after the other, to
+  // `table` within the transaction under way; by default through multi-row INSERTs.
+  virtual SqlResult Append(const char* table, const char* columns, size_t columnCount,
+                           const std::vector<SqlValue>& values);
+
   // False once the database server has gone away; Reconnect tries once to get it back.
   virtual bool Connected() const = 0;
   virtual bool Reconnect(std::string& error) = 0;

@@ -462,11 +462,13 @@ TEST_F(VexoServerCheckinStoreTest, BothStoresRetainAndSummarizeAlike) {
                                    postgres.CreateDatabase("retention")};
   const int64_t day = 86400;
   const int64_t now = static_cast<int64_t>(std::time(nullptr));
+  const std::string awkward = "1.0\t\\N\n\\.\r\\";  // what text rows and COPY escape
   std::string firstJson;
   for (const std::string& location : locations) {
     SCOPED_TRACE(location);
     {
       auto store = Open(location);
+      store->Record({now, "popup", awkward, "tab.exe", "10.0.0.5", 200});
       store->Record({now - 91 * day, "start", "1.0.5.0", "old.exe", "10.0.0.1", 200});
       store->Record({now - 89 * day, "start", "1.0.6.0", "kept.exe", "10.0.0.2", 200});
       store->Record({now, "start", "1.0.6.0", "kept.exe", "10.0.0.3", 200});
@@ -478,13 +480,14 @@ TEST_F(VexoServerCheckinStoreTest, BothStoresRetainAndSummarizeAlike) {
     }
     auto store = Open(location, {90, 100000});
     CheckinSummary summary = store->Summarize(10, 10);
-    for (int wait = 0; wait < 250 && summary.recent.size() == 5 && summary.recent[4].client != "";
+    for (int wait = 0; wait < 250 && summary.recent.size() == 6 && summary.recent[4].client != "";
          ++wait) {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));  // retention runs beside
       summary = store->Summarize(10, 10);
     }
-    EXPECT_EQ(summary.total, 5);
-    ASSERT_EQ(summary.recent.size(), 5u);
+    EXPECT_EQ(summary.total, 6);
+    ASSERT_EQ(summary.recent.size(), 6u);
+    EXPECT_EQ(summary.recent[5].version, awkward);
     EXPECT_EQ(summary.recent[4].application, "old.exe");
     EXPECT_EQ(summary.recent[4].client, "");
     EXPECT_EQ(summary.recent[3].client, "10.0.0.2");
