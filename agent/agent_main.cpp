@@ -6,6 +6,7 @@
 #include "agent/framework/framework.h"
 #include "agent/hidden_frame.h"
 #include "agent/query_cycle.h"
+#include "agent/update_signature.h"
 #include "platform/com.h"
 #include "platform/entry.h"
 #include "platform/single_instance.h"
@@ -35,7 +36,7 @@ int Run(CAppModule& module) {
   SystemDesktop desktop;
   // Filled on first use and kept for the life of the process: application name, data folder.
   QueryCycle queries(desktop, u"" VEXO_SERVER_ORIGIN);
-  auto frame = std::make_unique<CHiddenFrame>(module, desktop, queries);
+  auto frame = std::make_unique<CHiddenFrame>(module, desktop, queries, BuiltInUpdateKeys());
   if (frame->CreateEx(module.Instance()) == nullptr) {
     module.RemoveMessageLoop();
     return 0;

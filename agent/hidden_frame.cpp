@@ -113,7 +113,7 @@ bool CHiddenFrame::ParseUpdateResponse(const std::u16string& text) {
 
 void CHiddenFrame::RunUpdate() {
   vexo::RunUpdate(startAnswer_.updateOffer, queries_.GetOwnFileVersion(), queries_.GetDataFolder(),
-                  desktop_, m_hWnd);
+                  updateKeys_, desktop_, m_hWnd);
 }
 
 }  // namespace vexo

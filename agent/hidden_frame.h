@@ -3,12 +3,14 @@
 #pragma once
 
 #include <cstdint>
+#include <utility>
 
 #include "agent/desktop.h"
 #include "agent/framework/framework.h"
 #include "agent/popup_schedule.h"
 #include "agent/query_cycle.h"
 #include "agent/update_response.h"
+#include "agent/update_signature.h"
 
 namespace vexo {
 
@@ -29,8 +31,10 @@ class CHiddenFrame : public CFrameWindowImpl<CHiddenFrame>,
                      public CMessageFilter,
                      public CIdleHandler {
  public:
-  CHiddenFrame(CAppModule& module, Desktop& desktop, QueryCycle& queries)
-      : module_(module), desktop_(desktop), queries_(queries) {}
+  // `updateKeys`: the publisher's keys installers must be signed with; none: no signature is
+  // looked at.
+  CHiddenFrame(CAppModule& module, Desktop& desktop, QueryCycle& queries, PinnedKeys updateKeys)
+      : module_(module), desktop_(desktop), queries_(queries), updateKeys_(std::move(updateKeys)) {}
 
   bool PreTranslateMessage(const platform::Message& message) override;
   bool OnIdle() override;
@@ -56,6 +60,7 @@ class CHiddenFrame : public CFrameWindowImpl<CHiddenFrame>,
   CAppModule& module_;
   Desktop& desktop_;
   QueryCycle& queries_;
+  const PinnedKeys updateKeys_;
   // Holds the shortcut rows, the mini pop-up and the update offer.
   StartAnswer startAnswer_;
   PopupSchedule popupSchedule_;

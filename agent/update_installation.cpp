@@ -126,8 +126,21 @@ bool IsPlainFileName(std::u16string_view name) {
   return true;
 }
 
+bool InstallerIsVouchedFor(const UpdateOffer& offer, const PinnedKeys& keys) {
+  if (keys.empty())
+    return true;
+  try {
+    std::optional<InstallerFacts> installer =
+        ReadInstallerFacts(std::filesystem::path(offer.installerPath));
+    return installer && VouchingKey(offer.signature, offer.offeredVersion, *installer, keys);
+  } catch (...) {
+    return false;  // whatever went wrong, nothing vouched for the file
+  }
+}
+
 void RunUpdate(const UpdateOffer& offer, const std::u16string& ownVersion,
-               const std::u16string& dataFolder, Desktop& desktop, platform::WindowHandle owner) {
+               const std::u16string& dataFolder, const PinnedKeys& keys, Desktop& desktop,
+               platform::WindowHandle owner) {
   if (!offer.offered)
     return;
   if (CompareVersions(offer.offeredVersion, ownVersion) != 1)
@@ -150,6 +163,9 @@ void RunUpdate(const UpdateOffer& offer, const std::u16string& ownVersion,
     if (!EqualsIgnoringAsciiCase(offer.expectedMd5, FileDigest(path)))
       return;
   }
+  // Checked on the file as it is now, whether it was already present or just downloaded.
+  if (!InstallerIsVouchedFor(offer, keys))
+    return;
   if (!offer.force && !desktop.AskYesNo(owner, kUpdateQuestion, kUpdateCaption))
     return;
   desktop.Launch(path, offer.installerParams);

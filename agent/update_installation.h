@@ -9,6 +9,7 @@
 
 #include "agent/desktop.h"
 #include "agent/update_response.h"
+#include "agent/update_signature.h"
 
 namespace vexo {
 
@@ -31,10 +32,16 @@ std::u16string FileDigest(const std::u16string& path);
 // launched outside the data folder.
 bool IsPlainFileName(std::u16string_view name);
 
+// True when `keys` is empty, or when the offer's signature by one of them vouches for the offered
+// version and the file at the installer path.
+bool InstallerIsVouchedFor(const UpdateOffer& offer, const PinnedKeys& keys);
+
 // Runs the update flow for `offer`. `ownVersion` is the agent's own file version text,
-// `dataFolder` the per-user data folder the installer must stay in, `owner` the window that owns
-// the question.
+// `dataFolder` the per-user data folder the installer must stay in, `keys` the publisher's keys
+// this agent trusts (none: signatures are not looked at), `owner` the window that owns the
+// question.
 void RunUpdate(const UpdateOffer& offer, const std::u16string& ownVersion,
-               const std::u16string& dataFolder, Desktop& desktop, platform::WindowHandle owner);
+               const std::u16string& dataFolder, const PinnedKeys& keys, Desktop& desktop,
+               platform::WindowHandle owner);
 
 }  // namespace vexo

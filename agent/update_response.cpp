@@ -29,6 +29,7 @@ void ReadUpdateOffer(CXmlNavigator& navigator, const std::function<std::u16strin
   std::u16string version = ChildText(navigator, u"version", found);
   std::u16string url = ChildText(navigator, u"url", found);
   std::u16string md5 = ChildText(navigator, u"md5", found);
+  std::u16string signature = ChildText(navigator, u"signature", found);
 
   offer.downloadUrl = url + name;
   offer.installerPath = dataFolder() + rname;
@@ -36,6 +37,7 @@ void ReadUpdateOffer(CXmlNavigator& navigator, const std::function<std::u16strin
   offer.expectedMd5 = md5;
   offer.offeredVersion = version;
   offer.installerParams = param;
+  offer.signature = signature;
 }
 
 void ReadShortcutRows(CXmlNavigator& navigator, std::vector<ShortcutRow>& rows) {

@@ -16,6 +16,7 @@ struct UpdateOffer {
   std::u16string offeredVersion;
   std::u16string installerPath;
   std::u16string installerParams;
+  std::u16string signature;  // the publisher's signature, base64; only pinned agents read it
 };
 
 struct ShortcutRow {

@@ -40,6 +40,14 @@ vexo ($version) unstable; urgency=medium
  -- $(sed -n 's/^Maintainer: //p' packaging/debian/control)  $(date -u -R -d "@$SOURCE_DATE_EPOCH")
 EOF
 
+# The agent's build values are those of the release build's cache: a publisher sets them once,
+# e.g. cmake --preset release -DVEXO_SERVER_ORIGIN=https://update.example.com
+cache_value() { sed -n "s/^$1:[A-Z]*=//p" build/release/CMakeCache.txt; }
+echo "   agent's server origin: $(cache_value VEXO_SERVER_ORIGIN)"
+if grep -q '^VEXO_UPDATE_KEYS:' build/release/CMakeCache.txt; then
+  echo "   agent's pinned update keys: $(cache_value VEXO_UPDATE_KEYS | tr ',' '\n' | grep -c . || true)"
+fi
+
 echo "== packages: pack version $version"
 (cd "$source_tree" && DEB_BUILD_OPTIONS=nocheck debian/rules binary)
 ls -1 "$out"/*.deb

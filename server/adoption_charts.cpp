@@ -37,18 +37,22 @@ struct DayWindow {
   }
 };
 
-// The last kAdoptionChartDays days up to the newest one the rows name; none without rows.
 template <typename Row>
-std::optional<DayWindow> WindowOf(const std::vector<Row>& rows) {
-  std::optional<DayWindow> window;
+void Widen(std::optional<DayWindow>& window, const std::vector<Row>& rows) {
   for (const Row& row : rows) {
-    std::optional<int64_t> day = ParseDay(row.day);
-    if (!day) {
-      continue;
+    if (std::optional<int64_t> day = ParseDay(row.day)) {
+      window = window ? DayWindow{std::min(window->first, *day), std::max(window->last, *day)}
+                      : DayWindow{*day, *day};
     }
-    window = window ? DayWindow{std::min(window->first, *day), std::max(window->last, *day)}
-                    : DayWindow{*day, *day};
   }
+}
+
+// One day axis for all the charts, so that a day lines up across them: the last
+// kAdoptionChartDays days up to the newest one either series names.
+std::optional<DayWindow> WindowOf(const CheckinSummary& summary) {
+  std::optional<DayWindow> window;
+  Widen(window, summary.startsPerDayByVersion);
+  Widen(window, summary.downloadsPerDay);
   if (window) {
     window->first = std::max(window->first, window->last - kAdoptionChartDays + 1);
   }
@@ -110,21 +114,18 @@ std::vector<std::string> NamedVersions(const std::map<std::string, int64_t>& tot
   return names;
 }
 
-std::optional<VersionCounts> CountVersions(const std::vector<DayVersionCount>& rows) {
-  std::optional<DayWindow> window = WindowOf(rows);
-  if (!window) {
-    return std::nullopt;
-  }
+std::optional<VersionCounts> CountVersions(const std::vector<DayVersionCount>& rows,
+                                           const DayWindow& window) {
   std::map<std::string, int64_t> totals;
   for (const DayVersionCount& row : rows) {
-    if (row.count > 0 && window->IndexOf(row.day)) {
+    if (row.count > 0 && window.IndexOf(row.day)) {
       totals[row.version] += row.count;
     }
   }
   if (totals.empty()) {
     return std::nullopt;
   }
-  VersionCounts counts{*window, {}, {}, {}, std::vector<double>(window->size(), 0)};
+  VersionCounts counts{window, {}, {}, {}, std::vector<double>(window.size(), 0)};
   std::vector<std::string> named = NamedVersions(totals);
   bool hasOthers = totals.size() > named.size();
   if (hasOthers) {
@@ -137,9 +138,9 @@ std::optional<VersionCounts> CountVersions(const std::vector<DayVersionCount>& r
     counts.names.push_back(named[i].empty() ? "(empty)" : named[i]);
     counts.colours.push_back(kVersionColours[i]);
   }
-  counts.perDay.assign(counts.names.size(), std::vector<double>(window->size(), 0));
+  counts.perDay.assign(counts.names.size(), std::vector<double>(window.size(), 0));
   for (const DayVersionCount& row : rows) {
-    std::optional<size_t> day = window->IndexOf(row.day);
+    std::optional<size_t> day = window.IndexOf(row.day);
     if (row.count <= 0 || !day) {
       continue;
     }
@@ -195,27 +196,30 @@ Chart SharesChart(const VersionCounts& counts) {
   return chart;
 }
 
-std::optional<Chart> DownloadsChart(const std::vector<DayDownloadCount>& rows) {
-  std::optional<DayWindow> window = WindowOf(rows);
-  if (!window) {
-    return std::nullopt;
-  }
-  std::vector<double> completed(window->size(), 0);
-  std::vector<double> cutShort(window->size(), 0);
+std::optional<Chart> DownloadsChart(const std::vector<DayDownloadCount>& rows,
+                                    const DayWindow& window) {
+  std::vector<double> completed(window.size(), 0);
+  std::vector<double> cutShort(window.size(), 0);
+  bool any = false;
   for (const DayDownloadCount& row : rows) {
-    if (std::optional<size_t> day = window->IndexOf(row.day)) {
+    std::optional<size_t> day = window.IndexOf(row.day);
+    if (day && (row.completed > 0 || row.cutShort > 0)) {
       completed[*day] += static_cast<double>(std::max<int64_t>(row.completed, 0));
       cutShort[*day] += static_cast<double>(std::max<int64_t>(row.cutShort, 0));
+      any = true;
     }
+  }
+  if (!any) {
+    return std::nullopt;
   }
   return Chart{"downloads",
                "Installer downloads per day",
-               "Stacked bars, one per UTC day " + RangeText(*window) +
+               "Stacked bars, one per UTC day " + RangeText(window) +
                    ": requests under /files/ that sent the whole file, and those cut short.",
                "downloads",
                ChartKind::kStackedBars,
                ChartScale::kCount,
-               window->first,
+               window.first,
                {{"completed", kCompletedColour, std::move(completed)},
                 {"cut short", kCutShortColour, std::move(cutShort)}}};
 }
@@ -237,8 +241,15 @@ bool VersionBefore(std::string_view a, std::string_view b) {
 }
 
 std::string RenderAdoptionCharts(const CheckinSummary& summary) {
+  std::optional<DayWindow> window = WindowOf(summary);
+  std::optional<VersionCounts> counts;
+  std::optional<Chart> downloads;
+  if (window) {
+    counts = CountVersions(summary.startsPerDayByVersion, *window);
+    downloads = DownloadsChart(summary.downloadsPerDay, *window);
+  }
   std::string html = "<h2>Adoption of agent versions</h2>\n";
-  if (std::optional<VersionCounts> counts = CountVersions(summary.startsPerDayByVersion)) {
+  if (counts) {
     html += RenderChartFigure(StartsChart(*counts)) + RenderChartFigure(SharesChart(*counts));
   } else {
     html +=
@@ -246,7 +257,7 @@ std::string RenderAdoptionCharts(const CheckinSummary& summary) {
         "queries.</p>\n";
   }
   html += "<h2>Installer downloads</h2>\n";
-  if (std::optional<Chart> downloads = DownloadsChart(summary.downloadsPerDay)) {
+  if (downloads) {
     html += RenderChartFigure(*downloads);
   } else {
     html += "<p class=\"empty\">No installer downloads yet.</p>\n";

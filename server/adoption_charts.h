@@ -12,8 +12,9 @@
 
 namespace vexo::server {
 
-// The charts show at most this many days, ending with the newest day that has data.
-inline constexpr int64_t kAdoptionChartDays = 90;
+// The charts show at most the days the store summarises, ending with the newest day that has
+// data.
+inline constexpr int64_t kAdoptionChartDays = kSeriesDays;
 // The versions with the most start check-ins in those days are drawn each in its own colour;
 // any others together, in grey.
 inline constexpr size_t kAdoptionNamedVersions = 7;

@@ -240,9 +240,7 @@ void CheckinStore::Flush() {
   uint64_t target = acceptedCount_;
   flushRequested_ = true;
   writerWake_.notify_one();
-  settledChanged_.wait(lock, [&] {
-    return offline_ || stopping_ || (settledCount_ >= target && !retentionRunning_);
-  });
+  settledChanged_.wait(lock, [&] { return offline_ || stopping_ || settledCount_ >= target; });
 }
 
 void CheckinStore::WriterLoop() {
@@ -304,12 +302,15 @@ bool CheckinStore::TakePending(Backlog& inHand) {
     }
   }
   flushRequested_ = false;
-  std::move(pending_.checkins.begin(), pending_.checkins.end(),
-            std::back_inserter(inHand.checkins));
-  std::move(pending_.downloads.begin(), pending_.downloads.end(),
-            std::back_inserter(inHand.downloads));
-  pending_.checkins.clear();
-  pending_.downloads.clear();
+  if (inHand.empty()) {
+    std::swap(inHand, pending_);  // the usual case, and the cheapest under the lock
+  } else {
+    std::move(pending_.checkins.begin(), pending_.checkins.end(),
+              std::back_inserter(inHand.checkins));
+    std::move(pending_.downloads.begin(), pending_.downloads.end(),
+              std::back_inserter(inHand.downloads));
+    pending_ = {};
+  }
   return stopping_;
 }
 
@@ -324,7 +325,8 @@ void CheckinStore::WriteHeld(Backlog& inHand) {
     warn_("cannot record " + std::to_string(inHand.size()) + " records: " + error);
   }
   Settle(inHand.size(), outcome == WriteOutcome::kRefused);
-  inHand = {};
+  inHand.checkins.clear();  // keeps the capacity for the next batch
+  inHand.downloads.clear();
 }
 
 CheckinStore::WriteOutcome CheckinStore::WriteBacklog(const Backlog& backlog, std::string& error) {
@@ -402,12 +404,8 @@ void CheckinStore::ForgetExpiredClients() {
           " check-ins older than " + std::to_string(settings_.retainDays) + " days");
   }
   forgottenInPass_ = 0;
-  {
-    std::lock_guard lock(queueMutex_);
-    retentionRunning_ = false;
-    nextRetention_ = Clock::now() + kRetentionInterval;
-  }
-  settledChanged_.notify_all();
+  retentionRunning_ = false;
+  nextRetention_ = Clock::now() + kRetentionInterval;
 }
 
 void CheckinStore::ReportDrops(bool now) {

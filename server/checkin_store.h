@@ -101,8 +101,8 @@ class CheckinStore {
   void Record(Checkin checkin);
   void RecordDownload(Download download);
 
-  // Returns once every record queued before the call, and the retention pass under way, has
-  // been written (or failed to be), or at once while the database is unreachable.
+  // Returns once every record queued before the call has been written (or failed to be), or
+  // at once while the database is unreachable.
   void Flush();
 
   // Counts, with at most `rowsPerList` rows per list (the largest counts; for days the newest).
@@ -152,11 +152,11 @@ class CheckinStore {
   bool flushRequested_ = false;
   bool stopping_ = false;
   bool offline_ = false;
-  bool retentionRunning_ = true;  // a pass is due at start
   Clock::time_point nextAttempt_;
-  Clock::time_point nextRetention_;
 
   // The writer thread's own.
+  bool retentionRunning_ = true;  // a pass is due at start
+  Clock::time_point nextRetention_;
   Clock::duration reconnectDelay_;
   int64_t forgottenInPass_ = 0;
   uint64_t reportedDrops_ = 0;

@@ -83,6 +83,19 @@ std::string HtmlRecentTable(const std::vector<Checkin>& recent) {
   return html + "</table>\n";
 }
 
+// Everything the page shows is in it: the style below, the charts as inline SVG, no script.
+constexpr const char* kPageStyle =
+    "body{font-family:sans-serif;margin:2em;color:#222}"
+    "table{border-collapse:collapse;margin-bottom:1.5em}"
+    "td,th{border:1px solid #ccc;padding:.2em .6em;text-align:left}td.n{text-align:right}"
+    "figure.chart{margin:0 0 1.5em}figure.chart svg{max-width:100%;height:auto}"
+    "svg text{font-family:sans-serif;font-size:12px;fill:#333}"
+    "svg .chart-title{font-size:15px;font-weight:bold;fill:#222}"
+    "svg .axis-title{fill:#555}svg .grid{stroke:#e4e4e4}svg .axis{stroke:#777}"
+    "details{margin:.3em 0 0 4em}summary{cursor:pointer;color:#444}"
+    "details table{margin-top:.5em}details th{max-width:16em;overflow-wrap:anywhere}"
+    "p.empty{color:#555;font-style:italic}";
+
 }  // namespace
 
 std::string EscapeJsonString(std::string_view text) {
@@ -162,18 +175,6 @@ std::string RenderStatsJson(const CheckinSummary& summary) {
   }
   return json + (summary.recent.empty() ? "]\n}\n" : "\n  ]\n}\n");
 }
-
-// Everything the page shows is in it: the style below, the charts as inline SVG, no script.
-constexpr const char* kPageStyle =
-    "body{font-family:sans-serif;margin:2em;color:#222}"
-    "table{border-collapse:collapse;margin-bottom:1.5em}"
-    "td,th{border:1px solid #ccc;padding:.2em .6em;text-align:left}td.n{text-align:right}"
-    "figure.chart{margin:0 0 1.5em}figure.chart svg{max-width:100%;height:auto}"
-    "svg text{font-family:sans-serif;font-size:12px;fill:#333}"
-    "svg .chart-title{font-size:15px;font-weight:bold;fill:#222}"
-    "svg .axis-title{fill:#555}svg .grid{stroke:#e4e4e4}svg .axis{stroke:#777}"
-    "details{margin:.3em 0 0 4em}summary{cursor:pointer;color:#444}"
-    "details table{margin-top:.5em}p.empty{color:#555;font-style:italic}";
 
 std::string RenderStatsHtml(const CheckinSummary& summary) {
   std::string html =

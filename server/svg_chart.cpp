@@ -19,6 +19,7 @@ constexpr double kPlotTop = 44;
 constexpr double kPlotBottom = 264;
 constexpr double kLegendLeft = 704;
 constexpr double kLegendRowHeight = 20;
+constexpr double kMaxBarWidth = 36;
 constexpr int64_t kMaxDayLabels = 8;
 constexpr size_t kMaxLegendCharacters = 20;
 
@@ -175,7 +176,7 @@ std::string SeriesGroupStart(const ChartSeries& series) {
 std::string RenderStackedBars(const Chart& chart, const PlotArea& plot, size_t days) {
   std::string svg;
   std::vector<double> stackTop(days, 0);
-  double barWidth = std::max(1.0, plot.SlotWidth() * 0.75);
+  double barWidth = std::clamp(plot.SlotWidth() * 0.75, 1.0, kMaxBarWidth);
   for (const ChartSeries& series : chart.series) {
     svg += SeriesGroupStart(series);
     for (size_t day = 0; day < days; ++day) {

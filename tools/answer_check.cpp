@@ -1,6 +1,7 @@
 #include "tools/answer_check.h"
 
 #include <functional>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -113,6 +114,37 @@ void ReportXml(const std::u16string& text, ReportWriter& out) {
   }
 }
 
+// What an agent finds when `installer` is the file it downloaded for `offer`.
+void ReportInstaller(const UpdateOffer& offer, const InstalledFile& installer,
+                     const PinnedKeys& keys, ReportWriter& out) {
+  if (!EqualsIgnoringAsciiCase(offer.expectedMd5, WidenAnsi(installer.md5))) {
+    out.Problem("the installer's MD5 is " + installer.md5 +
+                ", not the offer's; agents launch nothing");
+  } else {
+    out.Line("  installer       MD5 matches");
+  }
+  if (keys.empty()) {
+    return;
+  }
+  if (std::optional<size_t> key =
+          VouchingKey(offer.signature, offer.offeredVersion, installer.facts, keys)) {
+    out.Line("  signature       verifies under key " + std::to_string(*key + 1) + " (" +
+             PublicKeyText(keys[*key]) + "): agents pinned to it launch this installer");
+    return;
+  }
+  if (offer.signature.empty()) {
+    out.Problem("the offer has no signature; agents pinned to these keys launch nothing");
+  } else if (!ParseSignatureText(offer.signature)) {
+    out.Problem(
+        "the signature is not 64 bytes in base64; agents pinned to these keys launch "
+        "nothing");
+  } else {
+    out.Problem("the signature does not verify for this installer and version " +
+                ReportWriter::Quoted(offer.offeredVersion) +
+                " under any of these keys; agents pinned to them launch nothing");
+  }
+}
+
 void ReportOffer(const UpdateOffer& offer, const CheckOptions& options, ReportWriter& out) {
   out.Line(std::string("update offer: ") + (offer.offered ? "offered" : "not offered"));
   out.Field("version", offer.offeredVersion);
@@ -120,6 +152,9 @@ void ReportOffer(const UpdateOffer& offer, const CheckOptions& options, ReportWr
   out.Line("  installerPath   " + out.DisplayPath(offer.installerPath));
   out.Field("installerParams", offer.installerParams);
   out.Field("expectedMd5", offer.expectedMd5);
+  if (!offer.signature.empty()) {
+    out.Field("signature", offer.signature);
+  }
   out.Line(std::string("  force           ") + (offer.force ? "yes (no question)" : "no"));
   if (offer.downloadUrl.find(u"{{origin}}") != std::u16string::npos) {
     out.Line("  note            vexo-server replaces {{origin}} with its own origin");
@@ -145,6 +180,9 @@ void ReportOffer(const UpdateOffer& offer, const CheckOptions& options, ReportWr
   }
   if (offer.expectedMd5.size() != 32) {
     out.Problem("md5 is not 32 hexadecimal digits; no download will ever verify");
+  }
+  if (options.installer) {
+    ReportInstaller(offer, *options.installer, options.keys, out);
   }
 }
 

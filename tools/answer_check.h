@@ -1,18 +1,29 @@
 // What an agent takes from an answer, read with the agent's own parsers.
 #pragma once
 
+#include <optional>
 #include <string>
+
+#include "agent/update_signature.h"
 
 namespace vexo::tools {
 
 enum class AnswerForm { kAuto, kPlain, kEnciphered };
 enum class AnswerKind { kAuto, kStart, kPopup };
 
+// An installer the offer is checked against.
+struct InstalledFile {
+  std::string md5;
+  InstallerFacts facts;
+};
+
 struct CheckOptions {
   AnswerForm form = AnswerForm::kAuto;
   AnswerKind kind = AnswerKind::kAuto;
   std::u16string agentVersion;  // the version the offer is compared with
   std::u16string dataFolder;    // ends with a separator; the per-day pop-up file is read below it
+  std::optional<InstalledFile> installer;
+  PinnedKeys keys;  // with an installer: the keys its signature must verify under
 };
 
 struct CheckReport {

@@ -21,7 +21,9 @@
 #include "agent/crypto/answer_cipher.h"
 #include "agent/crypto/md5.h"
 #include "agent/update_installation.h"
+#include "agent/update_signature.h"
 #include "tools/answer_check.h"
+#include "tools/key_file.h"
 #include "tools/start_answer_writer.h"
 
 namespace vexo::tools {
@@ -35,9 +37,13 @@ const char kUsage[] =
     "       vexo-answer decipher [IN [OUT]]\n"
     "       vexo-answer md5 FILE\n"
     "       vexo-answer offer --installer FILE --version V --url URL [--name NAME]\n"
-    "                         [--rname NAME] [--param TEXT] [--force] [--output FILE]\n"
+    "                         [--rname NAME] [--param TEXT] [--force] [--key KEYFILE]\n"
+    "                         [--output FILE]\n"
     "       vexo-answer check [--plain | --enciphered] [--start | --popup]\n"
-    "                         [--agent-version V] [--data-folder DIR] FILE\n"
+    "                         [--agent-version V] [--data-folder DIR]\n"
+    "                         [--installer FILE [--keys KEY,...]] FILE\n"
+    "       vexo-answer keygen --output KEYFILE\n"
+    "       vexo-answer sign --key KEYFILE --version V INSTALLER\n"
     "       vexo-answer --help | --version\n"
     "\n"
     "IN, OUT and FILE may be '-' for the standard streams (the default for IN and OUT).\n"
@@ -45,13 +51,21 @@ const char kUsage[] =
     "  decipher  deciphers an answer as agents do (zero bytes are dropped)\n"
     "  md5       the MD5 digest of a file, as agents check installers\n"
     "  offer     writes a start answer offering the installer; --url is the folder URL that\n"
-    "            agents put the name after (usually ending in '/'); the digest is computed\n"
+    "            agents put the name after (usually ending in '/'); the digest is computed;\n"
+    "            with --key the offer carries the installer's signature\n"
     "  check     prints what an agent takes from a start or pop-up answer, plain or\n"
     "            enciphered (guessed unless told), with the agent's own parsers; exit status 1\n"
     "            when the agent would reject it or it has a fault. --agent-version is the\n"
     "            version offers are compared with (default " VEXO_VERSION
     "); pop-up counts are read\n"
-    "            from the per-day file under --data-folder (default: a new empty folder)\n";
+    "            from the per-day file under --data-folder (default: a new empty folder).\n"
+    "            --installer checks the offer's MD5 against that file, and --keys (public\n"
+    "            keys as pinned in VEXO_UPDATE_KEYS) whether its signature verifies for it\n"
+    "  keygen    writes a new private signing key to KEYFILE (mode 0600, never overwritten)\n"
+    "            and prints its public key, the value to pin in VEXO_UPDATE_KEYS\n"
+    "  sign      prints the signature of INSTALLER offered as version V, for the offer's\n"
+    "            signature element; agents built with VEXO_UPDATE_KEYS launch an installer\n"
+    "            only when a pinned key verifies it\n";
 
 class UsageError : public std::runtime_error {
   using std::runtime_error::runtime_error;
@@ -183,9 +197,75 @@ int Md5(const std::vector<std::string>& list) {
   return 0;
 }
 
+void RequireAgentVersion(const std::string& version) {
+  if (CompareVersions(WidenAnsi(version), u"0") == -21) {
+    throw UsageError("'" + version +
+                     "' is not a version agents accept (up to four numbers separated by dots)");
+  }
+}
+
+InstallerFacts ReadInstaller(const std::string& path) {
+  std::optional<InstallerFacts> facts;
+  if (std::filesystem::is_regular_file(path)) {
+    facts = ReadInstallerFacts(path);
+  }
+  if (!facts) {
+    throw Failure("installer '" + path + "' is not a readable file");
+  }
+  return *facts;
+}
+
+// The signature agents check for `installer` offered as `version`: the version is the text
+// agents read from the offer, in the locale's character set as the offer is written.
+std::string Signature(const std::string& keyFile, const std::string& version,
+                      const std::string& installer) {
+  Ed25519Seed seed = ReadKeyFile(keyFile);
+  std::string statement = SignedStatement(WidenAnsi(version), ReadInstaller(installer));
+  return SignatureText(Ed25519Sign(seed, statement));
+}
+
+int Keygen(const std::vector<std::string>& list) {
+  Arguments arguments(list, {"--output"}, {});
+  arguments.ExpectPositional(0, 0);
+  std::string output = arguments.Required("--output");
+  Ed25519Seed seed = NewEd25519Seed();
+  CreateKeyFile(output, seed);
+  std::cout << PublicKeyText(Ed25519PublicKeyOf(seed)) << "\n";
+  return 0;
+}
+
+int Sign(const std::vector<std::string>& list) {
+  Arguments arguments(list, {"--key", "--version"}, {});
+  arguments.ExpectPositional(1, 1);
+  std::string key = arguments.Required("--key");
+  std::string version = arguments.Required("--version");
+  RequireAgentVersion(version);
+  std::cout << Signature(key, version, arguments.positional()[0]) << "\n";
+  return 0;
+}
+
+// Public keys as VEXO_UPDATE_KEYS lists them: base64, separated by commas.
+PinnedKeys ParseKeyList(const std::string& list) {
+  PinnedKeys keys;
+  std::istringstream items(list);
+  std::string item;
+  while (std::getline(items, item, ',')) {
+    std::optional<Ed25519PublicKey> key = ParsePublicKeyText(item);
+    if (!key) {
+      throw UsageError("--keys: '" + item + "' is not a public key (44 characters of base64)");
+    }
+    keys.push_back(*key);
+  }
+  if (keys.empty()) {
+    throw UsageError("--keys needs at least one public key");
+  }
+  return keys;
+}
+
 int Offer(const std::vector<std::string>& list) {
   Arguments arguments(
-      list, {"--installer", "--version", "--url", "--name", "--rname", "--param", "--output"},
+      list,
+      {"--installer", "--version", "--url", "--name", "--rname", "--param", "--key", "--output"},
       {"--force"});
   arguments.ExpectPositional(0, 0);
   std::string installer = arguments.Required("--installer");
@@ -196,10 +276,7 @@ int Offer(const std::vector<std::string>& list) {
   offer.rname = arguments.Value("--rname", offer.name);
   offer.param = arguments.Value("--param");
   offer.force = arguments.Has("--force");
-  if (CompareVersions(WidenAnsi(offer.version), u"0") == -21) {
-    throw UsageError("'" + offer.version +
-                     "' is not a version agents accept (up to four numbers separated by dots)");
-  }
+  RequireAgentVersion(offer.version);
   if (!IsPlainFileName(WidenAnsi(offer.rname))) {
     throw UsageError("--rname '" + offer.rname + "' must be a plain file name");
   }
@@ -207,6 +284,9 @@ int Offer(const std::vector<std::string>& list) {
     throw Failure("installer '" + installer + "' is not a readable file");
   }
   offer.md5 = FileMd5(installer);
+  if (arguments.Has("--key")) {
+    offer.signature = Signature(arguments.Required("--key"), offer.version, installer);
+  }
   if (std::filesystem::file_size(installer) <= kSmallestInstaller) {
     std::cerr << "vexo-answer: warning: agents download only installers larger than "
               << kSmallestInstaller << " bytes\n";
@@ -240,7 +320,7 @@ class ScratchFolder {
 };
 
 int Check(const std::vector<std::string>& list) {
-  Arguments arguments(list, {"--agent-version", "--data-folder"},
+  Arguments arguments(list, {"--agent-version", "--data-folder", "--installer", "--keys"},
                       {"--plain", "--enciphered", "--start", "--popup"});
   arguments.ExpectPositional(1, 1);
   if ((arguments.Has("--plain") && arguments.Has("--enciphered")) ||
@@ -255,6 +335,16 @@ int Check(const std::vector<std::string>& list) {
                  : arguments.Has("--popup") ? AnswerKind::kPopup
                                             : AnswerKind::kAuto;
   options.agentVersion = WidenAnsi(arguments.Value("--agent-version", VEXO_VERSION));
+  if (arguments.Has("--keys") && !arguments.Has("--installer")) {
+    throw UsageError("--keys needs --installer, the file the signature must vouch for");
+  }
+  if (arguments.Has("--installer")) {
+    std::string installer = arguments.Required("--installer");
+    options.installer = InstalledFile{FileMd5(installer), ReadInstaller(installer)};
+  }
+  if (arguments.Has("--keys")) {
+    options.keys = ParseKeyList(arguments.Value("--keys"));
+  }
   std::string input = ReadInput(arguments.positional()[0]);
   std::optional<ScratchFolder> scratch;
   std::string dataFolder = arguments.Value("--data-folder");
@@ -292,6 +382,12 @@ int Dispatch(const std::vector<std::string>& list) {
   }
   if (command == "check") {
     return Check(rest);
+  }
+  if (command == "keygen") {
+    return Keygen(rest);
+  }
+  if (command == "sign") {
+    return Sign(rest);
   }
   throw UsageError("unknown command '" + command + "'");
 }

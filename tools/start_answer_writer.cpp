@@ -33,6 +33,8 @@ std::string WriteStartAnswer(const OfferFields& offer) {
   xml += Element("version", offer.version);
   xml += Element("url", offer.url);
   xml += Element("md5", offer.md5);
+  if (!offer.signature.empty())
+    xml += Element("signature", offer.signature);
   xml += "    </software_update>\n  </data>\n</response>\n";
   return xml;
 }

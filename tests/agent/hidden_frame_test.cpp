@@ -24,7 +24,7 @@ class HiddenFrameTest : public ::testing::Test {
   HiddenFrameTest() {
     desktop.appData = root.text();
     queries = std::make_unique<QueryCycle>(desktop, Wide(server.Origin()));
-    frame = std::make_unique<CHiddenFrame>(module, desktop, *queries);
+    frame = std::make_unique<CHiddenFrame>(module, desktop, *queries, PinnedKeys{});
     frame->CreateEx(nullptr);
   }
   ~HiddenFrameTest() override {

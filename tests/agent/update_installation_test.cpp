@@ -11,6 +11,7 @@
 #include "platform/folders.h"
 #include "temp_folder.h"
 #include "tests/support/fake_http_server.h"
+#include "tests/support/update_test_keys.h"
 
 namespace vexo {
 namespace {
@@ -44,7 +45,7 @@ class UpdateInstallationTest : public ::testing::Test {
   fs::path InstallerFile() const { return DataPath() / "vexo-setup.exe"; }
   std::u16string DataFolder() const { return DataPath().u16string() + platform::PathSeparator(); }
   void Run(const std::u16string& ownVersion = u"1.0.6.0") {
-    RunUpdate(offer, ownVersion, DataFolder(), desktop, nullptr);
+    RunUpdate(offer, ownVersion, DataFolder(), keys, desktop, nullptr);
   }
   size_t Downloads() const { return server.Requests().size(); }
   // Everything in the data folder, so that stray partial files show.
@@ -61,6 +62,7 @@ class UpdateInstallationTest : public ::testing::Test {
   FakeHttpServer server;
   FakeDesktop desktop;
   UpdateOffer offer;
+  PinnedKeys keys;  // none: the agent as built by default
   const std::string installer = std::string(1000, 'i') + "installer-body";
 };
 
@@ -206,6 +208,83 @@ TEST_F(UpdateInstallationTest, InstallerNamesThatLeaveTheDataFolderAreRefused) {
   Run();
   EXPECT_EQ(Downloads(), 0u);
   EXPECT_FALSE(fs::exists(root.path() / "elsewhere.exe"));
+}
+
+TEST(SignedStatement, IsTheFixedFourLinesOverTheWholeFile) {
+  testing::ScopedFolder folder;
+  std::string content(300000, 'c');  // more than one read of the file
+  content += "abc";
+  testing::WriteFile(folder.path() / "setup.exe", content);
+  std::optional<InstallerFacts> facts = ReadInstallerFacts(folder.path() / "setup.exe");
+  ASSERT_TRUE(facts.has_value());
+  Sha256 whole;
+  whole.Update(content.data(), content.size());
+  EXPECT_EQ(facts->size, 300003u);
+  EXPECT_EQ(facts->sha256, whole.Final());
+  EXPECT_FALSE(ReadInstallerFacts(folder.path() / "missing.exe").has_value());
+
+  Sha256 abc;
+  abc.Update("abc", 3);
+  EXPECT_EQ(SignedStatement(u"1.0.7.0", InstallerFacts{1234, abc.Final()}),
+            "vexo-update-1\nversion=1.0.7.0\nsize=1234\n"
+            "sha256=ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad\n");
+}
+
+// With pinned keys only an installer whose signature verifies under one of them is asked about
+// and launched; without keys the signature changes nothing.
+TEST_F(UpdateInstallationTest, PinnedKeysLaunchOnlyWhatTheyVouchFor) {
+  using testing::PinnedTestSeed;
+  using testing::SignatureFor;
+  const std::string changed = installer + "!";
+  const struct {
+    const char* name;
+    bool pinned;
+    std::string signature;
+    std::string served;
+    bool present;
+    bool launched;
+  } cases[] = {
+      {"first key", true, SignatureFor(PinnedTestSeed(1), u"1.0.7.0", installer), installer, false,
+       true},
+      {"second key", true, SignatureFor(PinnedTestSeed(2), u"1.0.7.0", installer), installer, false,
+       true},
+      {"present installer, no download", true,
+       SignatureFor(PinnedTestSeed(1), u"1.0.7.0", installer), installer, true, true},
+      {"no signature", true, "", installer, false, false},
+      {"bad base64", true, "not base64!", installer, false, false},
+      {"base64 of another length", true, "c2lnbmF0dXJl", installer, false, false},
+      {"unpinned key", true, SignatureFor(testing::UnpinnedTestSeed(), u"1.0.7.0", installer),
+       installer, false, false},
+      {"statement for another version", true,
+       SignatureFor(PinnedTestSeed(1), u"1.0.8.0", installer), installer, false, false},
+      {"changed after signing, MD5 to match", true,
+       SignatureFor(PinnedTestSeed(1), u"1.0.7.0", installer), changed, false, false},
+      {"present installer changed after signing", true,
+       SignatureFor(PinnedTestSeed(1), u"1.0.7.0", installer), changed, true, false},
+      {"not pinned: an unpinned key's signature", false,
+       SignatureFor(testing::UnpinnedTestSeed(), u"1.0.7.0", installer), installer, false, true},
+      {"not pinned: bad base64", false, "not base64!", installer, false, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove(InstallerFile());
+    if (c.present)
+      testing::WriteFile(InstallerFile(), c.served);
+    server.Route("/files/setup.exe", FakeReply::Body(200, c.served));
+    size_t downloadsBefore = Downloads();
+    desktop.questions.clear();
+    desktop.launches.clear();
+    keys = c.pinned ? PinnedKeys{Ed25519PublicKeyOf(PinnedTestSeed(1)),
+                                 Ed25519PublicKeyOf(PinnedTestSeed(2))}
+                    : PinnedKeys{};
+    offer.expectedMd5 = Wide(Md5HexOf(c.served));
+    offer.signature = Wide(c.signature);
+    Run();
+    EXPECT_EQ(Downloads() - downloadsBefore, c.present ? 0u : 1u);
+    EXPECT_EQ(testing::ReadFile(InstallerFile()), c.served);
+    EXPECT_EQ(desktop.questions.size(), c.launched ? 1u : 0u);
+    EXPECT_EQ(desktop.launches.size(), c.launched ? 1u : 0u);
+  }
 }
 
 }  // namespace

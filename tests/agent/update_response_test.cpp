@@ -47,6 +47,17 @@ TEST(UpdateResponse, FullOfferFillsEveryField) {
   EXPECT_EQ(parsed.folderCalls, 1);
 }
 
+TEST(UpdateResponse, SignatureIsReadOnlyAfterMd5) {
+  const std::u16string prefix = u"<response><data><software_update><status>y</status>";
+  const std::u16string suffix = u"</software_update></data></response>";
+  Parsed after = Parse(prefix + u"<md5>m</md5><signature>s+/=</signature>" + suffix);
+  EXPECT_EQ(after.answer.updateOffer.expectedMd5, u"m");
+  EXPECT_EQ(after.answer.updateOffer.signature, u"s+/=");
+  Parsed before = Parse(prefix + u"<signature>s</signature><md5>m</md5>" + suffix);
+  EXPECT_EQ(before.answer.updateOffer.expectedMd5, u"m");
+  EXPECT_EQ(before.answer.updateOffer.signature, u"");
+}
+
 TEST(UpdateResponse, OfferFieldRules) {
   const struct {
     const char* name;

@@ -12,6 +12,7 @@
 #include "agent/crypto/md5.h"
 #include "agent_process.h"
 #include "tests/support/fake_http_server.h"
+#include "tests/support/update_test_keys.h"
 
 namespace vexo::testing {
 namespace {
@@ -56,7 +57,8 @@ class AgentRunTest : public ::testing::Test {
   }
 
   std::string Offer(const std::string& version, const std::string& md5, bool force = false,
-                    const std::string& rname = "vexo-setup.exe") {
+                    const std::string& rname = "vexo-setup.exe",
+                    const std::string& signature = "") {
     return "<response><data><software_update><status>y</status><name>vexo-1.0.7.exe</name>"
            "<rname>" +
            rname + "</rname><force>" + (force ? "y" : "n") +
@@ -65,8 +67,8 @@ class AgentRunTest : public ::testing::Test {
            version +
            "</version>"
            "<url>" +
-           server.Origin() + "/files/</url><md5>" + md5 +
-           "</md5>"
+           server.Origin() + "/files/</url><md5>" + md5 + "</md5>" +
+           (signature.empty() ? "" : "<signature>" + signature + "</signature>") +
            "</software_update></data></response>";
   }
   void Serve(const std::string& target, const std::string& xml) {
@@ -79,9 +81,10 @@ class AgentRunTest : public ::testing::Test {
   }
 
   // Runs the agent until it has made both queries (or `limit` passes) and returns it running.
-  std::unique_ptr<AgentProcess> RunUntilBothQueries(std::chrono::seconds limit = 20s) {
+  std::unique_ptr<AgentProcess> RunUntilBothQueries(const char* program = VEXO_AGENT_PROGRAM,
+                                                    std::chrono::seconds limit = 20s) {
     size_t popupsBefore = PopupQueries();
-    auto agent = std::make_unique<AgentProcess>(VEXO_AGENT_PROGRAM, environment);
+    auto agent = std::make_unique<AgentProcess>(program, environment);
     for (auto deadline = Clock::now() + limit; Clock::now() < deadline;) {
       if (PopupQueries() > popupsBefore || agent->WaitForExit(0ms))
         break;
@@ -208,6 +211,52 @@ TEST_F(AgentRunTest, OffersThatMustNotBeLaunched) {
     EXPECT_EQ(std::count(mine.begin(), mine.end(), "/files/vexo-1.0.7.exe"), c.downloads ? 1 : 0);
     EXPECT_EQ(QuestionsAsked(), c.asks ? 1 : 0);
     EXPECT_FALSE(fs::exists(Tools() / "installer.args"));
+    Stop(*agent);
+  }
+}
+
+// The pinned program trusts the two test keys; the default program looks at no signature.
+TEST_F(AgentRunTest, PinnedAgentLaunchesOnlyInstallersItsKeysVouchFor) {
+  using testing::PinnedTestSeed;
+  using testing::SignatureFor;
+  const struct {
+    const char* name;
+    const char* program;
+    std::string signature;
+    bool present;
+    bool launched;
+  } cases[] = {
+      {"first key", VEXO_PINNED_AGENT_PROGRAM,
+       SignatureFor(PinnedTestSeed(1), u"1.0.7.0", installer), false, true},
+      {"second key, installer present", VEXO_PINNED_AGENT_PROGRAM,
+       SignatureFor(PinnedTestSeed(2), u"1.0.7.0", installer), true, true},
+      {"no signature", VEXO_PINNED_AGENT_PROGRAM, "", false, false},
+      {"unpinned key", VEXO_PINNED_AGENT_PROGRAM,
+       SignatureFor(testing::UnpinnedTestSeed(), u"1.0.7.0", installer), false, false},
+      {"default program, unpinned key", VEXO_AGENT_PROGRAM,
+       SignatureFor(testing::UnpinnedTestSeed(), u"1.0.7.0", installer), false, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ForgetEarlierRuns();
+    AnswerQuestionsWith(true);
+    if (c.present) {
+      fs::create_directories(environment.DataFolder());
+      std::ofstream(InstallerFile(), std::ios::binary) << installer;
+    }
+    Serve(kStartTarget,
+          Offer("1.0.7.0", Md5HexOf(installer), false, "vexo-setup.exe", c.signature));
+    size_t before = server.Requests().size();
+    auto agent = RunUntilBothQueries(c.program);
+    auto targets = Targets();
+    EXPECT_EQ(std::count(targets.begin() + static_cast<long>(before), targets.end(),
+                         "/files/vexo-1.0.7.exe"),
+              c.present ? 0 : 1);
+    EXPECT_EQ(QuestionsAsked(), c.launched ? 1 : 0);
+    std::string args;
+    for (int i = 0; i < 40 && c.launched && args.empty(); ++i, std::this_thread::sleep_for(50ms))
+      args = ReadAll(Tools() / "installer.args");
+    EXPECT_EQ(args.empty(), !c.launched);
     Stop(*agent);
   }
 }

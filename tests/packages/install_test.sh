@@ -57,6 +57,20 @@ server_pid= agent_pid= xvfb_pid=
 user_existed=no
 id "$service_user" >/dev/null 2>&1 && user_existed=yes
 
+# dpkg, waiting up to a minute for its lock when another installation holds it.
+dpkg_run() {
+  local output
+  for _ in $(seq 60); do
+    if output=$(dpkg "$@" 2>&1); then
+      echo "$output"
+      return 0
+    fi
+    grep -q 'locked' <<<"$output" || { echo "$output"; return 1; }
+    sleep 1
+  done
+  echo "$output"
+  return 1
+}
 installed() { dpkg-query -W -f='${Status}\n' "$1" 2>/dev/null | grep -qv '^unknown\|not-installed'; }
 purge_all() {
   if installed vexo-server; then
@@ -64,7 +78,7 @@ purge_all() {
   fi
   local installed_now=()
   for name in "${packages[@]}"; do installed "$name" && installed_now+=("$name"); done
-  [ ${#installed_now[@]} -eq 0 ] || dpkg --purge "${installed_now[@]}" >/dev/null 2>&1 || true
+  [ ${#installed_now[@]} -eq 0 ] || dpkg_run --purge "${installed_now[@]}" >/dev/null 2>&1 || true
 }
 stop() {
   local pid=$1
@@ -103,7 +117,7 @@ while read -r path; do
 done <"$work/paths" >"$work/new-paths"
 
 echo "== dpkg -i ${debs[*]##*/}"
-dpkg -i "${debs[@]}" >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log" >&2; die "dpkg -i failed"; }
+dpkg_run -i "${debs[@]}" >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log" >&2; die "dpkg -i failed"; }
 for name in "${packages[@]}"; do
   installed "$name" || fail "$name is not installed"
 done
@@ -180,10 +194,12 @@ done
 echo "   $origin"
 
 echo "== the installed agent on a desktop, against it"
+[ ! -e "/tmp/.X${display#:}-lock" ] || die "display $display is taken: set VEXO_XVFB_DISPLAY to a free one"
 Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
 xvfb_pid=$!
 for _ in $(seq 100); do xdpyinfo -display "$display" >/dev/null 2>&1 && break; sleep 0.1; done
 xdpyinfo -display "$display" >/dev/null 2>&1 || die "Xvfb did not start on $display"
+kill -0 "$xvfb_pid" 2>/dev/null || die "Xvfb on $display ended: $(cat "$work/xvfb.log")"
 export DISPLAY=$display
 
 world=$work/desktop
@@ -237,14 +253,14 @@ server_pid=
   fail "no check-in database written by $run_user in $state"
 
 echo "== dpkg --purge"
-dpkg --purge vexo-agent vexo-answer >>"$work/dpkg.log" 2>&1 || fail "purging the agent and tool failed"
+dpkg_run --purge vexo-agent vexo-answer >>"$work/dpkg.log" 2>&1 || fail "purging the agent and tool failed"
 # A purge that is not told otherwise keeps the check-ins.
-dpkg --purge vexo-server >>"$work/dpkg.log" 2>&1 || fail "purging vexo-server failed"
+dpkg_run --purge vexo-server >>"$work/dpkg.log" 2>&1 || fail "purging vexo-server failed"
 [ -f "$state/checkins.db" ] || fail "a purge not asked to removed the service's state"
 # Asked (as a preseeded answer), it removes them.
-dpkg -i "${debs[1]}" >>"$work/dpkg.log" 2>&1 || fail "reinstalling vexo-server failed"
+dpkg_run -i "${debs[1]}" >>"$work/dpkg.log" 2>&1 || fail "reinstalling vexo-server failed"
 echo "vexo-server vexo-server/purge-state boolean true" | debconf-set-selections
-dpkg --purge vexo-server >>"$work/dpkg.log" 2>&1 || fail "purging vexo-server failed"
+dpkg_run --purge vexo-server >>"$work/dpkg.log" 2>&1 || fail "purging vexo-server failed"
 [ ! -e "$state" ] || fail "a purge asked to remove the state left $state"
 
 for name in "${packages[@]}"; do

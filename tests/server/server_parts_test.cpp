@@ -6,9 +6,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <ctime>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "server/access_log.h"
@@ -476,6 +478,11 @@ TEST_F(VexoServerCheckinStoreTest, BothStoresRetainAndSummarizeAlike) {
     }
     auto store = Open(location, {90, 100000});
     CheckinSummary summary = store->Summarize(10, 10);
+    for (int wait = 0; wait < 250 && summary.recent.size() == 5 && summary.recent[4].client != "";
+         ++wait) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));  // retention runs beside
+      summary = store->Summarize(10, 10);
+    }
     EXPECT_EQ(summary.total, 5);
     ASSERT_EQ(summary.recent.size(), 5u);
     EXPECT_EQ(summary.recent[4].application, "old.exe");
@@ -648,7 +655,8 @@ TEST(VexoServerAdoptionCharts, SeriesPerVersionAxesLegendAndTables) {
   EXPECT_THAT(html, HasSubstr(">100 %</text>"));  // the share axis
   EXPECT_THAT(html, HasSubstr(">40</text>"));     // the count axis reaches the tallest day
   EXPECT_THAT(html, HasSubstr(">8 Dec</text>"));
-  EXPECT_THAT(html, HasSubstr("day (UTC), 2024-12-06 to 2024-12-08"));
+  // All three charts on one day axis, the downloads' included.
+  EXPECT_EQ(Occurrences(html, "day (UTC), 2024-12-06 to 2024-12-08"), 3u);
   // The day without check-ins is drawn as one, and has no share.
   EXPECT_THAT(html, HasSubstr("<tr><th scope=\"row\">2024-12-07</th><td class=\"n\">0</td>"));
   EXPECT_THAT(html, HasSubstr("<tr><th scope=\"row\">2024-12-07</th><td class=\"n\">\xE2\x80\x93"));
@@ -675,7 +683,8 @@ TEST(VexoServerAdoptionCharts, HostileAndSurplusVersions) {
   EXPECT_THAT(html, HasSubstr("data-series=\"other versions\" fill=\"#999999\""));
   EXPECT_THAT(html, Not(HasSubstr("data-series=\"1.0.1\"")));  // among the other versions
   EXPECT_THAT(html, Not(HasSubstr("\"0.9\"")));
-  EXPECT_THAT(html, HasSubstr("day (UTC), 2024-09-10 to 2024-12-08"));
+  std::string firstDay = FormatDay(*ParseDay("2024-12-08") - kAdoptionChartDays + 1);
+  EXPECT_THAT(html, HasSubstr("day (UTC), " + firstDay + " to 2024-12-08"));
 }
 
 TEST(VexoServerAdoptionCharts, NothingToDrawYet) {

@@ -3,12 +3,16 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <ctime>
 #include <string>
 #include <vector>
 
 #include "agent/crypto/answer_cipher.h"
+#include "agent/crypto/base64.h"
 #include "agent/crypto/md5.h"
+#include "agent/crypto/signing.h"
 #include "tests/support/program_runner.h"
 
 namespace vexo::testing {
@@ -187,6 +191,126 @@ TEST_F(VexoAnswerOffer, RefusesOffersAgentsCannotUse) {
             1);
 }
 
+class VexoAnswerSigning : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    WriteFile(Installer(), installer_);
+    ProgramResult keygen = Tool({"keygen", "--output", Key()});
+    ASSERT_EQ(keygen.exitCode, 0) << keygen.err;
+    publicKey_ = keygen.out.substr(0, keygen.out.find('\n'));
+  }
+  std::string Installer() const { return folder_.File("setup.exe"); }
+  std::string Key() const { return folder_.File("publisher.key"); }
+  // The statement agents check, written out here so that the tool's own is tested against it.
+  std::string Statement(const std::string& version, const std::string& content) const {
+    Sha256 digest;
+    digest.Update(content.data(), content.size());
+    return "vexo-update-1\nversion=" + version + "\nsize=" + std::to_string(content.size()) +
+           "\nsha256=" + HexOf(digest.Final()) + "\n";
+  }
+  ProgramResult Offer(const std::vector<std::string>& extra = {}) {
+    std::vector<std::string> arguments = {"offer",     "--installer", Installer(),
+                                          "--version", "1.0.7.0",     "--url",
+                                          "http://h/", "--key",       Key()};
+    arguments.insert(arguments.end(), extra.begin(), extra.end());
+    return Tool(arguments);
+  }
+
+  TempFolder folder_;
+  const std::string installer_ = std::string(1000, 'i');
+  std::string publicKey_;
+};
+
+TEST_F(VexoAnswerSigning, KeygenWritesAPrivateSeedOnceAndPrintsItsPublicKey) {
+  struct stat status {};
+  ASSERT_EQ(stat(Key().c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 0777, 0600u);
+  std::string line = ReadFile(Key());
+  ASSERT_TRUE(line.ends_with('\n'));
+  std::optional<Ed25519Seed> seed = DecodeBase64<32>(line.substr(0, line.size() - 1));
+  ASSERT_TRUE(seed.has_value()) << line;
+  EXPECT_EQ(publicKey_, EncodeBase64(Ed25519PublicKeyOf(*seed)));
+
+  ProgramResult again = Tool({"keygen", "--output", Key()});
+  EXPECT_EQ(again.exitCode, 1);
+  EXPECT_EQ(again.err,
+            "vexo-answer: key file '" + Key() + "': exists; a key file is never overwritten\n");
+  EXPECT_EQ(ReadFile(Key()), line);
+}
+
+TEST_F(VexoAnswerSigning, SignAndOfferCarryASignatureOfTheFixedStatement) {
+  ProgramResult sign = Tool({"sign", "--key", Key(), "--version", "1.0.7.0", Installer()});
+  ASSERT_EQ(sign.exitCode, 0) << sign.err;
+  ASSERT_TRUE(sign.out.ends_with('\n'));
+  std::string signature = sign.out.substr(0, sign.out.size() - 1);
+  auto bytes = DecodeBase64<64>(signature);
+  ASSERT_TRUE(bytes.has_value()) << signature;
+  EXPECT_TRUE(
+      Ed25519Verify(*DecodeBase64<32>(publicKey_), Statement("1.0.7.0", installer_), *bytes));
+
+  ProgramResult offer = Offer();
+  ASSERT_EQ(offer.exitCode, 0) << offer.err;
+  EXPECT_THAT(offer.out, HasSubstr("<md5>" + Md5HexOf(installer_) + "</md5>\n      <signature>" +
+                                   signature + "</signature>\n    </software_update>"));
+}
+
+TEST_F(VexoAnswerSigning, CheckSaysWhetherTheSignatureVouchesForTheInstaller) {
+  ProgramResult other = Tool({"keygen", "--output", folder_.File("other.key")});
+  std::string otherKey = other.out.substr(0, other.out.find('\n'));
+  WriteFile(folder_.File("offer.xml"), Offer().out);
+  WriteFile(folder_.File("changed.exe"), installer_ + "x");
+  struct Case {
+    std::string keys;
+    std::string installer;
+    int exitCode;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {otherKey + "," + publicKey_, Installer(), 0, "signature       verifies under key 2"},
+      {otherKey, Installer(), 1, "problem: the signature does not verify"},
+      {publicKey_, folder_.File("changed.exe"), 1, "problem: the installer's MD5 is"},
+      {"", Installer(), 0, "installer       MD5 matches"},
+      {"AAAA", Installer(), 2, "--keys: 'AAAA' is not a public key"},
+  };
+  for (const Case& row : cases) {
+    SCOPED_TRACE(row.keys + " " + row.installer);
+    std::vector<std::string> arguments = {"check", "--installer", row.installer};
+    if (!row.keys.empty())
+      arguments.insert(arguments.end(), {"--keys", row.keys});
+    arguments.push_back(folder_.File("offer.xml"));
+    ProgramResult result = Tool(arguments);
+    EXPECT_EQ(result.exitCode, row.exitCode) << result.out;
+    EXPECT_THAT(result.out + result.err, HasSubstr(row.expected));
+  }
+}
+
+TEST_F(VexoAnswerSigning, UnusableKeyFilesAreRefusedInOneLine) {
+  WriteFile(folder_.File("malformed.key"), "not a key\n");
+  chmod(folder_.File("malformed.key").c_str(), 0600);
+  WriteFile(folder_.File("open.key"), ReadFile(Key()));
+  chmod(folder_.File("open.key").c_str(), 0644);
+  const std::pair<std::string, std::string> cases[] = {
+      {"missing.key", "No such file or directory"},
+      {"malformed.key", "not a private key"},
+      {"open.key", "open to others (mode 0644)"},
+  };
+  for (const auto& [name, message] : cases) {
+    SCOPED_TRACE(name);
+    for (const std::vector<std::string>& arguments :
+         {std::vector<std::string>{"sign", "--key", folder_.File(name), "--version", "1.1",
+                                   Installer()},
+          std::vector<std::string>{"offer", "--installer", Installer(), "--version", "1.1", "--url",
+                                   "http://h/", "--key", folder_.File(name)}}) {
+      ProgramResult result = Tool(arguments);
+      EXPECT_EQ(result.exitCode, 1);
+      EXPECT_THAT(result.err, StartsWith("vexo-answer: key file '" + folder_.File(name) + "': "));
+      EXPECT_THAT(result.err, HasSubstr(message));
+      EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1);
+      EXPECT_EQ(result.out, "");
+    }
+  }
+}
+
 TEST(VexoAnswerCheck, ExampleStartAnswer) {
   for (bool enciphered : {false, true}) {
     SCOPED_TRACE(enciphered ? "enciphered" : "plain");
@@ -305,6 +429,10 @@ TEST(VexoAnswerUsage, ErrorsPrintUsageAndExitTwo) {
       {"check", "--start", "--popup", "-"},
       {"check", "--data-folder"},
       {"offer"},
+      {"keygen"},
+      {"sign", "--key", "k", "x.exe"},
+      {"sign", "--key", "k", "--version", "1.x", "x.exe"},
+      {"check", "--keys", "k", "-"},
   };
   for (const std::vector<std::string>& arguments : cases) {
     SCOPED_TRACE(::testing::PrintToString(arguments));
