@@ -1,21 +1,25 @@
 #!/usr/bin/env bash
-# Requests per second and 99th-percentile latency of vexo-server answering the start query,
-# side by side with nginx serving the same enciphered bytes as a static file, both under wrk on
-# loopback in one run.
+# Requests per second and 99th-percentile latency of vexo-server answering the start query, once
+# recording into SQLite and once into PostgreSQL, side by side with nginx serving the same
+# enciphered bytes as a static file, all under wrk on loopback in one run, at 50 and at 200
+# connections. Then, for each store, a longer run at 200 connections and the check that every
+# query answered (a line of the access log) is a check-in stored.
 #
-#   bench/server_vs_nginx.sh [seconds per run, default 10] [connections, default 50]
+#   bench/server_vs_nginx.sh [seconds per rate run, default 10] [seconds of the loss run, default 30]
 #
-# VEXO_SERVER / VEXO_ANSWER name the programs; by default the release build's are built.
-# Everything runs on 127.0.0.1 from a private temporary folder, removed at the end.
+# VEXO_SERVER names the program; by default the release build's is built. PostgreSQL 15 is
+# started for the run (as the postgres user when run as root) on a Unix socket. Everything runs
+# on 127.0.0.1 from a private temporary folder, removed at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 duration=${1:-10}
-connections=${2:-50}
+loss_duration=${2:-30}
 threads=$(nproc)
 server=${VEXO_SERVER:-build/release/server/vexo-server}
+pg_bin=${VEXO_POSTGRES_BIN:-/usr/lib/postgresql/15/bin}
 
-for tool in wrk nginx curl python3; do
+for tool in wrk nginx curl python3 "$pg_bin/initdb"; do
   command -v "$tool" >/dev/null || { echo "server_vs_nginx: needs $tool (scripts/setup-debian.sh)"; exit 1; }
 done
 if [[ -z ${VEXO_SERVER:-} ]]; then
@@ -24,11 +28,13 @@ if [[ -z ${VEXO_SERVER:-} ]]; then
 fi
 
 work=$(mktemp -d)
-chmod 755 "$work"  # nginx workers run as an unprivileged user when started by root
+chmod 755 "$work"  # nginx workers and PostgreSQL run as unprivileged users when started by root
 pids=()
+as_postgres=()
 cleanup() {
   for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
   for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  [[ -d $work/pg/data ]] && "${as_postgres[@]}" "$pg_bin/pg_ctl" -D "$work/pg/data" -m fast -w stop >/dev/null 2>&1 || true
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -37,22 +43,43 @@ free_port() {
   python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
 }
 
-# vexo-server on an ephemeral port; its first line names it.
-"$server" --root examples/content --listen 127.0.0.1:0 --admin-listen 127.0.0.1:0 \
-  --db "$work/checkins.db" \
-  >"$work/vexo-access.log" 2>"$work/vexo-errors.log" &
-pids+=($!)
-for _ in $(seq 100); do
-  [[ -s $work/vexo-access.log ]] && break
-  sleep 0.05
-done
-origin=$(head -1 "$work/vexo-access.log" | sed -n 's/^listening on //p')
-[[ -n $origin ]] || { echo "server_vs_nginx: vexo-server did not start"; cat "$work/vexo-errors.log"; exit 1; }
+# PostgreSQL with its default durability, reachable only through a socket in $work/pg.
+mkdir "$work/pg"
+if [[ $(id -u) == 0 ]]; then
+  chown postgres: "$work/pg"
+  as_postgres=(runuser -u postgres --)
+fi
+"${as_postgres[@]}" "$pg_bin/initdb" -D "$work/pg/data" -A trust -U postgres -E UTF8 --locale=C \
+  --no-sync >/dev/null
+"${as_postgres[@]}" "$pg_bin/pg_ctl" -D "$work/pg/data" -l "$work/pg/log" -w \
+  -o "-k $work/pg -c listen_addresses=''" start >/dev/null
+"$pg_bin/createdb" -h "$work/pg" -U postgres vexo
+postgres_uri="postgresql://postgres@/vexo?host=${work//\//%2F}%2Fpg"
+
+# vexo-server on ephemeral ports; its first two lines name them. Sets origin_NAME, admin_NAME.
+start_vexo() {
+  local name=$1 db=$2 log=$work/$1-access.log
+  "$server" --root examples/content --listen 127.0.0.1:0 --admin-listen 127.0.0.1:0 --db "$db" \
+    >"$log" 2>"$work/$name-errors.log" &
+  pids+=($!)
+  for _ in $(seq 100); do
+    [[ $(grep -c listening "$log" 2>/dev/null) == 2 ]] && break
+    sleep 0.05
+  done
+  local origin admin
+  origin=$(sed -n 's/^listening on //p' "$log")
+  admin=$(sed -n 's/^admin listening on //p' "$log")
+  [[ -n $origin && -n $admin ]] || { echo "server_vs_nginx: vexo-server ($name) did not start"; cat "$work/$name-errors.log"; exit 1; }
+  printf -v "origin_$name" '%s' "$origin"
+  printf -v "admin_$name" '%s' "$admin"
+}
+start_vexo sqlite "$work/checkins.db"
+start_vexo postgres "$postgres_uri"
 query="/client/getData.php?q=start&ver=1.0.6.0&t=setup.exe"
 
 # nginx serves the very bytes vexo-server sends, at the same path.
 mkdir -p "$work/www/client" "$work/nginx/logs"
-curl -sf "$origin$query" -o "$work/www/client/getData.php"
+curl -sf "$origin_sqlite$query" -o "$work/www/client/getData.php"
 nginx_port=$(free_port)
 cat >"$work/nginx/nginx.conf" <<CONF
 worker_processes $threads;
@@ -84,25 +111,58 @@ for _ in $(seq 100); do
 done
 cmp -s "$work/nginx-body" "$work/www/client/getData.php" ||
   { echo "server_vs_nginx: nginx does not serve the answer"; cat "$work/nginx/stderr"; exit 1; }
+curl -sf "$origin_postgres$query" -o /dev/null ||
+  { echo "server_vs_nginx: vexo-server on PostgreSQL does not answer"; exit 1; }
 
-# wrk's summary: requests per second, 99th percentile, errors.
+# wrk's summary: requests per second, 99th percentile, errors; the rate goes to rate-NAME-C.
 measure() {
-  local name=$1 url=$2 report
-  report=$(wrk -t"$threads" -c"$connections" -d"${duration}s" --latency "$url")
+  local name=$1 url=$2 connections=$3 seconds=$4 report
+  report=$(wrk -t"$threads" -c"$connections" -d"${seconds}s" --latency "$url")
   local rate p99 errors
   rate=$(awk '/^Requests\/sec:/ {print $2}' <<<"$report")
   p99=$(awk '$1 == "99%" {print $2}' <<<"$report")
   errors=$(grep -E 'Socket errors|Non-2xx' <<<"$report" | tr -s ' ' | paste -sd';' || true)
-  printf '%-12s %12s req/s   p99 %9s   %s\n' "$name" "$rate" "$p99" "${errors:-no errors}"
-  echo "$rate" >"$work/rate-$name"
+  printf '%-20s %4s conn %12s req/s   p99 %9s   %s\n' "$name" "$connections" "$rate" "$p99" "${errors:-no errors}"
+  echo "$rate" >"$work/rate-${name##*/}-$connections"
 }
 
-echo "start query, $connections connections, $threads wrk threads, ${duration}s per run, loopback"
-measure vexo-server "$origin$query"
-measure nginx "http://127.0.0.1:$nginx_port$query"
-python3 - "$(cat "$work/rate-vexo-server")" "$(cat "$work/rate-nginx")" <<'PY'
-import sys
-ours, theirs = float(sys.argv[1]), float(sys.argv[2])
-print(f"vexo-server / nginx = {ours / theirs:.2f} (goal: at least 0.50)")
-PY
-echo "check-ins recorded: $(sqlite3 "$work/checkins.db" 'SELECT count(*) FROM checkins' 2>/dev/null || echo '?')"
+ratio() {
+  python3 -c 'import sys; print(f"{float(sys.argv[1]) / float(sys.argv[2]):.2f}")' "$@"
+}
+
+# The check-ins in a store, read from its /stats (which first writes what is queued).
+stored() {
+  curl -sf "$1/stats" | python3 -c 'import json, sys; print(json.load(sys.stdin)["total"])'
+}
+
+# Queries the server answered: the access log has one line for each.
+answered() {
+  grep -c 'GET /client/getData.php' "$work/$1-access.log" || true
+}
+
+echo "start query, $threads wrk threads, ${duration}s per run, loopback"
+for connections in 50 200; do
+  measure vexo-server/sqlite "$origin_sqlite$query" "$connections" "$duration"
+  measure vexo-server/postgres "$origin_postgres$query" "$connections" "$duration"
+  measure nginx "http://127.0.0.1:$nginx_port$query" "$connections" "$duration"
+  nginx_rate=$(cat "$work/rate-nginx-$connections")
+  echo "  $connections connections: sqlite / nginx = $(ratio "$(cat "$work/rate-sqlite-$connections")" "$nginx_rate")," \
+    "postgres / nginx = $(ratio "$(cat "$work/rate-postgres-$connections")" "$nginx_rate") (goal: at least 0.50)"
+done
+
+echo "none lost: 200 connections for ${loss_duration}s on each store"
+for store in sqlite postgres; do
+  origin_var=origin_$store admin_var=admin_$store
+  stored_before=$(stored "${!admin_var}")
+  answered_before=$(answered "$store")
+  measure "vexo-server/$store" "${!origin_var}$query" 200 "$loss_duration"
+  sleep 1  # the last replies' check-ins reach the queue
+  stored_now=$(( $(stored "${!admin_var}") - stored_before ))
+  answered_now=$(( $(answered "$store") - answered_before ))
+  verdict=$([[ $stored_now == "$answered_now" ]] && echo "none lost" || echo "LOST $((answered_now - stored_now))")
+  echo "  $store: $answered_now queries answered, $stored_now check-ins stored: $verdict"
+done
+for store in sqlite postgres; do
+  [[ -s $work/$store-errors.log ]] && { echo "$store warnings:"; cat "$work/$store-errors.log"; }
+done
+exit 0

@@ -45,7 +45,11 @@ PGconn* Connect(const std::string& uri) {
   values[kDefaultCount] = uri.c_str();
   keywords[kDefaultCount + 1] = nullptr;
   values[kDefaultCount + 1] = nullptr;
-  return PQconnectdbParams(keywords, values, 1);
+  PGconn* connection = PQconnectdbParams(keywords, values, 1);
+  // Notices such as "relation already exists, skipping" are the expected course at each start.
+  PQsetNoticeProcessor(
+      connection, [](void*, const char*) {}, nullptr);
+  return connection;
 }
 
 class PostgresConnection : public StoreConnection {

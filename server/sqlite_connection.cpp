@@ -2,6 +2,8 @@
 // writer.
 #include <sqlite3.h>
 
+#include <algorithm>
+
 #include "server/store_connection.h"
 
 namespace vexo::server {
@@ -32,6 +34,30 @@ void Bind(sqlite3_stmt* statement, const std::vector<SqlValue>& parameters) {
   }
 }
 
+// SQLite keeps the names of $N and ?N parameters in a list that it searches for each one, so a
+// statement of thousands of them costs the square of that; a plain ? takes the next number
+// without the list. Each $N becomes ? where N is that next number, else ?N.
+std::string AnonymousParameters(const std::string& sql) {
+  std::string text;
+  text.reserve(sql.size());
+  unsigned highest = 0;
+  for (size_t i = 0; i < sql.size(); ++i) {
+    if (sql[i] != '$' || i + 1 == sql.size() || sql[i + 1] < '0' || sql[i + 1] > '9') {
+      text += sql[i];
+      continue;
+    }
+    size_t end = i + 1;
+    unsigned number = 0;
+    while (end < sql.size() && sql[end] >= '0' && sql[end] <= '9') {
+      number = number * 10 + static_cast<unsigned>(sql[end++] - '0');
+    }
+    text += number == highest + 1 ? "?" : "?" + sql.substr(i + 1, end - i - 1);
+    highest = std::max(highest, number);
+    i = end - 1;
+  }
+  return text;
+}
+
 class SqliteConnection : public StoreConnection {
  public:
   explicit SqliteConnection(sqlite3* database) : database_(database) {}
@@ -39,7 +65,8 @@ class SqliteConnection : public StoreConnection {
 
   SqlResult Run(const std::string& sql, const std::vector<SqlValue>& parameters) override {
     SqlResult result;
-    const char* next = sql.c_str();
+    const std::string text = AnonymousParameters(sql);
+    const char* next = text.c_str();
     while (*next != '\0') {
       sqlite3_stmt* statement = nullptr;
       if (sqlite3_prepare_v2(database_, next, -1, &statement, &next) != SQLITE_OK) {

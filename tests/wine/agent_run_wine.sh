@@ -6,7 +6,8 @@
 # user would), the installer in the data folder, what the installer was started with, and how the
 # agent ends.
 #
-#   agent_run_wine.sh SCENARIO AGENT_EXE FAKE_INSTALLER_EXE VEXO_SERVER EXAMPLE_CONTENT [ROOT_STORE_EXE]
+#   agent_run_wine.sh SCENARIO AGENT_EXE FAKE_INSTALLER_EXE VEXO_SERVER EXAMPLE_CONTENT
+#                     [VEXO_ANSWER UPDATE_KEYS_DIR]
 #
 # Scenarios:
 #   answer-yes  no "application" value; the installer is downloaded and verified, the question is
@@ -25,16 +26,27 @@
 #               host: each query fails, so no request is answered, nothing is downloaded, nothing
 #               starts, and the agent stays resident.
 #
+# For the agent pinned to the test keys in UPDATE_KEYS_DIR (signed with the native VEXO_ANSWER):
+#   signed-yes  as answer-yes, the offer signed by the second pinned key.
+#   signed-no   as answer-no, the offer signed by the first pinned key: the question shows that
+#               the present installer's signature verified, without a download.
+#   unsigned    the digest matches but the offer has no signature: downloaded, nothing asked or
+#               started, as with mismatch.
+#
 # Wine is set up by scripts/wine-env.sh (WINEPREFIX and DISPLAY from the environment when set).
 # The script writes the machine-wide values "server" and "application" under HKLM\Software\vexo
 # and removes them again when it ends.
 set -euo pipefail
 
-if [ $# -ne 5 ] && [ $# -ne 6 ]; then
-  echo "usage: $0 SCENARIO AGENT_EXE FAKE_INSTALLER_EXE VEXO_SERVER EXAMPLE_CONTENT [ROOT_STORE_EXE]" >&2
+if [ $# -ne 5 ] && [ $# -ne 7 ]; then
+  echo "usage: $0 SCENARIO AGENT_EXE FAKE_INSTALLER_EXE VEXO_SERVER EXAMPLE_CONTENT" \
+    "[VEXO_ANSWER UPDATE_KEYS_DIR]" >&2
   exit 2
 fi
-scenario=$1 agent=$2 fake_installer=$3 server=$4 example_content=$5 root_store=${6:-}
+scenario=$1 agent=$2 fake_installer=$3 server=$4 example_content=$5
+answer_tool=${6:-} keys_dir=${7:-}
+# The Root store helper of the https scenarios.
+root_store=${VEXO_ROOT_STORE:-}
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 
 # Bounds: generous, so a slow machine does not fail the test, yet every wait ends.
@@ -52,19 +64,28 @@ die() {
   exit 1
 }
 
+# The pinned agent's scenarios go as the default ones named here, with the offer signed by `signer`.
+signer=
 case $scenario in
-  answer-yes | answer-no | forced | mismatch | https | https-stranger | https-other-host) ;;
+  answer-yes | answer-no | forced | mismatch) behaviour=$scenario ;;
+  signed-yes) behaviour=answer-yes signer=2 ;;
+  signed-no) behaviour=answer-no signer=1 ;;
+  unsigned) behaviour=mismatch ;;
+  https) behaviour=forced ;;
+  https-stranger | https-other-host) behaviour=refused ;;
   *) die "unknown scenario '$scenario'" ;;
 esac
+if [ -n "$signer" ] || [ "$scenario" = unsigned ]; then
+  [ -x "$answer_tool" ] || die "the native vexo-answer is needed to sign offers: '$answer_tool'"
+  [ -d "$keys_dir" ] || die "no test keys at '$keys_dir'"
+fi
 case $scenario in
   https*) secure=1 ;;
   *) secure= ;;
 esac
-case $scenario in
-  https-stranger | https-other-host) refused=1 ;;
-  *) refused= ;;
-esac
-[ -z "$secure" ] || [ -f "$root_store" ] || die "the Root store helper is needed for $scenario"
+refused=
+[ "$behaviour" != refused ] || refused=1
+[ -z "$secure" ] || [ -f "$root_store" ] || die "the Root store helper (VEXO_ROOT_STORE) is needed for $scenario"
 [ -x "$server" ] || die "vexo-server not found at '$server': build the native preset first" \
   "(cmake --preset dev && cmake --build --preset dev --target vexo-server), or set" \
   "VEXO_NATIVE_SERVER when configuring the Windows build"
@@ -112,6 +133,12 @@ cp "$fake_installer" "$offered"
 digest=$(md5sum "$offered" | cut -d' ' -f1)
 sed -i "s|<md5>[0-9a-fA-F]*</md5>|<md5>$digest</md5>|" "$content/start.xml"
 grep -q "<md5>$digest</md5>" "$content/start.xml" || die "the example offer has no md5 element"
+if [ -n "$signer" ]; then
+  install -m 600 "$keys_dir/pinned-$signer.key" "$work/signer.key"
+  signature=$("$answer_tool" sign --key "$work/signer.key" --version 1.0.7.0 "$offered") ||
+    die "vexo-answer could not sign the installer"
+  sed -i "s|</md5>|</md5><signature>$signature</signature>|" "$content/start.xml"
+fi
 case $scenario in
   forced | https*)
     sed -i 's|<force>n</force>|<force>y</force>|' "$content/start.xml"
@@ -120,7 +147,7 @@ case $scenario in
   mismatch)
     sed -i "s|<md5>$digest</md5>|<md5>00000000000000000000000000000000</md5>|" "$content/start.xml"
     ;;
-  answer-no)
+  answer-no | signed-no)
     sed -i 's|<errcode>0</errcode>|<errcode>-1</errcode>|' "$content/popup.xml"
     grep -q '<errcode>-1</errcode>' "$content/popup.xml" || die "the example pop-ups have no errcode"
     ;;
@@ -164,7 +191,7 @@ echo "server: $origin"
 
 # --- the machine-wide values and the data folder ------------------------------------------------
 wine reg add 'HKLM\Software\vexo' /v server /d "$origin" /f >/dev/null
-if [ "$scenario" = answer-no ]; then
+if [ "$behaviour" = answer-no ]; then
   application=vexo-calendar.exe
   wine reg add 'HKLM\Software\vexo' /v application /d "$application" /f >/dev/null
 else
@@ -177,7 +204,7 @@ data_folder="$(winepath -u "$appdata" | sed 's|/*$||')/vexo"
 installer="$data_folder/vexo-setup.exe"
 record="$installer.args"
 rm -f "$installer" "$record" "$installer.download"
-if [ "$scenario" = answer-no ]; then
+if [ "$behaviour" = answer-no ]; then
   mkdir -p "$data_folder"
   cp "$fake_installer" "$installer"
 fi
@@ -209,7 +236,7 @@ if [ -n "$refused" ]; then
     [ -z "$(question_window)" ] || fail "a question was asked over a refused certificate"
     sleep 0.1
   done
-elif [ "$scenario" = forced ] || [ "$scenario" = mismatch ] || [ -n "$secure" ]; then
+elif [ "$behaviour" = forced ] || [ "$behaviour" = mismatch ]; then
   # No question: the pop-up query comes, and no window titled Vexo has appeared before it.
   deadline=$((SECONDS + request_wait_s))
   while [ $SECONDS -lt $deadline ] && [ -z "$(request_time /client/getData.php?q=popup)" ]; do
@@ -228,7 +255,7 @@ else
   [ -z "$(request_time /client/getData.php?q=popup)" ] || fail "pop-up query made while asking"
   # Focus only, since no window manager runs on the test display; bounded, as --sync waits.
   timeout 10 xdotool windowfocus --sync "$window" || die "the question window took no focus"
-  if [ "$scenario" = answer-yes ]; then key=Return; else key=n; fi
+  if [ "$behaviour" = answer-yes ]; then key=Return; else key=n; fi
   answered=$(now)
   xdotool key "$key"
   echo "answered with $key after $(elapsed "$launched" "$answered")s"
@@ -246,7 +273,7 @@ download_url=/files/vexo-setup-1.0.7.0.exe
 requests=$(sed -n 's|^[0-9.]* [^"]*"GET \([^ ]*\) HTTP/1\.[01]".*|\1|p' "$log")
 if [ -n "$refused" ]; then
   expected=
-elif [ "$scenario" = answer-no ]; then
+elif [ "$behaviour" = answer-no ]; then
   expected=$(printf '%s\n' "$start_url" "$popup_url")
 else
   expected=$(printf '%s\n' "$start_url" "$download_url" "$popup_url")
@@ -289,7 +316,7 @@ wait_for_record() {
   done
   return 1
 }
-if [ "$scenario" = answer-no ] || [ "$scenario" = mismatch ] || [ -n "$refused" ]; then
+if [ "$behaviour" = answer-no ] || [ "$behaviour" = mismatch ] || [ -n "$refused" ]; then
   sleep 1  # a launch that should not happen gets a moment to show itself
   [ ! -e "$record" ] || fail "the installer was started ($scenario): '$(cat "$record")'"
 else
@@ -302,7 +329,7 @@ else
 fi
 
 # How the agent ends: a rejected pop-up answer ends it with 1; an accepted one keeps it resident.
-if [ "$scenario" = answer-no ]; then
+if [ "$behaviour" = answer-no ]; then
   status=
   for _ in $(seq $((exit_wait_s * 10))); do
     if ! kill -0 "$agent_pid" 2>/dev/null; then

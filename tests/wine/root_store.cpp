@@ -6,8 +6,9 @@
 //                                   test killed half-way left behind goes too
 //
 // Exit code 0 on success, 1 with a line on standard error otherwise.
-#include <wincrypt.h>
 #include <windows.h>
+// after windows.h, whose types it uses
+#include <wincrypt.h>
 
 #include <cstdio>
 #include <fstream>
