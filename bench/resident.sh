@@ -3,12 +3,24 @@
 # over 10 s (goal 0: no polling, no periodic wake-up), resident memory as RSS and as private
 # memory (RssAnon, goal under 2 MiB), and the size of both builds' programs.
 #
-#   bench/resident.sh [native agent] [windows agent] [seconds to wait for the timers]
+#   bench/resident.sh [--pinned] [native agent] [windows agent] [seconds to wait for the timers]
+# --pinned runs the agent pinned to the test keys (vexo-agent-pinned) against the example content
+# with its offer signed by the first test key, so that the memory is measured after the download
+# and a verified signature.
 # With a vexo-server build and the example content beside it, the agent runs against a real
 # server so that its queries are part of what it has done before the measurement.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-agent=${1:-build/release/agent/vexo-agent}
+pinned=0
+if [ "${1:-}" = --pinned ]; then
+  pinned=1
+  shift
+fi
+if [ $pinned = 1 ]; then
+  agent=${1:-build/release/tests/support/vexo-agent-pinned}
+else
+  agent=${1:-build/release/agent/vexo-agent}
+fi
 windows_agent=${2:-build/mingw/agent/vexo-agent.exe}
 settle=${3:-36}  # the example schedule arms the first display 30 s after the pop-up query
 server=build/release/server/vexo-server
@@ -19,8 +31,17 @@ trap cleanup EXIT
 mkdir -p "$root"/{home,data,config/vexo,runtime}
 chmod 700 "$root/runtime"
 
-if [ -x "$server" ] && [ -d examples/content ]; then
-  "$server" --root examples/content --listen 127.0.0.1:0 --admin-listen 127.0.0.1:0 \
+content=examples/content
+if [ $pinned = 1 ]; then
+  content="$root/content"
+  cp -r examples/content "$content"
+  install -m 600 tests/support/update_keys/pinned-1.key "$root/signer.key"
+  signature=$(build/release/tools/vexo-answer sign --key "$root/signer.key" --version 1.0.7.0 \
+    "$content/files/vexo-setup-1.0.7.0.exe")
+  sed -i "s|</md5>|</md5><signature>$signature</signature>|" "$content/start.xml"
+fi
+if [ -x "$server" ] && [ -d "$content" ]; then
+  "$server" --root "$content" --listen 127.0.0.1:0 --admin-listen 127.0.0.1:0 \
     --db "$root/stats.db" >"$root/server.log" &
   server_pid=$!
   for _ in $(seq 50); do grep -q "listening on" "$root/server.log" 2>/dev/null && break; sleep 0.1; done
@@ -43,6 +64,7 @@ echo "resident memory (RSS):            $(field VmRSS) kB"
 echo "private memory (RssAnon):         $(field RssAnon) kB   (goal < 2048 kB)"
 echo "shared file pages (RssFile):      $(field RssFile) kB"
 [ -f "$root/server.log" ] && echo "requests the agent made:          $(grep -c '"GET ' "$root/server.log")"
+[ -f "$root/data/vexo/vexo-setup.exe" ] && echo "installer downloaded:             $(stat -c %s "$root/data/vexo/vexo-setup.exe") bytes"
 echo "native program size:              $(stat -c %s "$agent") bytes"
 [ -f "$windows_agent" ] && echo "windows program size:             $(stat -c %s "$windows_agent") bytes"
 exit 0
