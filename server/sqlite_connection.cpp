@@ -51,7 +51,10 @@ std::string AnonymousParameters(const std::string& sql) {
     while (end < sql.size() && sql[end] >= '0' && sql[end] <= '9') {
       number = number * 10 + static_cast<unsigned>(sql[end++] - '0');
     }
-    text += number == highest + 1 ? "?" : "?" + sql.substr(i + 1, end - i - 1);
+    text += '?';
+    if (number != highest + 1) {
+      text.append(sql, i + 1, end - i - 1);
+    }
     highest = std::max(highest, number);
     i = end - 1;
   }

@@ -38,7 +38,8 @@ server() { # NAME CA TEMPLATE-LINES...
 ca ca "Vexo test CA"
 ca stranger-ca "Vexo stranger CA"
 key server.key
-here=('cn = "127.0.0.1"' 'ip_address = "127.0.0.1"' 'dns_name = "localhost"')
+# Wine's certificate check compares the host with DNS names only, so the address is one too.
+here=('cn = "127.0.0.1"' 'ip_address = "127.0.0.1"' 'dns_name = "127.0.0.1"' 'dns_name = "localhost"')
 server server ca "${here[@]}" "expiration_days = 30"
 server other-host ca 'cn = "other-host.invalid"' 'dns_name = "other-host.invalid"' \
   "expiration_days = 30"

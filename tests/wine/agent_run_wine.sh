@@ -19,6 +19,12 @@
 #   forced      a forced offer: no question at all, the installer starts directly.
 #   mismatch    the offer's digest is not the installer's: it is downloaded, but the agent asks
 #               nothing and starts nothing; the pop-up query still follows.
+#   https       the forced run over https: the server's certificate comes from a throwaway test
+#               CA that ROOT_STORE_EXE puts into the prefix's Root store for the length of the run.
+#   https-stranger, https-other-host
+#               the same, but the server's certificate is from a CA nobody trusts, or for another
+#               host: each query fails, so no request is answered, nothing is downloaded, nothing
+#               starts, and the agent stays resident.
 #
 # For the agent pinned to the test keys in UPDATE_KEYS_DIR (signed with the native VEXO_ANSWER):
 #   signed-yes  as answer-yes, the offer signed by the second pinned key.
@@ -39,6 +45,8 @@ if [ $# -ne 5 ] && [ $# -ne 7 ]; then
 fi
 scenario=$1 agent=$2 fake_installer=$3 server=$4 example_content=$5
 answer_tool=${6:-} keys_dir=${7:-}
+# The Root store helper of the https scenarios.
+root_store=${VEXO_ROOT_STORE:-}
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 
 # Bounds: generous, so a slow machine does not fail the test, yet every wait ends.
@@ -63,12 +71,21 @@ case $scenario in
   signed-yes) behaviour=answer-yes signer=2 ;;
   signed-no) behaviour=answer-no signer=1 ;;
   unsigned) behaviour=mismatch ;;
+  https) behaviour=forced ;;
+  https-stranger | https-other-host) behaviour=refused ;;
   *) die "unknown scenario '$scenario'" ;;
 esac
-if [ "$behaviour" != "$scenario" ]; then
+if [ -n "$signer" ] || [ "$scenario" = unsigned ]; then
   [ -x "$answer_tool" ] || die "the native vexo-answer is needed to sign offers: '$answer_tool'"
   [ -d "$keys_dir" ] || die "no test keys at '$keys_dir'"
 fi
+case $scenario in
+  https*) secure=1 ;;
+  *) secure= ;;
+esac
+refused=
+[ "$behaviour" != refused ] || refused=1
+[ -z "$secure" ] || [ -f "$root_store" ] || die "the Root store helper (VEXO_ROOT_STORE) is needed for $scenario"
 [ -x "$server" ] || die "vexo-server not found at '$server': build the native preset first" \
   "(cmake --preset dev && cmake --build --preset dev --target vexo-server), or set" \
   "VEXO_NATIVE_SERVER when configuring the Windows build"
@@ -82,6 +99,7 @@ source "$repo/scripts/wine-env.sh"
 work=$(mktemp -d "${TMPDIR:-/tmp}/vexo-wine-run.XXXXXX")
 server_pid=
 agent_pid=
+ca_added=
 cleanup() {
   # Only the processes this script started, by their ids.
   if [ -n "$agent_pid" ] && kill -0 "$agent_pid" 2>/dev/null; then
@@ -94,6 +112,10 @@ cleanup() {
   fi
   wine reg delete 'HKLM\Software\vexo' /v server /f >/dev/null 2>&1 || true
   wine reg delete 'HKLM\Software\vexo' /v application /f >/dev/null 2>&1 || true
+  if [ -n "$ca_added" ]; then
+    wine "$root_store" remove "$(winepath -w "$work/certs/ca.pem")" >/dev/null ||
+      echo "FAIL: the test CA could not be removed from the Root store" >&2
+  fi
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -118,7 +140,7 @@ if [ -n "$signer" ]; then
   sed -i "s|</md5>|</md5><signature>$signature</signature>|" "$content/start.xml"
 fi
 case $scenario in
-  forced)
+  forced | https*)
     sed -i 's|<force>n</force>|<force>y</force>|' "$content/start.xml"
     grep -q '<force>y</force>' "$content/start.xml" || die "the example offer has no force element"
     ;;
@@ -138,13 +160,28 @@ stamp_lines() {
     printf '%s %s\n' "$EPOCHREALTIME" "$line"
   done
 }
+# --- over https: a certificate of the test CA (or of a stranger), the CA in the Root store ----
+tls=()
+if [ -n "$secure" ]; then
+  mkdir "$work/certs"
+  bash "$repo/tests/support/make_test_certificates.sh" "$work/certs"
+  case $scenario in
+    https) certificate=server.pem ;;
+    https-stranger) certificate=stranger.pem ;;
+    https-other-host) certificate=other-host.pem ;;
+  esac
+  tls=(--tls-cert "$work/certs/$certificate" --tls-key "$work/certs/server.key")
+  wine "$root_store" add "$(winepath -w "$work/certs/ca.pem")" || die "cannot add the test CA"
+  ca_added=1
+fi
+
 "$server" --root "$content" --listen 127.0.0.1:0 --admin-listen 127.0.0.1:0 \
-  --db "$work/checkins.db" --threads 2 \
+  --db "$work/checkins.db" --threads 2 "${tls[@]}" \
   > >(stamp_lines >"$log") 2>"$work/server.err" &
 server_pid=$!
 origin=
 for _ in $(seq 100); do
-  origin=$(sed -n 's|^[0-9.]* listening on \(http://127\.0\.0\.1:[0-9]*\)$|\1|p' "$log" 2>/dev/null)
+  origin=$(sed -n 's|^[0-9.]* listening on \(https\{0,1\}://127\.0\.0\.1:[0-9]*\)$|\1|p' "$log" 2>/dev/null)
   [ -n "$origin" ] && break
   kill -0 "$server_pid" 2>/dev/null || die "vexo-server ended: $(cat "$work/server.err")"
   sleep 0.1
@@ -192,7 +229,14 @@ wine "$agent" >/dev/null 2>&1 &
 agent_pid=$!
 
 answered=
-if [ "$behaviour" = forced ] || [ "$behaviour" = mismatch ]; then
+if [ -n "$refused" ]; then
+  # Both queries are tried, about two and three seconds after the start, and both fail in the
+  # handshake, which leaves nothing in the access log to wait for: the run is given eight seconds.
+  while [ "$(elapsed "$launched" "$(now)" | cut -d. -f1)" -lt 8 ]; do
+    [ -z "$(question_window)" ] || fail "a question was asked over a refused certificate"
+    sleep 0.1
+  done
+elif [ "$behaviour" = forced ] || [ "$behaviour" = mismatch ]; then
   # No question: the pop-up query comes, and no window titled Vexo has appeared before it.
   deadline=$((SECONDS + request_wait_s))
   while [ $SECONDS -lt $deadline ] && [ -z "$(request_time /client/getData.php?q=popup)" ]; do
@@ -217,7 +261,8 @@ else
   echo "answered with $key after $(elapsed "$launched" "$answered")s"
 fi
 
-wait_for_request /client/getData.php?q=popup || fail "no pop-up query within ${request_wait_s}s"
+[ -n "$refused" ] || wait_for_request /client/getData.php?q=popup ||
+  fail "no pop-up query within ${request_wait_s}s"
 
 # --- what the agent did -------------------------------------------------------------------------
 start_url="/client/getData.php?q=start&ver=1.0.6.0&t=$application"
@@ -226,7 +271,9 @@ download_url=/files/vexo-setup-1.0.7.0.exe
 
 # The agent's requests, in order, without the server's own lines.
 requests=$(sed -n 's|^[0-9.]* [^"]*"GET \([^ ]*\) HTTP/1\.[01]".*|\1|p' "$log")
-if [ "$behaviour" = answer-no ]; then
+if [ -n "$refused" ]; then
+  expected=
+elif [ "$behaviour" = answer-no ]; then
   expected=$(printf '%s\n' "$start_url" "$popup_url")
 else
   expected=$(printf '%s\n' "$start_url" "$download_url" "$popup_url")
@@ -253,8 +300,12 @@ if [ -n "$start_at" ] && [ -n "$popup_at" ]; then
   echo "start query after ${first}s, pop-up query ${gap}s after the start handling"
 fi
 
-installer_digest=$(md5sum "$installer" 2>/dev/null | cut -d' ' -f1)
-[ "$installer_digest" = "$digest" ] || fail "no verified installer at $installer"
+installer_digest=$(md5sum "$installer" 2>/dev/null | cut -d' ' -f1 || true)
+if [ -n "$refused" ]; then
+  [ ! -e "$installer" ] || fail "an installer was downloaded over a refused certificate"
+else
+  [ "$installer_digest" = "$digest" ] || fail "no verified installer at $installer"
+fi
 [ ! -e "$installer.download" ] || fail "a partial download was left beside the installer"
 
 # What the installer was started with; it writes its record only when started.
@@ -265,7 +316,7 @@ wait_for_record() {
   done
   return 1
 }
-if [ "$behaviour" = answer-no ] || [ "$behaviour" = mismatch ]; then
+if [ "$behaviour" = answer-no ] || [ "$behaviour" = mismatch ] || [ -n "$refused" ]; then
   sleep 1  # a launch that should not happen gets a moment to show itself
   [ ! -e "$record" ] || fail "the installer was started ($scenario): '$(cat "$record")'"
 else
