@@ -34,7 +34,7 @@ std::string JsonCountList(const std::vector<CountRow>& rows) {
   });
 }
 
-// The adoption series name their fields as the structs do.
+// The adoption series, named in the same style as the rest of the document.
 std::string JsonStartsSeries(const std::vector<DayVersionCount>& rows) {
   return JsonArray(rows, [](const DayVersionCount& row) {
     return "{\"day\": " + JsonString(row.day) + ", \"version\": " + JsonString(row.version) +
@@ -46,7 +46,7 @@ std::string JsonDownloadsSeries(const std::vector<DayDownloadCount>& rows) {
   return JsonArray(rows, [](const DayDownloadCount& row) {
     return "{\"day\": " + JsonString(row.day) +
            ", \"completed\": " + std::to_string(row.completed) +
-           ", \"cutShort\": " + std::to_string(row.cutShort) + "}";
+           ", \"cut_short\": " + std::to_string(row.cutShort) + "}";
   });
 }
 
@@ -162,8 +162,9 @@ std::string RenderStatsJson(const CheckinSummary& summary) {
   json += "  \"per_version\": " + JsonCountList(summary.perVersion) + ",\n";
   json += "  \"per_application\": " + JsonCountList(summary.perApplication) + ",\n";
   json += "  \"per_day\": " + JsonCountList(summary.perDay) + ",\n";
-  json += "  \"startsPerDayByVersion\": " + JsonStartsSeries(summary.startsPerDayByVersion) + ",\n";
-  json += "  \"downloadsPerDay\": " + JsonDownloadsSeries(summary.downloadsPerDay) + ",\n";
+  json +=
+      "  \"starts_per_day_by_version\": " + JsonStartsSeries(summary.startsPerDayByVersion) + ",\n";
+  json += "  \"downloads_per_day\": " + JsonDownloadsSeries(summary.downloadsPerDay) + ",\n";
   json += "  \"unwritten\": " + std::to_string(summary.unwritten) +
           ",\n  \"dropped\": " + std::to_string(summary.dropped) + ",\n";
   if (!summary.databaseError.empty()) {

@@ -416,8 +416,8 @@ TEST(VexoServerDownloads, WholeAndCutShortAreRecorded) {
       SendRaw(port, "HEAD /files/large.exe HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
   EXPECT_EQ(head.headers["content-length"], std::to_string(installer.size()));
 
-  EXPECT_THAT(AwaitStats(adminPort, "\"cutShort\": 1"),
-              HasSubstr("\"completed\": 1, \"cutShort\": 1}]"));
+  EXPECT_THAT(AwaitStats(adminPort, "\"cut_short\": 1"),
+              HasSubstr("\"completed\": 1, \"cut_short\": 1}]"));
   std::string size = std::to_string(installer.size());
   EXPECT_EQ(
       CountRows(database, "file = 'large.exe' AND complete = 1 AND bytes = " + size, "downloads"),
