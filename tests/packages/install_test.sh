@@ -177,6 +177,7 @@ done
 echo "   ${command[*]}"
 
 log=$work/server.log
+: >"$log"  # the background shell below opens it only when it gets to run
 (
   cd "$working_directory"
   exec setpriv --reuid="$run_user" --regid="$run_group" --init-groups --no-new-privs \

@@ -175,6 +175,9 @@ if [ -n "$secure" ]; then
   ca_added=1
 fi
 
+# The log exists before the server starts: the process substitution below creates it only when
+# its own shell gets to run, and reading a missing file would end this script.
+: >"$log"
 "$server" --root "$content" --listen 127.0.0.1:0 --admin-listen 127.0.0.1:0 \
   --db "$work/checkins.db" --threads 2 "${tls[@]}" \
   > >(stamp_lines >"$log") 2>"$work/server.err" &
