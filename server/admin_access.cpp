@@ -1,51 +1,28 @@
 #include "server/admin_access.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
+
+#include "server/small_file.h"
 
 namespace vexo::server {
 namespace {
 
 constexpr size_t kLongestTokenFile = 4096;
 
-// False with errno set when the file cannot be read whole (or is longer than a secret can be).
-bool ReadSmallFile(const std::string& path, std::string& content) {
-  int descriptor = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (descriptor < 0) {
-    return false;
-  }
-  char buffer[kLongestTokenFile + 1];
-  size_t filled = 0;
-  ssize_t got = 0;
-  while (filled < sizeof buffer &&
-         (got = read(descriptor, buffer + filled, sizeof buffer - filled)) > 0) {
-    filled += static_cast<size_t>(got);
-  }
-  int readError = errno;
-  close(descriptor);
-  if (got < 0) {
-    errno = readError;
-    return false;
-  }
-  if (filled > kLongestTokenFile) {
-    errno = EFBIG;
-    return false;
-  }
-  content.assign(buffer, filled);
-  return true;
-}
-
 }  // namespace
 
 std::optional<std::string> ReadAdminToken(const std::string& path, std::string& error) {
-  std::string token;
-  if (!ReadSmallFile(path, token)) {
+  std::optional<std::string> content = ReadFileUpTo(path, kLongestTokenFile);
+  if (content && content->size() > kLongestTokenFile) {
+    errno = EFBIG;  // longer than a secret can be
+    content.reset();
+  }
+  if (!content) {
     error = "cannot read admin token file '" + path + "': " + std::strerror(errno);
     return std::nullopt;
   }
+  std::string token = std::move(*content);
   if (token.ends_with('\n')) {
     token.pop_back();
     if (token.ends_with('\r')) {

@@ -2,33 +2,13 @@
 
 #include <sys/stat.h>
 
-#include <fstream>
-#include <iterator>
 #include <mutex>
 #include <optional>
 
+#include "server/small_file.h"
 #include "xml/xml_escape.h"
 
 namespace vexo::server {
-namespace {
-
-std::optional<std::string> ReadWholeFile(const std::string& path, size_t limit) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    return std::nullopt;
-  }
-  std::string content;
-  content.resize(limit + 1);
-  in.read(content.data(), static_cast<std::streamsize>(content.size()));
-  if (in.bad()) {
-    return std::nullopt;
-  }
-  content.resize(static_cast<size_t>(in.gcount()));
-  return content;
-}
-
-}  // namespace
-
 std::string SubstituteOrigin(std::string_view text, std::string_view origin) {
   std::string escapedOrigin = EscapeText(origin, ESCAPE_QUOTES);
   std::string result;
@@ -78,7 +58,7 @@ std::shared_ptr<const std::string> AnswerCache::Load(const std::string& path,
           " bytes; not served");
     return nullptr;
   }
-  std::optional<std::string> plain = ReadWholeFile(path, kMaxAnswerFileBytes);
+  std::optional<std::string> plain = ReadFileUpTo(path, kMaxAnswerFileBytes);
   if (!plain) {
     warn_("answer " + path + " cannot be read");
     return nullptr;

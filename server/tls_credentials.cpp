@@ -5,23 +5,24 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <memory>
+
+#include "server/small_file.h"
 
 namespace vexo::server {
 namespace {
 
-std::optional<std::string> ReadWholeFile(const std::string& path, const char* what,
-                                         std::string& error) {
-  std::ifstream file(path, std::ios::binary);
-  std::string content;
-  if (file) {
-    content.assign(std::istreambuf_iterator<char>(file), {});
-  }
-  if (!file || content.empty()) {
-    error = std::string("cannot read TLS ") + what + " '" + path +
-            "': " + (file ? "the file is empty" : std::strerror(errno));
+// Far more than any certificate chain or key in PEM.
+constexpr size_t kLongestPemFile = 1 << 20;
+
+std::optional<std::string> ReadPemFile(const std::string& path, const char* what,
+                                       std::string& error) {
+  std::optional<std::string> content = ReadFileUpTo(path, kLongestPemFile);
+  if (!content || content->empty() || content->size() > kLongestPemFile) {
+    error = std::string("cannot read TLS ") + what + " '" + path + "': " +
+            (!content           ? std::strerror(errno)
+             : content->empty() ? "the file is empty"
+                                : "the file is larger than 1 MiB");
     return std::nullopt;
   }
   return content;
@@ -65,11 +66,11 @@ int PairKey(const std::string& certificate, const std::string& key) {
 }  // namespace
 
 std::optional<TlsCredentials> LoadTlsCredentials(const TlsFiles& files, std::string& error) {
-  std::optional<std::string> certificate = ReadWholeFile(files.certificate, "certificate", error);
+  std::optional<std::string> certificate = ReadPemFile(files.certificate, "certificate", error);
   if (!certificate) {
     return std::nullopt;
   }
-  std::optional<std::string> key = ReadWholeFile(files.key, "key", error);
+  std::optional<std::string> key = ReadPemFile(files.key, "key", error);
   if (!key) {
     return std::nullopt;
   }
