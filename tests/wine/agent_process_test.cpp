@@ -20,6 +20,12 @@ std::wstring AgentPath() {
 }
 
 // One started agent; one still running when the test ends is terminated.
+std::wstring ClassNameOf(HWND window) {
+  wchar_t name[256] = {};
+  GetClassNameW(window, name, 256);
+  return name;
+}
+
 class AgentProcess {
  public:
   AgentProcess() {
@@ -82,7 +88,8 @@ class AgentProcess {
           auto* s = reinterpret_cast<Search*>(param);
           DWORD owner = 0;
           GetWindowThreadProcessId(window, &owner);
-          if (owner != s->processId)
+          // Wine gives each GUI thread a hidden "Default IME" window too; it is not the agent's.
+          if (owner != s->processId || ClassNameOf(window) == L"IME")
             return TRUE;
           s->found = window;
           return FALSE;
@@ -94,12 +101,6 @@ class AgentProcess {
   PROCESS_INFORMATION info_ = {};
   bool started_ = false;
 };
-
-std::wstring ClassNameOf(HWND window) {
-  wchar_t name[256] = {};
-  GetClassNameW(window, name, 256);
-  return name;
-}
 
 TEST(AgentProcess, StaysResidentHiddenUntilClosedThenExitsWithOne) {
   AgentProcess agent;
