@@ -252,7 +252,9 @@ PinnedKeys ParseKeyList(const std::string& list) {
   while (std::getline(items, item, ',')) {
     std::optional<Ed25519PublicKey> key = ParsePublicKeyText(item);
     if (!key) {
-      throw UsageError("--keys: '" + item + "' is not a public key (44 characters of base64)");
+      throw UsageError("--keys: '" + item +
+                       "' is not a public key (44 characters of base64 that encode a point of "
+                       "the curve not of small order)");
     }
     keys.push_back(*key);
   }

@@ -271,6 +271,11 @@ TEST_F(VexoAnswerSigning, CheckSaysWhetherTheSignatureVouchesForTheInstaller) {
       {publicKey_, folder_.File("changed.exe"), 1, "problem: the installer's MD5 is"},
       {"", Installer(), 0, "installer       MD5 matches"},
       {"AAAA", Installer(), 2, "--keys: 'AAAA' is not a public key"},
+      // y = 0, the identity and the point of order two: no keys, and no abort.
+      {"AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=", Installer(), 2, "is not a public key"},
+      {"AQAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=", Installer(), 2, "is not a public key"},
+      {publicKey_ + ",7P///////////////////////////////////////38=", Installer(), 2,
+       "--keys: '7P///////////////////////////////////////38=' is not a public key"},
   };
   for (const Case& row : cases) {
     SCOPED_TRACE(row.keys + " " + row.installer);
