@@ -22,6 +22,7 @@
 #include "agent/crypto/md5.h"
 #include "agent/update_installation.h"
 #include "agent/update_signature.h"
+#include "server/common/small_file.h"
 #include "tools/answer_check.h"
 #include "tools/key_file.h"
 #include "tools/start_answer_writer.h"
@@ -74,20 +75,18 @@ class Failure : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// Answers and texts to encipher are read up to the most vexo-server serves.
+constexpr size_t kLongestInput = 1 << 20;
+
 std::string ReadInput(const std::string& name) {
-  if (name == "-") {
-    return std::string(std::istreambuf_iterator<char>(std::cin), {});
+  std::string fault;
+  std::optional<std::string> content = name == "-"
+                                           ? server::ReadUpTo(STDIN_FILENO, kLongestInput, fault)
+                                           : server::ReadSmallFile(name, kLongestInput, fault);
+  if (!content) {
+    throw Failure("cannot read '" + name + "': " + fault);
   }
-  std::ifstream in(name, std::ios::binary);
-  if (!in) {
-    throw Failure("cannot read '" + name + "'");
-  }
-  std::ostringstream content;
-  content << in.rdbuf();
-  if (in.bad()) {
-    throw Failure("cannot read '" + name + "'");
-  }
-  return content.str();
+  return *content;
 }
 
 void WriteOutput(const std::string& name, const std::string& content) {
@@ -108,6 +107,12 @@ void WriteOutput(const std::string& name, const std::string& content) {
 }
 
 std::string FileMd5(const std::string& path) {
+  std::error_code error;
+  std::filesystem::file_status status = std::filesystem::status(path, error);
+  if (error || !std::filesystem::is_regular_file(status)) {
+    throw Failure("cannot read '" + path +
+                  "': " + (error ? error.message() : "not a regular file"));
+  }
   std::ifstream in(path, std::ios::binary);
   if (!in) {
     throw Failure("cannot read '" + path + "'");

@@ -41,7 +41,7 @@ std::shared_ptr<const std::string> AnswerCache::Get(const std::string& path) {
       return found->second.body;
     }
   }
-  std::shared_ptr<const std::string> body = Load(path, stamp);
+  std::shared_ptr<const std::string> body = Load(path);
   std::unique_lock lock(mutex_);
   if (body) {
     entries_[path] = Entry{stamp, body};
@@ -51,21 +51,11 @@ std::shared_ptr<const std::string> AnswerCache::Get(const std::string& path) {
   return body;
 }
 
-std::shared_ptr<const std::string> AnswerCache::Load(const std::string& path,
-                                                     const FileStamp& stamp) {
-  if (stamp.size > kMaxAnswerFileBytes) {
-    warn_("answer " + path + " is larger than " + std::to_string(kMaxAnswerFileBytes) +
-          " bytes; not served");
-    return nullptr;
-  }
-  std::optional<std::string> plain = ReadFileUpTo(path, kMaxAnswerFileBytes);
+std::shared_ptr<const std::string> AnswerCache::Load(const std::string& path) {
+  std::string error;
+  std::optional<std::string> plain = ReadSmallFile(path, kMaxAnswerFileBytes, error);
   if (!plain) {
-    warn_("answer " + path + " cannot be read");
-    return nullptr;
-  }
-  if (plain->size() > kMaxAnswerFileBytes) {
-    warn_("answer " + path + " grew beyond " + std::to_string(kMaxAnswerFileBytes) +
-          " bytes; not served");
+    warn_("answer " + path + " is not served: " + error);
     return nullptr;
   }
   auto body = std::make_shared<const std::string>(encipher_(SubstituteOrigin(*plain, origin_)));

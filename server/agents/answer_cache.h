@@ -43,7 +43,7 @@ class AnswerCache {
     std::shared_ptr<const std::string> body;
   };
 
-  std::shared_ptr<const std::string> Load(const std::string& path, const FileStamp& stamp);
+  std::shared_ptr<const std::string> Load(const std::string& path);
 
   std::string origin_;
   Encipher encipher_;

@@ -5,6 +5,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <ctime>
 #include <string>
 #include <vector>
@@ -419,6 +420,38 @@ TEST(VexoAnswerCheck, AnswersLongerThanAgentsRead) {
   ProgramResult enciphered = Tool({"check", "-"}, EncipherAnswer(longAnswer));
   EXPECT_EQ(enciphered.exitCode, 1);
   EXPECT_THAT(enciphered.out, HasSubstr("longer than the 102400 bytes agents read"));
+}
+
+// Whatever a name points at, the tool neither waits on it nor reads it without end: folders,
+// FIFOs and devices are named as such, and input is read up to the 1 MiB vexo-server serves.
+TEST(VexoAnswerInputs, RefusedUnlessAReadableRegularFileOfBoundedSize) {
+  TempFolder folder;
+  std::string fifo = folder.File("fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  struct Case {
+    std::vector<std::string> arguments;
+    std::string input;
+    std::string message;
+  };
+  const Case cases[] = {
+      {{"check", folder.path()},
+       "",
+       "cannot read '" + folder.path() + "': a folder, not a regular"},
+      {{"check", fifo}, "", "cannot read '" + fifo + "': a FIFO, not a regular file"},
+      {{"decipher", "/dev/zero"}, "", "cannot read '/dev/zero': a device, not a regular file"},
+      {{"encipher"}, std::string((1 << 20) + 1, 'x'), "cannot read '-': larger than 1 MiB"},
+      {{"md5", fifo}, "", "cannot read '" + fifo + "': not a regular file"},
+      {{"sign", "--key", fifo, "--version", "1.1", fifo}, "", "a FIFO, not a regular file"},
+  };
+  for (const Case& row : cases) {
+    SCOPED_TRACE(::testing::PrintToString(row.arguments));
+    ProgramResult result = Tool(row.arguments, row.input);
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_THAT(result.err, StartsWith("vexo-answer: "));
+    EXPECT_THAT(result.err, HasSubstr(row.message));
+    EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1);
+    EXPECT_EQ(result.out, "");
+  }
 }
 
 TEST(VexoAnswerUsage, ErrorsPrintUsageAndExitTwo) {
