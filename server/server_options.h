@@ -2,7 +2,10 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "server/transport/listen_address.h"
@@ -26,6 +29,23 @@ struct ServerOptions {
   TlsFiles adminTls;               // the agents' pair unless given on its own
   bool adminInsecureHttp = false;  // a public admin address without TLS, by explicit choice
 };
+
+// The parts of --help an option is listed in.
+enum class ServerOptionGroup { kAgents, kAdmin, kRecord };
+
+// One option: the parser, --help, and through --help the man page and configuration file
+// checks all read these rows.
+struct ServerOption {
+  ServerOptionGroup group;
+  const char* name;   // "--root"
+  const char* value;  // its value in --help, "DIR"; nullptr for a flag, which takes none
+  const char* help;   // lines separated by '\n'
+  // Stores the value (empty for a flag); the fault in one line when it is not acceptable.
+  std::optional<std::string> (*apply)(std::string_view name, const std::string& value,
+                                      ServerOptions& into);
+};
+
+std::span<const ServerOption> ServerOptionTable();
 
 enum class CommandLineAction { kRun, kShowHelp, kShowVersion, kUsageError };
 

@@ -104,6 +104,11 @@ TEST(VexoServerCommandLine, OptionsAndFaults) {
       {{"--root", "c", "--admin-insecure-http=yes"},
        CommandLineAction::kUsageError,
        "unknown argument '--admin-insecure-http=yes'"},
+      // Words are taken in order: what comes first decides.
+      {{"--help", "--port"}, CommandLineAction::kShowHelp, ""},
+      {{"--port", "--help"}, CommandLineAction::kUsageError, "unknown argument '--port'"},
+      {{"--port", "--root"}, CommandLineAction::kUsageError, "unknown argument '--port'"},
+      {{"--root", "", "--db"}, CommandLineAction::kUsageError, "--root needs a folder"},
   };
   for (const Case& row : cases) {
     SCOPED_TRACE(::testing::PrintToString(row.arguments));
@@ -140,6 +145,17 @@ TEST(VexoServerCommandLine, ValuesReachTheOptions) {
       ParseServerCommandLine({"--root=c", "--tls-cert=a.pem", "--tls-key=a.key"});
   EXPECT_EQ(sharedPair.options.adminTls.certificate, "a.pem");
   EXPECT_EQ(sharedPair.options.adminTls.key, "a.key");
+}
+
+TEST(VexoServerCommandLine, EveryOptionInTheSynopsis) {
+  std::string usage = ServerUsage();
+  std::string synopsis = usage.substr(0, usage.find("\n\n"));
+  for (const ServerOption& option : ServerOptionTable()) {
+    SCOPED_TRACE(option.name);
+    std::string name = option.name;
+    EXPECT_TRUE(synopsis.find(name + " ") != std::string::npos ||
+                synopsis.find(name + "]") != std::string::npos);
+  }
 }
 
 }  // namespace
