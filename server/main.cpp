@@ -109,17 +109,16 @@ int Run(const ServerOptions& options) {
   AdminGate gate(std::move(adminToken));
   AdminRouter adminRouter(*checkins, gate);
   AccessLog log(stdout);
-  TrustedProxies trusted;  // none until the option is read
   unsigned threads = options.threads ? options.threads : DefaultThreadCount();
-  std::unique_ptr<HttpServer> server =
-      HttpServer::Start(*socket, threads, router, log, tls ? &*tls : nullptr, trusted, error);
+  std::unique_ptr<HttpServer> server = HttpServer::Start(
+      *socket, threads, router, log, tls ? &*tls : nullptr, options.trustedProxies, error);
   if (!server) {
     close(adminSocket->descriptor);
     return Fail(error);
   }
   std::unique_ptr<HttpServer> adminServer =
       HttpServer::Start(*adminSocket, kAdminThreads, adminRouter, log,
-                        adminTls ? &*adminTls : nullptr, trusted, error);
+                        adminTls ? &*adminTls : nullptr, options.trustedProxies, error);
   if (!adminServer) {
     return Fail(error);
   }
