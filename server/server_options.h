@@ -1,37 +1,14 @@
-// The command line of vexo-server and the listen address it names.
+// The command line of vexo-server.
 #pragma once
 
-#include <cstdint>
-#include <optional>
+#include <cstddef>
 #include <string>
-#include <string_view>
 #include <vector>
 
+#include "server/transport/listen_address.h"
+#include "server/transport/tls_credentials.h"
+
 namespace vexo::server {
-
-// An address to listen on: a numeric IPv4 or IPv6 host and a port (0: any free port).
-struct ListenAddress {
-  std::string host;  // numeric, without brackets
-  uint16_t port = 0;
-  bool isIpv6 = false;
-
-  // "127.0.0.1:8080" or "[::1]:8080".
-  std::string ToString() const;
-  // 127.0.0.0/8 or ::1: reachable from this machine only.
-  bool IsLoopback() const;
-};
-
-// Reads "A.B.C.D:PORT" or "[IPv6]:PORT". Host names are not accepted: the server binds exactly
-// the address it is given, without asking a resolver.
-std::optional<ListenAddress> ParseListenAddress(std::string_view text);
-
-// A PEM certificate chain and its private key; both empty: plain HTTP.
-struct TlsFiles {
-  std::string certificate;
-  std::string key;
-
-  bool Given() const { return !certificate.empty(); }
-};
 
 struct ServerOptions {
   std::string root;
