@@ -4,6 +4,7 @@
 // ReadInternetFile unpauses it just long enough to fill the caller's buffer. At most one write
 // callback's worth of the body is ever held here, whatever the body's size.
 #include <curl/curl.h>
+#include <malloc.h>
 
 #include <algorithm>
 #include <cctype>
@@ -811,6 +812,12 @@ bool CloseInternetHandle(InternetHandle handle) {
   std::unique_ptr<Handle> removed = Handles().Remove(handle);
   if (!removed)
     return Fail(kErrorInvalidHandle);
+  bool request = removed->kind == Kind::kRequest;
+  removed.reset();
+  // The pages that a request's buffers (libcurl's, the TLS session's) took go back to the system
+  // with it, so that an agent idling for hours after its few requests does not keep them.
+  if (request)
+    malloc_trim(0);
   return true;
 }
 
