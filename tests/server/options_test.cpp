@@ -77,6 +77,10 @@ TEST(VexoServerCommandLine, OptionsAndFaults) {
       {{"--root", "c", "--retain-days", "-1"}, CommandLineAction::kUsageError, "--retain-days"},
       {{"--root", "c", "--retain-days", "36501"}, CommandLineAction::kUsageError, "--retain-days"},
       {{"--root", "c", "--db-backlog", "0"}, CommandLineAction::kUsageError, "--db-backlog"},
+      {{"--root", "c", "--trusted-proxy", "10.0.0.0/8,::1"}, CommandLineAction::kRun, ""},
+      {{"--root", "c", "--trusted-proxy", "10.0.0.0/8,lb.example"},
+       CommandLineAction::kUsageError,
+       "--trusted-proxy: 'lb.example' is not an address range"},
       {{"--root", "c", "--tls-cert", "c.pem"}, CommandLineAction::kUsageError, "go together"},
       {{"--root", "c", "--admin-tls-key", "k.pem"}, CommandLineAction::kUsageError, "go together"},
       {{"--root", "c", "--admin-listen", "[::1]:0", "--admin-insecure-http"},
@@ -104,6 +108,11 @@ TEST(VexoServerCommandLine, OptionsAndFaults) {
       {{"--root", "c", "--admin-insecure-http=yes"},
        CommandLineAction::kUsageError,
        "unknown argument '--admin-insecure-http=yes'"},
+      // Words are taken in order: what comes first decides.
+      {{"--help", "--port"}, CommandLineAction::kShowHelp, ""},
+      {{"--port", "--help"}, CommandLineAction::kUsageError, "unknown argument '--port'"},
+      {{"--port", "--root"}, CommandLineAction::kUsageError, "unknown argument '--port'"},
+      {{"--root", "", "--db"}, CommandLineAction::kUsageError, "--root needs a folder"},
   };
   for (const Case& row : cases) {
     SCOPED_TRACE(::testing::PrintToString(row.arguments));
@@ -140,6 +149,17 @@ TEST(VexoServerCommandLine, ValuesReachTheOptions) {
       ParseServerCommandLine({"--root=c", "--tls-cert=a.pem", "--tls-key=a.key"});
   EXPECT_EQ(sharedPair.options.adminTls.certificate, "a.pem");
   EXPECT_EQ(sharedPair.options.adminTls.key, "a.key");
+}
+
+TEST(VexoServerCommandLine, EveryOptionInTheSynopsis) {
+  std::string usage = ServerUsage();
+  std::string synopsis = usage.substr(0, usage.find("\n\n"));
+  for (const ServerOption& option : ServerOptionTable()) {
+    SCOPED_TRACE(option.name);
+    std::string name = option.name;
+    EXPECT_TRUE(synopsis.find(name + " ") != std::string::npos ||
+                synopsis.find(name + "]") != std::string::npos);
+  }
 }
 
 }  // namespace
