@@ -92,6 +92,7 @@ std::optional<std::string> ReadUpTo(int descriptor, size_t limit, std::string& e
 
 std::optional<std::string> ReadSmallFile(const std::string& path, size_t limit, std::string& error,
                                          FileAccess access) {
+  errno = 0;
   ScopedDescriptor file(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
   struct stat status {};
   if (file.get() < 0 || fstat(file.get(), &status) != 0) {

@@ -20,7 +20,8 @@ enum class FileAccess {
 // The whole content of the regular file at `path`, at most `limit` bytes. Opened without
 // waiting (a FIFO without a writer never blocks) and refused when it is not a regular file, is
 // longer than `limit`, or is open to more than `access` allows: nullopt then, with the reason
-// in `error` in a few words ("a folder, not a regular file", "larger than 4 KiB").
+// in `error` in a few words ("a folder, not a regular file", "larger than 4 KiB"), and errno
+// set only when the file could not be opened at all (ENOENT: there is none).
 std::optional<std::string> ReadSmallFile(const std::string& path, size_t limit, std::string& error,
                                          FileAccess access = FileAccess::kAnyone);
 
