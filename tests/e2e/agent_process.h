@@ -11,20 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/temp_folder.h"
+
 namespace vexo::testing {
-
-// A temporary folder removed with everything in it at the end of the test.
-class TempFolder {
- public:
-  TempFolder();
-  ~TempFolder();
-  TempFolder(const TempFolder&) = delete;
-  TempFolder& operator=(const TempFolder&) = delete;
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
 
 // The agent's world: $HOME, $XDG_DATA_HOME, $XDG_CONFIG_DIRS and $XDG_RUNTIME_DIR below one root.
 class AgentEnvironment {
