@@ -110,14 +110,15 @@ int Run(const ServerOptions& options) {
   AdminRouter adminRouter(*checkins, gate);
   AccessLog log(stdout);
   unsigned threads = options.threads ? options.threads : DefaultThreadCount();
-  std::unique_ptr<HttpServer> server =
-      HttpServer::Start(*socket, threads, router, log, tls ? &*tls : nullptr, error);
+  std::unique_ptr<HttpServer> server = HttpServer::Start(
+      *socket, threads, router, log, tls ? &*tls : nullptr, options.trustedProxies, error);
   if (!server) {
     close(adminSocket->descriptor);
     return Fail(error);
   }
-  std::unique_ptr<HttpServer> adminServer = HttpServer::Start(
-      *adminSocket, kAdminThreads, adminRouter, log, adminTls ? &*adminTls : nullptr, error);
+  std::unique_ptr<HttpServer> adminServer =
+      HttpServer::Start(*adminSocket, kAdminThreads, adminRouter, log,
+                        adminTls ? &*adminTls : nullptr, options.trustedProxies, error);
   if (!adminServer) {
     return Fail(error);
   }

@@ -126,6 +126,22 @@ const ServerOption kServerOptions[] = {
      [](std::string_view name, const std::string& value, ServerOptions& into) {
        return ApplyFileName(name, value, into.tls.key);
      }},
+    {kAgents, "--trusted-proxy", "CIDR[,CIDR...]",
+     "load balancers or proxies in front of the server: for a\n"
+     "request from one of them the client is the right-most\n"
+     "address in Forwarded (or X-Forwarded-For) that is not\n"
+     "itself trusted; from any other peer these headers are\n"
+     "ignored. Check-ins and the access log record that\n"
+     "address (default: none, the peer is the client)",
+     [](std::string_view, const std::string& value, ServerOptions& into) -> ApplyResult {
+       std::string error;
+       std::optional<TrustedProxies> proxies = TrustedProxies::Parse(value, error);
+       if (!proxies) {
+         return "--trusted-proxy: " + error;
+       }
+       into.trustedProxies = std::move(*proxies);
+       return std::nullopt;
+     }},
     {kAdmin, "--admin-listen", "ADDR:PORT", "numeric address (default 127.0.0.1:8081)",
      [](std::string_view, const std::string& value, ServerOptions& into) {
        return ApplyListenAddress(value, into.adminListen);
@@ -293,7 +309,7 @@ CommandLine ParseServerCommandLine(const std::vector<std::string>& arguments) {
 std::string ServerUsage() {
   std::string usage =
       "usage: vexo-server --root DIR [--listen ADDR:PORT] [--origin URL] [--threads N]\n"
-      "                   [--tls-cert FILE --tls-key FILE]\n"
+      "                   [--tls-cert FILE --tls-key FILE] [--trusted-proxy CIDR[,CIDR...]]\n"
       "                   [--admin-listen ADDR:PORT] [--admin-token-file FILE]\n"
       "                   [--admin-tls-cert FILE --admin-tls-key FILE] [--admin-insecure-http]\n"
       "                   [--db FILE|URI] [--db-backlog N] [--retain-days N]\n"

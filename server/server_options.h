@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "server/transport/client_address.h"
 #include "server/transport/listen_address.h"
 #include "server/transport/tls_credentials.h"
 
@@ -19,9 +20,10 @@ struct ServerOptions {
   std::string databasePath = "vexo-checkins.db";  // or a postgresql:// URI
   int retainDays = 90;
   size_t databaseBacklog = 100000;
-  std::string origin;    // empty: the scheme followed by the bound address
-  unsigned threads = 0;  // 0: four per processor
-  TlsFiles tls;          // of the agents' listener
+  std::string origin;             // empty: the scheme followed by the bound address
+  unsigned threads = 0;           // 0: four per processor
+  TlsFiles tls;                   // of the agents' listener
+  TrustedProxies trustedProxies;  // whose forwarding headers name the client
 
   // The statistics' own listener.
   ListenAddress adminListen{"127.0.0.1", 8081, false};

@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "server/transport/client_address.h"
+
 namespace vexo::server {
 
 // The %-decoded name=value pairs of a request's query string, in the order sent.
@@ -34,13 +36,16 @@ struct Request {
   std::string_view method;
   std::string_view path;  // %-decoded, without the query
   QueryArguments arguments;
-  std::string client;
+  std::string client;  // clientAddress as text
   int64_t unixTime = 0;
   // The path held an encoded zero byte, where the decoded text above ends; such a request
   // would otherwise name a shorter path than the client wrote.
   bool pathHadZeroByte = false;
   // The secret presented as a bearer token or as the password of HTTP Basic authentication.
   std::optional<std::string> credential;
+  // The client's address: the peer's, or behind trusted proxies the one they name; unknown ("-")
+  // when the connection has none.
+  IpAddress clientAddress;
 };
 
 // A file opened for reading; the descriptor is closed with the object unless released.

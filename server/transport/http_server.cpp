@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -49,21 +50,51 @@ ssize_t ReadTransfer(void* context, uint64_t position, char* buffer, size_t spac
   return got;
 }
 
-std::string ClientAddressOf(MHD_Connection* connection) {
+IpAddress PeerAddressOf(MHD_Connection* connection) {
   const MHD_ConnectionInfo* info =
       MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
   if (info == nullptr || info->client_addr == nullptr) {
-    return "-";
+    return {};
   }
-  char text[INET6_ADDRSTRLEN] = "-";
   const sockaddr* address = info->client_addr;
   if (address->sa_family == AF_INET) {
-    inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(address)->sin_addr, text, sizeof text);
-  } else if (address->sa_family == AF_INET6) {
-    inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr, text,
-              sizeof text);
+    const auto& ipv4 = reinterpret_cast<const sockaddr_in*>(address)->sin_addr;
+    uint8_t bytes[4];
+    std::memcpy(bytes, &ipv4, sizeof bytes);
+    return IpAddress::Ipv4(bytes);
   }
-  return text;
+  if (address->sa_family == AF_INET6) {
+    const auto& ipv6 = reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr;
+    uint8_t bytes[16];
+    std::memcpy(bytes, &ipv6, sizeof bytes);
+    return IpAddress::Ipv6(bytes);
+  }
+  return {};
+}
+
+// Every field line of the forwarding headers, in the order received.
+MHD_Result AddForwardingHeader(void* context, MHD_ValueKind, const char* key, const char* value) {
+  auto* headers = static_cast<ForwardingHeaders*>(context);
+  std::optional<std::string>* into = nullptr;
+  if (key != nullptr && strcasecmp(key, "Forwarded") == 0) {
+    into = &headers->forwarded;
+  } else if (key != nullptr && strcasecmp(key, "X-Forwarded-For") == 0) {
+    into = &headers->xForwardedFor;
+  }
+  if (into != nullptr) {
+    *into = *into ? **into + "," + (value ? value : "") : std::string(value ? value : "");
+  }
+  return MHD_YES;
+}
+
+IpAddress ClientAddressOf(MHD_Connection* connection, const TrustedProxies& trusted) {
+  IpAddress peer = PeerAddressOf(connection);
+  if (!trusted.Trusts(peer)) {
+    return peer;  // the usual case: no header is looked at
+  }
+  ForwardingHeaders headers;
+  MHD_get_connection_values(connection, MHD_HEADER_KIND, &AddForwardingHeader, &headers);
+  return ClientAddress(peer, headers, trusted);
 }
 
 MHD_Result AddArgument(void* arguments, MHD_ValueKind, const char* key, const char* value) {
@@ -204,7 +235,8 @@ bool HttpServer::Respond(MHD_Connection* connection, const char* url, const char
   request.path = url;
   std::string_view rawPath = std::string_view(rawUri).substr(0, rawUri.find('?'));
   request.pathHadZeroByte = rawPath.find("%00") != std::string_view::npos;
-  request.client = ClientAddressOf(connection);
+  request.clientAddress = ClientAddressOf(connection, trusted_);
+  request.client = request.clientAddress.ToString();
   request.unixTime = static_cast<int64_t>(std::time(nullptr));
   request.arguments = ArgumentsOf(connection);
   request.credential = CredentialOf(connection);
@@ -276,13 +308,14 @@ std::optional<ListeningSocket> Listen(const ListenAddress& address, std::string&
 
 std::unique_ptr<HttpServer> HttpServer::Start(ListeningSocket socket, unsigned threads,
                                               RequestHandler& handler, AccessLog& log,
-                                              const TlsCredentials* tls, std::string& error) {
+                                              const TlsCredentials* tls,
+                                              const TrustedProxies& trusted, std::string& error) {
   if (tls != nullptr && MHD_is_feature_supported(MHD_FEATURE_TLS) != MHD_YES) {
     close(socket.descriptor);
     error = "this build of libmicrohttpd cannot serve TLS";
     return nullptr;
   }
-  std::unique_ptr<HttpServer> server(new HttpServer(handler, log));
+  std::unique_ptr<HttpServer> server(new HttpServer(handler, log, trusted));
   unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_USE_ERROR_LOG;
   // The certificate and key, or nothing, as one array of options.
   MHD_OptionItem tlsOptions[] = {

@@ -199,8 +199,14 @@ class VexoServerRequestRouterTest : public VexoServerContentFolderTest {
     router_.emplace(*content_, answers_, *store_);
   }
   Reply Get(std::string_view path, std::string q = {}, std::string t = {}) {
-    return router_->Handle(Request{
-        "GET", path, {{"q", q}, {"ver", "1.0.6.0"}, {"t", t}}, "127.0.0.1", 1733616000, false, {}});
+    return router_->Handle(Request{"GET",
+                                   path,
+                                   {{"q", q}, {"ver", "1.0.6.0"}, {"t", t}},
+                                   "127.0.0.1",
+                                   1733616000,
+                                   false,
+                                   {},
+                                   *IpAddress::Parse("127.0.0.1")});
   }
 
   AnswerCache answers_{
@@ -234,7 +240,8 @@ TEST_F(VexoServerRequestRouterTest, StatusPerRequest) {
   };
   for (const Case& row : cases) {
     SCOPED_TRACE(std::string(row.method) + " " + row.path + " q=" + row.q);
-    Reply reply = router_->Handle(Request{row.method, row.path, {{"q", row.q}}, "c", 0, false, {}});
+    Reply reply =
+        router_->Handle(Request{row.method, row.path, {{"q", row.q}}, "c", 0, false, {}, {}});
     EXPECT_EQ(reply.status, row.status);
     if (row.body) {
       ASSERT_TRUE(reply.body);
@@ -256,7 +263,7 @@ TEST_F(VexoServerRequestRouterTest, EveryQueryIsRecordedWithItsStatus) {
 
   AdminGate openGate(std::nullopt);
   Reply stats =
-      AdminRouter(*store_, openGate).Handle(Request{"GET", "/stats", {}, "c", 0, false, {}});
+      AdminRouter(*store_, openGate).Handle(Request{"GET", "/stats", {}, "c", 0, false, {}, {}});
   ASSERT_TRUE(stats.body);
   EXPECT_EQ(stats.contentType, "application/json");
   EXPECT_THAT(*stats.body, HasSubstr("\"total\": 2"));
@@ -285,7 +292,8 @@ TEST_F(VexoServerRequestRouterTest, AdminPagesOnlyWithTheSecret) {
   };
   for (const Case& row : cases) {
     SCOPED_TRACE(std::string(row.method) + " " + row.path + " " + row.credential.value_or("-"));
-    Reply reply = admin.Handle(Request{row.method, row.path, {}, "c", 0, false, row.credential});
+    Reply reply =
+        admin.Handle(Request{row.method, row.path, {}, "c", 0, false, row.credential, {}});
     EXPECT_EQ(reply.status, row.status);
     EXPECT_EQ(reply.contentType, row.contentType);
     ASSERT_TRUE(reply.body);
