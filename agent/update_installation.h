@@ -9,6 +9,7 @@
 
 #include "agent/answer_rules.h"
 #include "agent/desktop.h"
+#include "agent/installer_download.h"
 #include "agent/update_response.h"
 #include "agent/update_signature.h"
 

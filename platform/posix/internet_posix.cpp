@@ -4,6 +4,7 @@
 // ReadInternetFile unpauses it just long enough to fill the caller's buffer. At most one write
 // callback's worth of the body is ever held here, whatever the body's size.
 #include <curl/curl.h>
+#include <malloc.h>
 
 #include <algorithm>
 #include <cctype>
@@ -15,11 +16,13 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/codepage.h"
 #include "platform/internet.h"
 #include "platform/internet_handles.h"
+#include "platform/posix/internet_proxy.h"
 
 namespace vexo::platform {
 namespace {
@@ -36,6 +39,8 @@ constexpr long kVerifyCertificateNotYetValid = 9;
 constexpr long kVerifyCertificateExpired = 10;
 constexpr int kMostRedirects = 20;
 constexpr long kTransferBufferSize = 64 * 1024;
+// Header lines kept of one response, at most; a server that sends more is not remembered past it.
+constexpr size_t kMostHeaderBytes = 64 * 1024;
 
 thread_local uint32_t t_lastError = 0;
 
@@ -104,10 +109,11 @@ struct Transfer {
   curl_slist* headerList = nullptr;
 
   bool connected = false;
+  bool viaProxy = false;
   long status = 0;
   bool headersDone = false;
-  std::optional<std::string> contentLength;
-  std::optional<std::string> location;
+  std::vector<std::pair<std::string, std::string>> headers;  // of the current response
+  size_t headerBytes = 0;
   bool finished = false;
   CURLcode result = CURLE_OK;
   bool progressed = false;
@@ -245,7 +251,21 @@ std::vector<std::string> HeaderLinesFor(const Handle& request, const Target& tar
   return lines;
 }
 
+// The value of the response's first header called `name`; null when it has none.
+const std::string* FirstHeader(const Transfer& transfer, std::string_view name) {
+  for (const auto& [headerName, value] : transfer.headers)
+    if (EqualNoCase(headerName, name))
+      return &value;
+  return nullptr;
+}
+
 // --- libcurl callbacks
+
+// A proxy's 407 is not the final response while libcurl may still answer it with credentials;
+// if it is the last one, the transfer ends after it without a final response.
+bool AsksForProxyCredentials(const Transfer& transfer) {
+  return transfer.viaProxy && transfer.status == 407;
+}
 
 size_t OnHeaderLine(char* data, size_t size, size_t count, void* user) {
   auto& transfer = *static_cast<Transfer*>(user);
@@ -259,12 +279,12 @@ size_t OnHeaderLine(char* data, size_t size, size_t count, void* user) {
     transfer.status = space == std::string_view::npos
                           ? 0
                           : std::atol(std::string(line.substr(space + 1, 3)).c_str());
-    transfer.contentLength.reset();
-    transfer.location.reset();
+    transfer.headers.clear();
+    transfer.headerBytes = 0;
     return length;
   }
   if (line.empty()) {
-    if (transfer.status >= 200)
+    if (transfer.status >= 200 && !AsksForProxyCredentials(transfer))
       transfer.headersDone = true;
     return length;
   }
@@ -275,16 +295,18 @@ size_t OnHeaderLine(char* data, size_t size, size_t count, void* user) {
   std::string_view value = line.substr(colon + 1);
   while (!value.empty() && (value.front() == ' ' || value.front() == '\t'))
     value.remove_prefix(1);
-  if (EqualNoCase(name, "Content-Length") && !transfer.contentLength)
-    transfer.contentLength = std::string(value);
-  else if (EqualNoCase(name, "Location") && !transfer.location)
-    transfer.location = std::string(value);
+  if (transfer.headerBytes + length <= kMostHeaderBytes) {
+    transfer.headerBytes += length;
+    transfer.headers.emplace_back(name, value);
+  }
   return length;
 }
 
 size_t OnBodyBytes(char* data, size_t size, size_t count, void* user) {
   auto& transfer = *static_cast<Transfer*>(user);
   size_t length = size * count;
+  if (!transfer.headersDone)
+    return length;  // the body of a response before the final one (the proxy's 407)
   if (transfer.dest == nullptr || transfer.filled == transfer.room) {
     transfer.paused = true;  // libcurl keeps these bytes and offers them again on unpause
     return CURL_WRITEFUNC_PAUSE;
@@ -380,6 +402,43 @@ uint32_t ErrorOf(CURLcode code) {
   }
 }
 
+// --- the way to the server
+
+// The handle's own proxy, none, or the preconfigured one for this URL.
+posix::ProxyRoute RouteFor(const Handle& request, const Target& target) {
+  const SessionSettings& session = request.session;
+  if (session.accessType == kAccessDirect)
+    return {};
+  if (session.accessType == kAccessProxy) {
+    posix::ProxyRoute route = posix::RouteThrough(session.proxy);
+    route.noProxy = session.proxyBypass;
+    return route;
+  }
+  return posix::PreconfiguredRoute(UrlOf(target), target.secure);
+}
+
+// Sets the route explicitly, so libcurl reads no variable of its own. Credentials (the handle's
+// proxy account, else the proxy URL's) go to the proxy alone, in whichever scheme it asks for;
+// without any, only Negotiate is tried, with the user's Kerberos ticket.
+void ApplyRoute(CURL* easy, const Handle& request, const posix::ProxyRoute& route,
+                Transfer& transfer) {
+  curl_easy_setopt(easy, CURLOPT_PROXY, route.proxy.c_str());
+  curl_easy_setopt(easy, CURLOPT_NOPROXY, route.noProxy.c_str());
+  transfer.viaProxy = !route.proxy.empty();
+  if (!transfer.viaProxy)
+    return;
+  std::optional<std::string> user = route.userName;
+  std::string password = route.password;
+  if (!request.server.proxyUserName.empty()) {
+    user = request.server.proxyUserName;
+    password = request.server.proxyPassword;
+  }
+  curl_easy_setopt(easy, CURLOPT_PROXYUSERNAME, user.value_or("").c_str());
+  curl_easy_setopt(easy, CURLOPT_PROXYPASSWORD, password.c_str());
+  curl_easy_setopt(easy, CURLOPT_PROXYAUTH,
+                   static_cast<unsigned long>(user ? CURLAUTH_ANY : CURLAUTH_NEGOTIATE));
+}
+
 // --- driving a transfer
 
 bool StartTransfer(Handle& request, const Target& target, const void* optional,
@@ -425,18 +484,8 @@ bool StartTransfer(Handle& request, const Target& target, const void* optional,
     curl_easy_setopt(easy, CURLOPT_COPYPOSTFIELDS, static_cast<const char*>(optional));
   }
 
-  const SessionSettings& session = request.session;
-  if (session.accessType == kAccessDirect) {
-    curl_easy_setopt(easy, CURLOPT_PROXY, "");
-  } else if (session.accessType == kAccessProxy) {
-    curl_easy_setopt(easy, CURLOPT_PROXY, session.proxy.c_str());
-    curl_easy_setopt(easy, CURLOPT_NOPROXY, session.proxyBypass.c_str());
-  }  // else: the environment's proxy settings, as libcurl reads them
+  ApplyRoute(easy, request, RouteFor(request, target), transfer);
   const ServerSettings& server = request.server;
-  if (!server.proxyUserName.empty()) {
-    curl_easy_setopt(easy, CURLOPT_PROXYUSERNAME, server.proxyUserName.c_str());
-    curl_easy_setopt(easy, CURLOPT_PROXYPASSWORD, server.proxyPassword.c_str());
-  }
   if (server.userName && !server.userName->empty()) {
     curl_easy_setopt(easy, CURLOPT_USERNAME, server.userName->c_str());
     curl_easy_setopt(easy, CURLOPT_PASSWORD, server.password.value_or("").c_str());
@@ -454,6 +503,14 @@ void CollectResult(Transfer& transfer) {
       transfer.result = message->data.result;
     }
   }
+}
+
+// The proxy refused to open a tunnel (to an https server) without other credentials.
+bool TunnelAskedForCredentials(const Transfer& transfer) {
+  long code = 0;
+  return transfer.viaProxy &&
+         curl_easy_getinfo(transfer.easy, CURLINFO_HTTP_CONNECTCODE, &code) == CURLE_OK &&
+         code == 407;
 }
 
 // Runs the transfer until `done` holds or it ends. libcurl bounds the connect; once connected,
@@ -488,6 +545,8 @@ bool Drive(const Handle& request, Transfer& transfer, Done done) {
   }
   if (transfer.finished && transfer.result == CURLE_PEER_FAILED_VERIFICATION)
     return Fail(CertificateErrorOf(transfer.easy));
+  if (transfer.finished && transfer.result != CURLE_OK && TunnelAskedForCredentials(transfer))
+    return Fail(kErrorInternetLoginFailure);
   if (transfer.finished && transfer.result != CURLE_OK)
     return Fail(ErrorOf(transfer.result));
   return true;
@@ -552,12 +611,15 @@ bool Send(Handle& request, const void* optional, uint32_t optionalLength) {
       return false;
     }
     if (!transfer.headersDone) {
+      uint32_t error = AsksForProxyCredentials(transfer) ? kErrorInternetLoginFailure
+                                                         : kErrorHttpInvalidServerResponse;
       request.transfer.reset();
-      return Fail(kErrorHttpInvalidServerResponse);
+      return Fail(error);
     }
-    if (!IsRedirect(transfer.status) || !transfer.location)
+    const std::string* location = FirstHeader(transfer, "Location");
+    if (!IsRedirect(transfer.status) || location == nullptr)
       return true;
-    if (hop == kMostRedirects || !RedirectTarget(target, *transfer.location, target)) {
+    if (hop == kMostRedirects || !RedirectTarget(target, *location, target)) {
       request.transfer.reset();
       return Fail(kErrorHttpRedirectFailed);
     }
@@ -698,17 +760,43 @@ bool SendHttpRequest(InternetHandle request, const void* optional, uint32_t opti
   return handle != nullptr && Send(*handle, optional, optionalLength);
 }
 
-bool QueryContentLength(InternetHandle request, uint32_t& length) {
+// The transfer whose final response's head is in; null (with the error) before that.
+const Transfer* AnsweredTransfer(InternetHandle request, uint32_t errorBefore) {
   Handle* handle = FindHandle(request, Kind::kRequest);
   if (handle == nullptr)
-    return false;
+    return nullptr;
   if (!handle->transfer || !handle->transfer->headersDone)
-    return Fail(kErrorHttpHeaderNotFound);
-  const auto& value = handle->transfer->contentLength;
-  if (!value)
-    return Fail(kErrorHttpHeaderNotFound);
-  if (!ParseContentLength(*value, length))
+    return FailHandle(errorBefore);
+  return handle->transfer.get();
+}
+
+bool QueryContentLength(InternetHandle request, uint32_t& length) {
+  std::string value;
+  if (!QueryResponseHeader(request, "Content-Length", value))
+    return false;
+  if (!ParseContentLength(value, length))
     return Fail(kErrorHttpInvalidHeader);
+  return true;
+}
+
+bool QueryStatusCode(InternetHandle request, uint32_t& status) {
+  const Transfer* transfer = AnsweredTransfer(request, kErrorHttpHeaderNotFound);
+  if (transfer == nullptr)
+    return false;
+  status = static_cast<uint32_t>(transfer->status);
+  return true;
+}
+
+bool QueryResponseHeader(InternetHandle request, const char* name, std::string& value) {
+  const Transfer* transfer = AnsweredTransfer(request, kErrorHttpHeaderNotFound);
+  if (transfer == nullptr)
+    return false;
+  if (name == nullptr)
+    return Fail(kErrorInvalidParameter);
+  const std::string* found = FirstHeader(*transfer, name);
+  if (found == nullptr)
+    return Fail(kErrorHttpHeaderNotFound);
+  value = *found;
   return true;
 }
 
@@ -762,6 +850,12 @@ bool CloseInternetHandle(InternetHandle handle) {
   std::unique_ptr<Handle> removed = Handles().Remove(handle);
   if (!removed)
     return Fail(kErrorInvalidHandle);
+  bool request = removed->kind == Kind::kRequest;
+  removed.reset();
+  // The pages that a request's buffers (libcurl's, the TLS session's) took go back to the system
+  // with it, so that an agent idling for hours after its few requests does not keep them.
+  if (request)
+    malloc_trim(0);
   return true;
 }
 

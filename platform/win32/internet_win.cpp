@@ -8,6 +8,7 @@
 #include <windows.h>
 #include <wininet.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -19,6 +20,7 @@
 
 #include "platform/internet.h"
 #include "platform/internet_handles.h"
+#include "platform/win32/proxy_credentials_win.h"
 
 namespace vexo::platform {
 namespace {
@@ -133,6 +135,7 @@ struct Handle {
   RequestRecipe recipe;
   HINTERNET hopConnection = nullptr;  // owned: the connection of the current hop, after a redirect
   uint64_t delivered = 0;             // body bytes handed out since the send
+  DWORD failure = 0;                  // a read failed: every later read fails the same way
 };
 
 InternetHandleTable<Handle>& Handles() {
@@ -249,15 +252,20 @@ bool MoveTo(Handle& request, const Target& target) {
 
 // --- reading the answer's head
 
-std::optional<std::string> QueryText(HINTERNET request, DWORD query) {
-  std::string text(256, '\0');
-  DWORD size = static_cast<DWORD>(text.size());
-  if (!HttpQueryInfoA(request, query, text.data(), &size, nullptr)) {
+// A header's value as text. For HTTP_QUERY_CUSTOM the buffer carries the header's name in.
+std::optional<std::string> QueryText(HINTERNET request, DWORD query, const std::string& name = "") {
+  auto attempt = [&](std::string& text, DWORD& size) {
+    text.replace(0, name.size() + 1, name.c_str(), name.size() + 1);
+    size = static_cast<DWORD>(text.size());
+    return HttpQueryInfoA(request, query, text.data(), &size, nullptr) != FALSE;
+  };
+  std::string text(std::max<size_t>(256, name.size() + 1), '\0');
+  DWORD size = 0;
+  if (!attempt(text, size)) {
     if (GetLastError() != ERROR_INSUFFICIENT_BUFFER)
       return std::nullopt;
-    text.assign(size + 1, '\0');
-    size = static_cast<DWORD>(text.size());
-    if (!HttpQueryInfoA(request, query, text.data(), &size, nullptr))
+    text.assign(std::max<size_t>(size + 1, name.size() + 1), '\0');
+    if (!attempt(text, size))
       return std::nullopt;
   }
   text.resize(size);
@@ -326,13 +334,64 @@ bool RedirectTarget(const Target& from, const std::string& location, Target& to)
   return true;
 }
 
+// --- a proxy that asks for credentials
+
+// What is left of a refused answer's body; a proxy's error page is small, so more is not read.
+bool DiscardBody(HINTERNET request) {
+  char chunk[4096];
+  for (int i = 0; i < 256; ++i) {
+    DWORD got = 0;
+    if (!InternetReadFile(request, chunk, sizeof chunk, &got))
+      return false;
+    if (got == 0)
+      return true;
+  }
+  return Fail(kErrorInternetLoginFailure);
+}
+
+bool SetText(HINTERNET request, DWORD option, const std::wstring& text) {
+  return InternetSetOptionW(request, option, const_cast<wchar_t*>(text.c_str()),
+                            static_cast<DWORD>(text.size())) != FALSE;
+}
+
+// Gives the request the credentials the user saved for its proxy, for the next send.
+bool ApplySavedProxyCredentials(const Handle& request) {
+  std::optional<std::wstring> list = win32::ProxyListOf(request.internet);
+  std::optional<std::wstring> server =
+      list ? win32::ProxyServerFor(*list, request.target.secure) : std::nullopt;
+  win32::ProxyCredentials credentials;
+  if (!server || !win32::SavedProxyCredentials(*server, credentials))
+    return Fail(kErrorInternetLoginFailure);
+  return SetText(request.native, INTERNET_OPTION_PROXY_USERNAME, credentials.userName) &&
+         SetText(request.native, INTERNET_OPTION_PROXY_PASSWORD, credentials.password) &&
+         DiscardBody(request.native);
+}
+
+// Sends the request and reads its status. WinINet answers a proxy's NTLM or Negotiate by itself;
+// a 407 that comes back is answered once more with the credentials saved for the proxy, and one
+// after that fails the send: no loop, no question.
+bool SendAnsweringProxy(Handle& request, const void* optional, uint32_t optionalLength,
+                        DWORD& status) {
+  auto send = [&] {
+    return HttpSendRequestW(request.native, nullptr, 0, const_cast<void*>(optional),
+                            optionalLength) &&
+           QueryStatus(request.native, status);
+  };
+  if (!send())
+    return false;
+  if (status != HTTP_STATUS_PROXY_AUTH_REQ)
+    return true;
+  if (!ApplySavedProxyCredentials(request) || !send())
+    return false;
+  return status != HTTP_STATUS_PROXY_AUTH_REQ || Fail(kErrorInternetLoginFailure);
+}
+
 bool Send(Handle& request, const void* optional, uint32_t optionalLength) {
   request.delivered = 0;
+  request.failure = 0;
   for (int hop = 0;; ++hop) {
-    if (!HttpSendRequestW(request.native, nullptr, 0, const_cast<void*>(optional), optionalLength))
-      return false;
     DWORD status = 0;
-    if (!QueryStatus(request.native, status))
+    if (!SendAnsweringProxy(request, optional, optionalLength, status))
       return false;
     if (!IsRedirect(status))
       return true;
@@ -461,6 +520,30 @@ bool QueryContentLength(InternetHandle request, uint32_t& length) {
   return true;
 }
 
+bool QueryStatusCode(InternetHandle request, uint32_t& status) {
+  Handle* handle = FindHandle(request, Kind::kRequest);
+  if (handle == nullptr)
+    return false;
+  DWORD code = 0;
+  if (!QueryStatus(handle->native, code))
+    return false;
+  status = code;
+  return true;
+}
+
+bool QueryResponseHeader(InternetHandle request, const char* name, std::string& value) {
+  Handle* handle = FindHandle(request, Kind::kRequest);
+  if (handle == nullptr)
+    return false;
+  if (name == nullptr || name[0] == 0)
+    return Fail(ERROR_INVALID_PARAMETER);
+  std::optional<std::string> text = QueryText(handle->native, HTTP_QUERY_CUSTOM, name);
+  if (!text)
+    return false;
+  value = std::move(*text);
+  return true;
+}
+
 // WinINet may hand out less than asked before the end; keep reading until the buffer is full or
 // the body has ended.
 bool ReadInternetFile(InternetHandle request, void* buffer, uint32_t size, uint32_t& read) {
@@ -468,15 +551,23 @@ bool ReadInternetFile(InternetHandle request, void* buffer, uint32_t size, uint3
   Handle* handle = FindHandle(request, Kind::kRequest);
   if (handle == nullptr)
     return false;
+  if (handle->failure != 0)
+    return Fail(handle->failure);
   auto* bytes = static_cast<unsigned char*>(buffer);
   while (read < size) {
     DWORD got = 0;
-    if (!InternetReadFile(handle->native, bytes + read, size - read, &got))
-      return false;
+    if (!InternetReadFile(handle->native, bytes + read, size - read, &got)) {
+      // Wine's WinINet counts the bytes it stored before the failure; they are the caller's.
+      handle->failure = GetLastError();
+      read += std::min<DWORD>(got, size - read);
+      return Fail(handle->failure);
+    }
     handle->delivered += got;
     if (got == 0) {
-      if (EndedShort(handle->native, handle->delivered))
-        return Fail(kErrorInternetConnectionAborted);
+      if (EndedShort(handle->native, handle->delivered)) {
+        handle->failure = kErrorInternetConnectionAborted;
+        return Fail(handle->failure);
+      }
       break;
     }
     read += got;

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/temp_folder.h"
+#include "tests/support/program_runner.h"
 
 namespace vexo::testing {
 
@@ -19,7 +19,7 @@ namespace vexo::testing {
 class AgentEnvironment {
  public:
   AgentEnvironment();
-  const std::filesystem::path& root() const { return root_.path(); }
+  std::filesystem::path root() const { return root_.path(); }
   std::filesystem::path DataFolder() const;  // where the agent keeps its files
   // Writes the machine-wide configuration value `name` (the registry stand-in).
   void SetMachineValue(const std::string& name, const std::string& value);
