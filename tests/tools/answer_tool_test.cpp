@@ -436,6 +436,7 @@ TEST(VexoAnswerCheck, AnswersLongerThanAgentsRead) {
 TEST(VexoAnswerInputs, RefusedUnlessAReadableRegularFileOfBoundedSize) {
   TempFolder folder;
   std::string fifo = folder.File("fifo");
+  std::string here = folder.path().string();
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   struct Case {
     std::vector<std::string> arguments;
@@ -443,9 +444,7 @@ TEST(VexoAnswerInputs, RefusedUnlessAReadableRegularFileOfBoundedSize) {
     std::string message;
   };
   const Case cases[] = {
-      {{"check", folder.path()},
-       "",
-       "cannot read '" + folder.path() + "': a folder, not a regular"},
+      {{"check", here}, "", "cannot read '" + here + "': a folder, not a regular"},
       {{"check", fifo}, "", "cannot read '" + fifo + "': a FIFO, not a regular file"},
       {{"decipher", "/dev/zero"}, "", "cannot read '/dev/zero': a device, not a regular file"},
       {{"encipher"}, std::string((1 << 20) + 1, 'x'), "cannot read '-': larger than 1 MiB"},
