@@ -81,6 +81,19 @@ std::string HtmlRecentTable(const std::vector<Checkin>& recent) {
   return html + "</table>\n";
 }
 
+// The total beside what it leaves out: records still waiting for the database, records it never
+// got, and why it could not be read.
+std::string HtmlTotals(const CheckinSummary& summary) {
+  std::string html = "<p>" + std::to_string(summary.total) + " check-ins in all; " +
+                     std::to_string(summary.unwritten) + " records waiting to be written; " +
+                     std::to_string(summary.dropped) + " dropped since the start.</p>\n";
+  if (!summary.databaseError.empty()) {
+    html += "<p class=\"fault\">The database cannot be read: " + EscapeHtml(summary.databaseError) +
+            "</p>\n";
+  }
+  return html;
+}
+
 // Everything the page shows is in it: the style below, the charts as inline SVG, no script.
 constexpr const char* kPageStyle =
     "body{font-family:sans-serif;margin:2em;color:#222}"
@@ -92,7 +105,7 @@ constexpr const char* kPageStyle =
     "svg .axis-title{fill:#555}svg .grid{stroke:#e4e4e4}svg .axis{stroke:#777}"
     "details{margin:.3em 0 0 4em}summary{cursor:pointer;color:#444}"
     "details table{margin-top:.5em}details th{max-width:16em;overflow-wrap:anywhere}"
-    "p.empty{color:#555;font-style:italic}";
+    "p.empty{color:#555;font-style:italic}p.fault{color:#a00}";
 
 }  // namespace
 
@@ -124,7 +137,7 @@ std::string RenderStatsHtml(const CheckinSummary& summary) {
       "<title>Vexo check-ins</title>\n<style>";
   html += kPageStyle;
   html += "</style></head>\n<body>\n<h1>Vexo check-ins</h1>\n";
-  html += "<p>" + std::to_string(summary.total) + " check-ins in all.</p>\n";
+  html += HtmlTotals(summary);
   html += RenderAdoptionCharts(summary);
   html += HtmlCountTable("Per day (UTC)", "day", summary.perDay);
   html += HtmlCountTable("Per version", "ver", summary.perVersion);

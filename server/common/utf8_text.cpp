@@ -31,8 +31,33 @@ size_t Utf8SequenceLength(std::string_view text) {
   return 0;
 }
 
+char32_t CodePointOf(std::string_view sequence) {
+  auto byte = [&](size_t i) {
+    return static_cast<char32_t>(static_cast<unsigned char>(sequence[i]));
+  };
+  switch (sequence.size()) {
+    case 1:
+      return byte(0);
+    case 2:
+      return (byte(0) & 0x1F) << 6 | (byte(1) & 0x3F);
+    case 3:
+      return (byte(0) & 0x0F) << 12 | (byte(1) & 0x3F) << 6 | (byte(2) & 0x3F);
+    default:
+      return (byte(0) & 0x07) << 18 | (byte(1) & 0x3F) << 12 | (byte(2) & 0x3F) << 6 |
+             (byte(3) & 0x3F);
+  }
+}
+
+bool SteersDisplay(char32_t c) {
+  return (c >= 0x80 && c <= 0x9F) || c == 0x061C || c == 0x200E || c == 0x200F ||
+         (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
+}
+
 std::string WellFormedUtf8Prefix(std::string_view text, size_t maxBytes) {
-  std::string out = EscapeUtf8(text.substr(0, maxBytes), [](std::string& o, char c) { o += c; });
+  // Steering characters are kept: they are made harmless where the text is shown.
+  std::string out = EscapeUtf8(
+      text.substr(0, maxBytes), [](std::string& o, char c) { o += c; },
+      [](std::string& o, std::string_view sequence) { o += sequence; });
   size_t end = std::min(out.size(), maxBytes);
   while (end > 0 && end < out.size() && (static_cast<unsigned char>(out[end]) & 0xC0) == 0x80) {
     --end;

@@ -14,9 +14,20 @@ inline constexpr std::string_view kReplacementCharacter = "\xEF\xBF\xBD";
 // (overlong forms, surrogates and values above U+10FFFF included).
 size_t Utf8SequenceLength(std::string_view text);
 
-// Calls `onAscii` for each ASCII byte and appends other well-formed sequences as they are.
-template <typename OnAscii>
-std::string EscapeUtf8(std::string_view text, OnAscii onAscii) {
+// The code point of one well-formed sequence.
+char32_t CodePointOf(std::string_view sequence);
+
+// True for the characters beyond ASCII that steer how text is shown rather than being shown:
+// the C1 controls and the bidirectional formatting characters (U+061C, U+200E, U+200F,
+// U+202A to U+202E, U+2066 to U+2069), with which a recorded value could reorder or hide what
+// a page shows around it.
+bool SteersDisplay(char32_t codePoint);
+
+// Calls `onAscii(out, byte)` for each ASCII byte and `onSteering(out, sequence)` for the UTF-8
+// sequence of each character that SteersDisplay; appends other well-formed sequences as they
+// are.
+template <typename OnAscii, typename OnSteering>
+std::string EscapeUtf8(std::string_view text, OnAscii onAscii, OnSteering onSteering) {
   std::string out;
   out.reserve(text.size());
   while (!text.empty()) {
@@ -26,6 +37,8 @@ std::string EscapeUtf8(std::string_view text, OnAscii onAscii) {
       length = 1;
     } else if (length == 1) {
       onAscii(out, text[0]);
+    } else if (SteersDisplay(CodePointOf(text.substr(0, length)))) {
+      onSteering(out, text.substr(0, length));
     } else {
       out += text.substr(0, length);
     }

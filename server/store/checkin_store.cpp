@@ -24,20 +24,22 @@ constexpr auto kDropReportInterval = 10s;
 // Addresses are forgotten this many rows per transaction, between batches of new records.
 constexpr int64_t kForgetRowsPerTransaction = 1000;
 
-std::string Stored(const std::string& value) {
-  return WellFormedUtf8Prefix(value, kMaxStoredValueBytes);
+// A value as it is stored: well-formed UTF-8 of at most kMaxStoredValueBytes. Records are cut
+// so before they are held, so that one waiting for the database costs no more than its row.
+void CutToStoredSize(std::string& value) {
+  value = WellFormedUtf8Prefix(value, kMaxStoredValueBytes);
 }
 
 void AddParameters(std::vector<SqlValue>& parameters, const Checkin& checkin) {
-  parameters.insert(parameters.end(),
-                    {checkin.unixTime, Stored(checkin.query), Stored(checkin.version),
-                     Stored(checkin.application), Stored(checkin.client), checkin.status,
-                     Stored(checkin.offered), static_cast<int64_t>(checkin.withheld ? 1 : 0)});
+  parameters.insert(
+      parameters.end(),
+      {checkin.unixTime, checkin.query, checkin.version, checkin.application, checkin.client,
+       checkin.status, checkin.offered, static_cast<int64_t>(checkin.withheld ? 1 : 0)});
 }
 
 void AddParameters(std::vector<SqlValue>& parameters, const Download& download) {
   parameters.insert(parameters.end(),
-                    {download.unixTime, Stored(download.file), static_cast<int64_t>(download.bytes),
+                    {download.unixTime, download.file, static_cast<int64_t>(download.bytes),
                      static_cast<int64_t>(download.complete ? 1 : 0)});
 }
 
@@ -121,6 +123,10 @@ void CheckinStore::Record(Checkin checkin) {
   if (settings_.retainDays == 0) {
     checkin.client.clear();
   }
+  for (std::string* value : {&checkin.query, &checkin.version, &checkin.application,
+                             &checkin.client, &checkin.offered}) {
+    CutToStoredSize(*value);
+  }
   std::lock_guard lock(queueMutex_);
   if (Admit()) {
     pending_.checkins.push_back(std::move(checkin));
@@ -129,6 +135,7 @@ void CheckinStore::Record(Checkin checkin) {
 }
 
 void CheckinStore::RecordDownload(Download download) {
+  CutToStoredSize(download.file);
   std::lock_guard lock(queueMutex_);
   if (Admit()) {
     pending_.downloads.push_back(std::move(download));
@@ -148,7 +155,7 @@ void CheckinStore::WriterLoop() {
   Backlog inHand;  // taken from the queue, not yet written
   while (true) {
     bool stopping = TakePending(inHand);
-    bool connected = EnsureConnected(inHand.size());
+    bool connected = EnsureConnected();
     if (connected && !inHand.empty()) {
       WriteHeld(inHand);
     }
@@ -166,7 +173,7 @@ void CheckinStore::WriterLoop() {
   }
 }
 
-bool CheckinStore::EnsureConnected(size_t held) {
+bool CheckinStore::EnsureConnected() {
   if (writer_->Connected()) {
     return true;
   }
@@ -175,13 +182,8 @@ bool CheckinStore::EnsureConnected(size_t held) {
     GoOffline(error);
     return false;
   }
-  {
-    std::lock_guard lock(queueMutex_);
-    offline_ = false;
-  }
-  reconnectDelay_ = kFirstReconnectDelay;
-  warn_("the database is reachable again; writing the " + std::to_string(held) +
-        " records held meanwhile");
+  std::lock_guard lock(queueMutex_);
+  offline_ = false;
   return true;
 }
 
@@ -222,6 +224,11 @@ void CheckinStore::WriteHeld(Backlog& inHand) {
     GoOffline(error);
     return;
   }
+  if (outageReported_) {
+    warn_("the database is reachable again; wrote the " + std::to_string(inHand.size()) +
+          " records held meanwhile");
+    outageReported_ = false;
+  }
   if (outcome == WriteOutcome::kRefused) {
     warn_("cannot record " + std::to_string(inHand.size()) + " records: " + error);
   }
@@ -246,10 +253,9 @@ CheckinStore::WriteOutcome CheckinStore::WriteBacklog(const Backlog& backlog, st
   } else if (!begin.ok) {
     error = begin.error;
   }
-  if (!writer_->Connected()) {
-    return WriteOutcome::kLost;
+  if (begin.ok) {
+    writer_->Run("ROLLBACK;");  // where the connection still stands, the next batch starts anew
   }
-  writer_->Run("ROLLBACK;");
   return writer_->Connected() ? WriteOutcome::kRefused : WriteOutcome::kLost;
 }
 
@@ -266,18 +272,17 @@ void CheckinStore::Settle(size_t count, bool refused) {
 }
 
 void CheckinStore::GoOffline(const std::string& error) {
-  bool first = false;
   {
     std::lock_guard lock(queueMutex_);
-    first = !offline_;
     offline_ = true;
     nextAttempt_ = Clock::now() + reconnectDelay_;
   }
   reconnectDelay_ = std::min<Clock::duration>(2 * reconnectDelay_, kLongestReconnectDelay);
   settledChanged_.notify_all();
-  if (first) {
+  if (!outageReported_) {
     warn_("the database cannot be written (" + error + "); holding at most " +
           std::to_string(settings_.backlogLimit) + " records in memory until it returns");
+    outageReported_ = true;
   }
 }
 

@@ -71,7 +71,7 @@ class CheckinStore {
   void WakeWriter(size_t pendingSize);
   void WriterLoop();
   bool TakePending(Backlog& inHand);
-  bool EnsureConnected(size_t held);
+  bool EnsureConnected();
   void WriteHeld(Backlog& inHand);
   WriteOutcome WriteBacklog(const Backlog& backlog, std::string& error);
   void Settle(size_t count, bool refused);
@@ -102,6 +102,7 @@ class CheckinStore {
   bool retentionRunning_ = true;  // a pass is due at start
   Clock::time_point nextRetention_;
   Clock::duration reconnectDelay_;
+  bool outageReported_ = false;  // until the database takes a write again
   int64_t forgottenInPass_ = 0;
   uint64_t reportedDrops_ = 0;
   Clock::time_point lastDropReport_;

@@ -73,8 +73,7 @@ class SqliteConnection : public StoreConnection {
     while (*next != '\0') {
       sqlite3_stmt* statement = nullptr;
       if (sqlite3_prepare_v2(database_, next, -1, &statement, &next) != SQLITE_OK) {
-        result.error = sqlite3_errmsg(database_);
-        return result;
+        return Failed(result);
       }
       if (statement == nullptr) {
         break;  // only white space or comments were left
@@ -89,8 +88,7 @@ class SqliteConnection : public StoreConnection {
       }
       sqlite3_finalize(statement);
       if (step != SQLITE_DONE) {
-        result.error = sqlite3_errmsg(database_);
-        return result;
+        return Failed(result);
       }
       result.changedRows = sqlite3_changes(database_);
     }
@@ -98,12 +96,25 @@ class SqliteConnection : public StoreConnection {
     return result;
   }
 
-  bool Connected() const override { return true; }
-  bool Reconnect(std::string&) override { return true; }
+  // SQLite has no server to lose, but a write it fails (a locked, full or read-only file, an
+  // I/O error, or any other refusal) is taken for the same: what was to be written waits in
+  // the store's backlog and is tried again, rather than dropped.
+  bool Connected() const override { return !failed_; }
+  bool Reconnect(std::string&) override {
+    failed_ = false;
+    return true;
+  }
   const SqlDialect& Dialect() const override { return kSqliteDialect; }
 
  private:
+  SqlResult& Failed(SqlResult& result) {
+    result.error = sqlite3_errmsg(database_);
+    failed_ = true;
+    return result;
+  }
+
   sqlite3* database_;
+  bool failed_ = false;
 };
 
 }  // namespace

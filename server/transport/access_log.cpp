@@ -5,9 +5,14 @@
 namespace vexo::server {
 namespace {
 
+// Longer fields of a request are cut to this many bytes in the log and marked with "...", so
+// that one request writes a line of bounded length whatever it sent.
+constexpr size_t kLongestLoggedField = 2048;
+
 void AppendSanitized(std::string& out, std::string_view text) {
   static constexpr char kHex[] = "0123456789abcdef";
-  for (unsigned char c : text) {
+  bool cut = text.size() > kLongestLoggedField;
+  for (unsigned char c : text.substr(0, kLongestLoggedField)) {
     if (c < 0x20 || c >= 0x7f || c == '"' || c == '\\') {
       out += "\\x";
       out += kHex[c >> 4];
@@ -15,6 +20,9 @@ void AppendSanitized(std::string& out, std::string_view text) {
     } else {
       out += static_cast<char>(c);
     }
+  }
+  if (cut) {
+    out += "...";
   }
 }
 

@@ -22,7 +22,8 @@ struct AccessRecord {
 
 // 127.0.0.1 - - [08/Dec/2024:18:50:00 +0000] "GET /stats HTTP/1.1" 200 512
 // Bytes outside printable ASCII, quotes and backslashes in the request appear as \xHH, so a
-// hostile request cannot forge lines or send control sequences to a terminal.
+// hostile request cannot forge lines or send control sequences to a terminal; each field of the
+// request is cut after 2 KiB, marked with "...".
 std::string FormatAccessLine(const AccessRecord& record);
 
 class AccessLog {

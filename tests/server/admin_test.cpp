@@ -92,6 +92,11 @@ TEST(VexoServerStatsReport, EscapesWhateverTheNetworkSent) {
       {"\xED\xA0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD",
        "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
       {"\xE6\x97", "\xEF\xBF\xBD\xEF\xBF\xBD", "\xEF\xBF\xBD\xEF\xBF\xBD"},  // cut sequence
+      // A right-to-left override, DEL, a C1 control and a first-strong isolate: made visible.
+      {"exe.\xE2\x80\xAEtxt", "exe.\\u202etxt", "exe.?txt"},
+      {"a\x7F\xC2\x85\xE2\x81\xA8"
+       "b",
+       "a\\u007f\\u0085\\u2068b", "a???b"},
   };
   for (const Case& row : cases) {
     SCOPED_TRACE(row.raw);

@@ -56,6 +56,20 @@ std::string ElementText(const std::string& xml, const std::string& name) {
   return xml.substr(start, end - start);
 }
 
+// Runs `sql` on the SQLite file beside the server that uses it.
+bool RunSql(const std::string& databasePath, const std::string& sql) {
+  sqlite3* database = nullptr;
+  bool done = sqlite3_open(databasePath.c_str(), &database) == SQLITE_OK &&
+              sqlite3_busy_timeout(database, 5000) == SQLITE_OK &&
+              sqlite3_exec(database, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+  sqlite3_close(database);
+  return done;
+}
+
+// Makes SQLite refuse every new check-in, as a full or locked disk would.
+constexpr const char* kRefuseCheckins =
+    "CREATE TRIGGER refuse BEFORE INSERT ON checkins BEGIN SELECT RAISE(ABORT, 'disk away'); END;";
+
 int64_t CountRows(const std::string& databasePath, const std::string& where,
                   const std::string& table = "checkins") {
   sqlite3* database = nullptr;
@@ -605,6 +619,101 @@ TEST(VexoServerRollout, CohortsGrowStayAndChangeWithTheRelease) {
     }
   }
   EXPECT_EQ(server.Errors(), "");
+}
+
+// A server on an SQLite file that refuses writes after the start.
+class VexoServerWithoutItsDatabase : public ::testing::Test {
+ protected:
+  void Start(const std::vector<std::string>& more) {
+    std::vector<std::string> arguments{"--root",         kContent,      "--listen", "127.0.0.1:0",
+                                       "--admin-listen", "127.0.0.1:0", "--db",     Database()};
+    arguments.insert(arguments.end(), more.begin(), more.end());
+    server_.emplace(kServer, arguments);
+    ports_ = PortsOf(*server_);
+    ASSERT_NE(ports_.admin, 0) << server_->Errors();
+    ASSERT_TRUE(RunSql(Database(), kRefuseCheckins));
+  }
+  std::string Database() const { return folder_.File("c.db"); }
+  int Query(const std::string& ver, const std::string& t) {
+    return HttpGet(ports_.agents, "/client/getData.php?q=start&ver=" + ver + "&t=" + t).status;
+  }
+
+  TempFolder folder_;
+  std::optional<BackgroundProgram> server_;
+  ServerPorts ports_;
+};
+
+// What comes while SQLite refuses writes waits, up to the backlog, and is written once it takes
+// them again; the rest is dropped. The page says so beside the totals, and values that would
+// steer it (a right-to-left override, DEL, a C1 control, an isolate) are made visible in the
+// page and the JSON.
+TEST_F(VexoServerWithoutItsDatabase, ThePageTellsTheWholeTruth) {
+  Start({"--db-backlog", "3"});
+  const struct {
+    const char* sent;
+    const char* json;
+  } values[] = {{"%E2%80%AEexe.txt", "\\u202eexe.txt"},
+                {"a%7Fb", "a\\u007fb"},
+                {"%C2%85", "\\u0085"},
+                {"%E2%81%A6", nullptr},
+                {"dropped", nullptr}};
+  for (const auto& value : values) {
+    ASSERT_EQ(Query(value.sent, "x"), 200);
+  }
+  std::string page = HttpGet(ports_.admin, "/stats.html").body;
+  EXPECT_THAT(page, HasSubstr("<p>0 check-ins in all; 3 records waiting to be written; 2 dropped "
+                              "since the start.</p>"));
+
+  ASSERT_TRUE(RunSql(Database(), "DROP TRIGGER refuse;"));
+  std::string stats = AwaitStats(ports_.admin, "\"total\": 3");
+  EXPECT_THAT(stats, HasSubstr("\"unwritten\": 0,\n  \"dropped\": 2"));
+  page = HttpGet(ports_.admin, "/stats.html").body;
+  EXPECT_THAT(page, HasSubstr("<p>3 check-ins in all; 0 records waiting to be written; 2 dropped"));
+  for (const auto& value : values) {
+    SCOPED_TRACE(value.sent);
+    if (value.json) {
+      EXPECT_THAT(stats, HasSubstr(std::string("\"ver\": \"") + value.json + "\""));
+    }
+  }
+  EXPECT_THAT(page, HasSubstr("<td>?exe.txt</td>"));
+  EXPECT_THAT(page, HasSubstr("<td>a?b</td>"));
+  for (const char* raw : {"\xE2\x80\xAE", "\x7F", "\xC2\x85"}) {
+    EXPECT_THAT(page + stats, Not(HasSubstr(raw)));
+  }
+  EXPECT_THAT(server_->Errors(), HasSubstr("the database is reachable again; wrote the 3 records"));
+}
+
+// Long values are cut to their stored size before they wait for the database: 3,000 check-ins
+// of 24 KB each (which would hold 70 MB uncut) leave the server's resident memory within 16 MiB
+// of what it was.
+TEST_F(VexoServerWithoutItsDatabase, MemoryStaysBoundedWhileItIsAway) {
+  constexpr int kQueries = 3000;
+  constexpr int kClients = 4;
+  constexpr uint64_t kMostGrowthKiB = 16 * 1024;
+  Start({});
+  const std::string longValue(12000, 'v');
+  ASSERT_EQ(Query(longValue, longValue), 200);
+  uint64_t before = server_->ResidentKiB();
+  ASSERT_GT(before, 0u);
+  std::atomic<int> failures{0};
+  std::vector<std::thread> clients;
+  for (int client = 0; client < kClients; ++client) {
+    clients.emplace_back([&] {
+      for (int i = 0; i < kQueries / kClients; ++i) {
+        failures += Query(longValue, longValue) != 200;
+      }
+    });
+  }
+  for (std::thread& client : clients) {
+    client.join();
+  }
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_THAT(HttpGet(ports_.admin, "/stats").body,
+              HasSubstr("\"unwritten\": " + std::to_string(kQueries + 1)));
+  uint64_t after = server_->ResidentKiB();
+  EXPECT_LT(after, before + kMostGrowthKiB) << "from " << before << " KiB to " << after << " KiB";
+  std::string log = server_->Output();
+  EXPECT_EQ(log.find(std::string(2049, 'v')), std::string::npos) << "a log of " << log.size();
 }
 
 // Servers on a PostgreSQL of the test's own.

@@ -162,6 +162,12 @@ std::string BackgroundProgram::Line(size_t index) {
   }
 }
 
+uint64_t BackgroundProgram::ResidentKiB() const {
+  std::string status = ReadFile("/proc/" + std::to_string(pid_) + "/status");
+  size_t at = status.find("\nVmRSS:");
+  return at == std::string::npos ? 0 : std::strtoull(status.c_str() + at + 7, nullptr, 10);
+}
+
 bool BackgroundProgram::Signal(int signalNumber) {
   return !ended_ && kill(pid_, signalNumber) == 0;
 }

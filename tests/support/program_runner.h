@@ -38,6 +38,8 @@ class BackgroundProgram {
   int Wait();
   std::string Output() const;
   std::string Errors() const;
+  // The program's resident memory in KiB (VmRSS); 0 once it has ended.
+  uint64_t ResidentKiB() const;
 
  private:
   TempFolder folder_;
