@@ -108,18 +108,21 @@ int Run(const ServerOptions& options) {
   RolloutGate rollouts(Warn);
   RequestRouter router(*content, answers, rollouts, *checkins);
   AdminGate gate(std::move(adminToken));
-  AdminRouter adminRouter(*checkins, gate);
+  ConnectionCounters connections;
+  AdminRouter adminRouter(*checkins, gate, connections);
   AccessLog log(stdout);
-  unsigned threads = options.threads ? options.threads : DefaultThreadCount();
-  std::unique_ptr<HttpServer> server = HttpServer::Start(
-      *socket, threads, router, log, tls ? &*tls : nullptr, options.trustedProxies, error);
+  ListenerSettings agentsSettings{options.threads ? options.threads : DefaultThreadCount(),
+                                  tls ? &*tls : nullptr, options.trustedProxies, options.limits};
+  std::unique_ptr<HttpServer> server =
+      HttpServer::Start(*socket, router, log, agentsSettings, connections, error);
   if (!server) {
     close(adminSocket->descriptor);
     return Fail(error);
   }
+  ListenerSettings adminSettings{kAdminThreads, adminTls ? &*adminTls : nullptr,
+                                 options.trustedProxies, options.limits};
   std::unique_ptr<HttpServer> adminServer =
-      HttpServer::Start(*adminSocket, kAdminThreads, adminRouter, log,
-                        adminTls ? &*adminTls : nullptr, options.trustedProxies, error);
+      HttpServer::Start(*adminSocket, adminRouter, log, adminSettings, connections, error);
   if (!adminServer) {
     return Fail(error);
   }

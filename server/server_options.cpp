@@ -142,15 +142,33 @@ const ServerOption kServerOptions[] = {
        into.trustedProxies = std::move(*proxies);
        return std::nullopt;
      }},
+    {kAgents, "--connections-per-client", "N",
+     "connections one client (an IPv4 address, an IPv6 /64)\n"
+     "may hold open at once on each listener (default 256);\n"
+     "further ones are refused and counted in /stats; a\n"
+     "--trusted-proxy is not limited",
+     [](std::string_view, const std::string& value, ServerOptions& into) {
+       return ApplyCount(value, 1, 100000,
+                         "--connections-per-client needs a number from 1 to 100000",
+                         into.limits.perClient);
+     }},
+    {kAgents, "--idle-timeout", "SECONDS",
+     "a connection that sends or takes nothing for this long is\n"
+     "closed (default 30)",
+     [](std::string_view, const std::string& value, ServerOptions& into) {
+       return ApplyCount(value, 1, 3600, "--idle-timeout needs a number of seconds from 1 to 3600",
+                         into.limits.idleSeconds);
+     }},
     {kAdmin, "--admin-listen", "ADDR:PORT", "numeric address (default 127.0.0.1:8081)",
      [](std::string_view, const std::string& value, ServerOptions& into) {
        return ApplyListenAddress(value, into.adminListen);
      }},
     {kAdmin, "--admin-token-file", "FILE",
-     "a secret (one trailing newline is ignored) that every\n"
-     "request must present, as \"Authorization: Bearer SECRET\"\n"
-     "or as the password of HTTP Basic authentication (any user\n"
-     "name); a request without it gets 401 and nothing else",
+     "a secret (one trailing newline and the blanks around it\n"
+     "are ignored) that every request must present, as\n"
+     "\"Authorization: Bearer SECRET\" or as the password of HTTP\n"
+     "Basic authentication (any user name); a request without\n"
+     "it gets 401 and nothing else",
      [](std::string_view name, const std::string& value, ServerOptions& into) {
        return ApplyFileName(name, value, into.adminTokenFile);
      }},
@@ -310,6 +328,7 @@ std::string ServerUsage() {
   std::string usage =
       "usage: vexo-server --root DIR [--listen ADDR:PORT] [--origin URL] [--threads N]\n"
       "                   [--tls-cert FILE --tls-key FILE] [--trusted-proxy CIDR[,CIDR...]]\n"
+      "                   [--connections-per-client N] [--idle-timeout SECONDS]\n"
       "                   [--admin-listen ADDR:PORT] [--admin-token-file FILE]\n"
       "                   [--admin-tls-cert FILE --admin-tls-key FILE] [--admin-insecure-http]\n"
       "                   [--db FILE|URI] [--db-backlog N] [--retain-days N]\n"
@@ -343,7 +362,17 @@ std::string ServerUsage() {
          "  files/...                         installers, served under /files/...\n"
          "\n"
          "Pages: /client/getData.php?q=start|popup&ver=...&t=...  /files/...  (agents' listener)\n"
-         "       /stats (JSON)  /stats.html                           (admin listener)\n";
+         "       /stats (JSON)  /stats.html                           (admin listener)\n"
+         "\n"
+         "Limits:\n"
+         "  Every file named or served must be a regular file, read up to its limit: answers\n"
+         "  1 MiB (agents read their first 102400 bytes), rollout policies 64 KiB, TLS files\n"
+         "  1 MiB, the admin token 4 KiB. The token needs at least 16 non-blank bytes and no\n"
+         "  control character; the token file and TLS keys are refused when others may open\n"
+         "  them. Values agents send are stored, and wait for the database, cut to 256 bytes;\n"
+         "  each field of an access log line is cut after 2 KiB. A listener holds at most 4000\n"
+         "  connections, and a request that holds a zero byte, lacks its one Host (HTTP/1.1)\n"
+         "  or gives its length two ways is refused with 400.\n";
 }
 
 }  // namespace vexo::server

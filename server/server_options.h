@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "server/transport/client_address.h"
+#include "server/transport/client_connections.h"
 #include "server/transport/listen_address.h"
 #include "server/transport/tls_credentials.h"
 
@@ -24,6 +25,7 @@ struct ServerOptions {
   unsigned threads = 0;           // 0: four per processor
   TlsFiles tls;                   // of the agents' listener
   TrustedProxies trustedProxies;  // whose forwarding headers name the client
+  ConnectionLimits limits;        // of each listener
 
   // The statistics' own listener.
   ListenAddress adminListen{"127.0.0.1", 8081, false};

@@ -60,6 +60,8 @@ const char kUsage[] =
     "       vexo-answer --help | --version\n"
     "\n"
     "IN, OUT and FILE may be '-' for the standard streams (the default for IN and OUT).\n"
+    "IN and FILE are read up to 1 MiB, the most vexo-server serves, and key files up to 128\n"
+    "bytes; a folder, FIFO or device named instead of a file is refused.\n"
     "  encipher  enciphers a plain answer as the server sends it\n"
     "  decipher  deciphers an answer as agents do (zero bytes are dropped)\n"
     "  md5       the MD5 digest of a file, as agents check installers\n"

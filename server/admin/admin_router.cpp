@@ -42,8 +42,9 @@ Reply AdminRouter::Stats(bool html) {
   CheckinSummary summary = checkins_.Summarize(kStatsRowsPerList, kStatsRecentCheckins);
   Reply reply;
   reply.contentType = html ? "text/html; charset=utf-8" : "application/json";
-  reply.body = std::make_shared<const std::string>(html ? RenderStatsHtml(summary)
-                                                        : RenderStatsJson(summary));
+  ConnectionCounts connections = connections_.Read();
+  reply.body = std::make_shared<const std::string>(html ? RenderStatsHtml(summary, connections)
+                                                        : RenderStatsJson(summary, connections));
   return reply;
 }
 

@@ -3,6 +3,7 @@
 
 #include "server/admin/admin_access.h"
 #include "server/store/checkin_store.h"
+#include "server/transport/client_connections.h"
 #include "server/transport/exchange.h"
 
 namespace vexo::server {
@@ -11,7 +12,8 @@ inline constexpr std::string_view kStatsPath = "/stats";
 
 class AdminRouter : public RequestHandler {
  public:
-  AdminRouter(CheckinStore& checkins, const AdminGate& gate) : checkins_(checkins), gate_(gate) {}
+  AdminRouter(CheckinStore& checkins, const AdminGate& gate, const ConnectionCounters& connections)
+      : checkins_(checkins), gate_(gate), connections_(connections) {}
 
   // A request without the secret gets 401 whatever it asks for, so that it learns nothing, not
   // even which pages exist.
@@ -22,6 +24,7 @@ class AdminRouter : public RequestHandler {
 
   CheckinStore& checkins_;
   const AdminGate& gate_;
+  const ConnectionCounters& connections_;
 };
 
 }  // namespace vexo::server

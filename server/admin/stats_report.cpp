@@ -82,11 +82,15 @@ std::string HtmlRecentTable(const std::vector<Checkin>& recent) {
 }
 
 // The total beside what it leaves out: records still waiting for the database, records it never
-// got, and why it could not be read.
-std::string HtmlTotals(const CheckinSummary& summary) {
+// got, why it could not be read, and the connections that brought no record.
+std::string HtmlTotals(const CheckinSummary& summary, const ConnectionCounts& connections) {
   std::string html = "<p>" + std::to_string(summary.total) + " check-ins in all; " +
                      std::to_string(summary.unwritten) + " records waiting to be written; " +
                      std::to_string(summary.dropped) + " dropped since the start.</p>\n";
+  html += "<p>Since the start, " + std::to_string(connections.refused) +
+          " connections refused beyond the limit of their client and " +
+          std::to_string(connections.abandoned) +
+          " abandoned by their client in the middle of a request or its reply.</p>\n";
   if (!summary.databaseError.empty()) {
     html += "<p class=\"fault\">The database cannot be read: " + EscapeHtml(summary.databaseError) +
             "</p>\n";
@@ -109,7 +113,7 @@ constexpr const char* kPageStyle =
 
 }  // namespace
 
-std::string RenderStatsJson(const CheckinSummary& summary) {
+std::string RenderStatsJson(const CheckinSummary& summary, const ConnectionCounts& connections) {
   std::string json = "{\n  \"total\": " + std::to_string(summary.total) + ",\n";
   json += "  \"per_query\": " + JsonCountList(summary.perQuery) + ",\n";
   json += "  \"per_version\": " + JsonCountList(summary.perVersion) + ",\n";
@@ -120,6 +124,8 @@ std::string RenderStatsJson(const CheckinSummary& summary) {
   json += "  \"downloads_per_day\": " + JsonDownloadsSeries(summary.downloadsPerDay) + ",\n";
   json += "  \"unwritten\": " + std::to_string(summary.unwritten) +
           ",\n  \"dropped\": " + std::to_string(summary.dropped) + ",\n";
+  json += "  \"connections_refused\": " + std::to_string(connections.refused) +
+          ",\n  \"connections_abandoned\": " + std::to_string(connections.abandoned) + ",\n";
   if (!summary.databaseError.empty()) {
     json += "  \"database_error\": " + JsonString(summary.databaseError) + ",\n";
   }
@@ -130,14 +136,14 @@ std::string RenderStatsJson(const CheckinSummary& summary) {
   return json + (summary.recent.empty() ? "]\n}\n" : "\n  ]\n}\n");
 }
 
-std::string RenderStatsHtml(const CheckinSummary& summary) {
+std::string RenderStatsHtml(const CheckinSummary& summary, const ConnectionCounts& connections) {
   std::string html =
       "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
       "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
       "<title>Vexo check-ins</title>\n<style>";
   html += kPageStyle;
   html += "</style></head>\n<body>\n<h1>Vexo check-ins</h1>\n";
-  html += HtmlTotals(summary);
+  html += HtmlTotals(summary, connections);
   html += RenderAdoptionCharts(summary);
   html += HtmlCountTable("Per day (UTC)", "day", summary.perDay);
   html += HtmlCountTable("Per version", "ver", summary.perVersion);

@@ -5,10 +5,12 @@
 #include <string>
 
 #include "server/store/checkin_summary.h"
+#include "server/transport/client_connections.h"
 
 namespace vexo::server {
 
-std::string RenderStatsJson(const CheckinSummary& summary);
-std::string RenderStatsHtml(const CheckinSummary& summary);
+// With the summary go the counts of connections refused or abandoned (client_connections.h).
+std::string RenderStatsJson(const CheckinSummary& summary, const ConnectionCounts& connections);
+std::string RenderStatsHtml(const CheckinSummary& summary, const ConnectionCounts& connections);
 
 }  // namespace vexo::server

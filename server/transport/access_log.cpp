@@ -9,11 +9,12 @@ namespace {
 // that one request writes a line of bounded length whatever it sent.
 constexpr size_t kLongestLoggedField = 2048;
 
-void AppendSanitized(std::string& out, std::string_view text) {
+// Within a quoted field of the line, quotes and backslashes are escaped too.
+void AppendSanitized(std::string& out, std::string_view text, bool quoted = true) {
   static constexpr char kHex[] = "0123456789abcdef";
   bool cut = text.size() > kLongestLoggedField;
   for (unsigned char c : text.substr(0, kLongestLoggedField)) {
-    if (c < 0x20 || c >= 0x7f || c == '"' || c == '\\') {
+    if (c < 0x20 || c >= 0x7f || (quoted && (c == '"' || c == '\\'))) {
       out += "\\x";
       out += kHex[c >> 4];
       out += kHex[c & 0xf];
@@ -27,6 +28,12 @@ void AppendSanitized(std::string& out, std::string_view text) {
 }
 
 }  // namespace
+
+std::string LogSafeText(std::string_view text) {
+  std::string safe;
+  AppendSanitized(safe, text, false);
+  return safe;
+}
 
 std::string FormatAccessLine(const AccessRecord& record) {
   std::time_t time = static_cast<std::time_t>(record.unixTime);

@@ -26,6 +26,10 @@ struct AccessRecord {
 // request is cut after 2 KiB, marked with "...".
 std::string FormatAccessLine(const AccessRecord& record);
 
+// `text` as a log line outside the quotes shows anything a client sent: bytes outside printable
+// ASCII as \xHH, cut after 2 KiB.
+std::string LogSafeText(std::string_view text);
+
 class AccessLog {
  public:
   explicit AccessLog(std::FILE* out) : out_(out) {}

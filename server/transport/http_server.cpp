@@ -22,7 +22,6 @@
 namespace vexo::server {
 namespace {
 
-constexpr unsigned kConnectionTimeoutSeconds = 30;
 constexpr unsigned kMaxConnections = 4000;
 constexpr int kListenBacklog = 1024;
 
@@ -54,13 +53,10 @@ ssize_t ReadTransfer(void* context, uint64_t position, char* buffer, size_t spac
   return got;
 }
 
-IpAddress PeerAddressOf(MHD_Connection* connection) {
-  const MHD_ConnectionInfo* info =
-      MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
-  if (info == nullptr || info->client_addr == nullptr) {
+IpAddress PeerAddressOf(const sockaddr* address) {
+  if (address == nullptr) {
     return {};
   }
-  const sockaddr* address = info->client_addr;
   if (address->sa_family == AF_INET) {
     const auto& ipv4 = reinterpret_cast<const sockaddr_in*>(address)->sin_addr;
     uint8_t bytes[4];
@@ -74,6 +70,12 @@ IpAddress PeerAddressOf(MHD_Connection* connection) {
     return IpAddress::Ipv6(bytes);
   }
   return {};
+}
+
+IpAddress PeerAddressOf(MHD_Connection* connection) {
+  const MHD_ConnectionInfo* info =
+      MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+  return PeerAddressOf(info ? info->client_addr : nullptr);
 }
 
 // Every field line of the forwarding headers, in the order received.
@@ -197,14 +199,31 @@ Reply RefusalReply(std::string_view fault) {
   return reply;
 }
 
-void LogLibraryMessage(void*, const char* format, va_list arguments) {
+// The library's notes that a client went away in the middle of a request or of its reply,
+// which every such connection would write: counted instead.
+constexpr std::string_view kAbandonedNotes[] = {
+    "Socket has been disconnected when reading request",
+    "Connection socket is closed when reading request",
+    "Connection was closed by remote side with incomplete request",
+    "Failed to send",
+};
+
+void LogLibraryMessage(void* counters, const char* format, va_list arguments) {
+  std::string_view note(format);
+  for (std::string_view abandoned : kAbandonedNotes) {
+    if (note.starts_with(abandoned)) {
+      static_cast<ConnectionCounters*>(counters)->CountAbandoned();
+      return;
+    }
+  }
   char message[512];
   std::vsnprintf(message, sizeof message, format, arguments);
-  size_t length = std::strlen(message);
-  while (length > 0 && message[length - 1] == '\n') {
-    message[--length] = '\0';
+  std::string_view text(message);
+  while (text.ends_with('\n')) {
+    text.remove_suffix(1);
   }
-  std::fprintf(stderr, "vexo-server: http: %s\n", message);
+  // A note may quote a path the client sent.
+  std::fprintf(stderr, "vexo-server: http: %s\n", LogSafeText(text).c_str());
 }
 
 }  // namespace
@@ -221,6 +240,31 @@ struct RequestContext {
 };
 
 struct HttpServerCallbacks {
+  static MHD_Result AcceptConnection(void* self, const sockaddr* address, socklen_t) {
+    auto* server = static_cast<HttpServer*>(self);
+    if (server->clients_.MayOpen(PeerAddressOf(address))) {
+      return MHD_YES;
+    }
+    server->counters_.CountRefused();
+    return MHD_NO;
+  }
+
+  static void TrackConnection(void* self, MHD_Connection* connection, void** socketContext,
+                              MHD_ConnectionNotificationCode code) {
+    auto* server = static_cast<HttpServer*>(self);
+    if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+      auto* peer = new IpAddress(PeerAddressOf(connection));
+      server->clients_.Opened(*peer);
+      *socketContext = peer;
+      return;
+    }
+    std::unique_ptr<IpAddress> peer(static_cast<IpAddress*>(*socketContext));
+    *socketContext = nullptr;
+    if (peer) {
+      server->clients_.Closed(*peer);
+    }
+  }
+
   static void* BeginRequest(void*, const char* uri, MHD_Connection*) {
     return new RequestContext(uri ? uri : "");
   }
@@ -277,7 +321,7 @@ bool HttpServer::Respond(MHD_Connection* connection, const char* url, const char
   request.path = url;
   std::string_view rawPath = std::string_view(rawUri).substr(0, rawUri.find('?'));
   request.pathHadZeroByte = rawPath.find("%00") != std::string_view::npos;
-  request.clientAddress = ClientAddressOf(connection, trusted_);
+  request.clientAddress = ClientAddressOf(connection, settings_.trusted);
   request.client = request.clientAddress.ToString();
   request.unixTime = static_cast<int64_t>(std::time(nullptr));
   request.arguments = ArgumentsOf(connection);
@@ -348,16 +392,17 @@ std::optional<ListeningSocket> Listen(const ListenAddress& address, std::string&
   return result;
 }
 
-std::unique_ptr<HttpServer> HttpServer::Start(ListeningSocket socket, unsigned threads,
-                                              RequestHandler& handler, AccessLog& log,
-                                              const TlsCredentials* tls,
-                                              const TrustedProxies& trusted, std::string& error) {
+std::unique_ptr<HttpServer> HttpServer::Start(ListeningSocket socket, RequestHandler& handler,
+                                              AccessLog& log, ListenerSettings settings,
+                                              ConnectionCounters& counters, std::string& error) {
+  const TlsCredentials* tls = settings.tls;
   if (tls != nullptr && MHD_is_feature_supported(MHD_FEATURE_TLS) != MHD_YES) {
     close(socket.descriptor);
     error = "this build of libmicrohttpd cannot serve TLS";
     return nullptr;
   }
-  std::unique_ptr<HttpServer> server(new HttpServer(handler, log, trusted));
+  std::unique_ptr<HttpServer> server(new HttpServer(handler, log, std::move(settings), counters));
+  const ListenerSettings& own = server->settings_;
   unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_USE_ERROR_LOG;
   // The certificate and key, or nothing, as one array of options.
   MHD_OptionItem tlsOptions[] = {
@@ -368,13 +413,14 @@ std::unique_ptr<HttpServer> HttpServer::Start(ListeningSocket socket, unsigned t
     tlsOptions[1] = {MHD_OPTION_HTTPS_MEM_CERT, 0, const_cast<char*>(tls->certificatePem.c_str())};
   }
   server->daemon_ = MHD_start_daemon(
-      flags, 0, nullptr, nullptr, &HttpServerCallbacks::HandleRequest, server.get(),
-      MHD_OPTION_EXTERNAL_LOGGER, &LogLibraryMessage, nullptr, MHD_OPTION_ARRAY, tlsOptions,
-      MHD_OPTION_LISTEN_SOCKET, static_cast<MHD_socket>(socket.descriptor),
-      MHD_OPTION_THREAD_POOL_SIZE, threads, MHD_OPTION_CONNECTION_LIMIT, kMaxConnections,
-      MHD_OPTION_CONNECTION_TIMEOUT, kConnectionTimeoutSeconds, MHD_OPTION_URI_LOG_CALLBACK,
-      &HttpServerCallbacks::BeginRequest, nullptr, MHD_OPTION_NOTIFY_COMPLETED,
-      &HttpServerCallbacks::EndRequest, server.get(), MHD_OPTION_END);
+      flags, 0, &HttpServerCallbacks::AcceptConnection, server.get(),
+      &HttpServerCallbacks::HandleRequest, server.get(), MHD_OPTION_EXTERNAL_LOGGER,
+      &LogLibraryMessage, &counters, MHD_OPTION_ARRAY, tlsOptions, MHD_OPTION_LISTEN_SOCKET,
+      static_cast<MHD_socket>(socket.descriptor), MHD_OPTION_THREAD_POOL_SIZE, own.threads,
+      MHD_OPTION_CONNECTION_LIMIT, kMaxConnections, MHD_OPTION_CONNECTION_TIMEOUT,
+      own.limits.idleSeconds, MHD_OPTION_NOTIFY_CONNECTION, &HttpServerCallbacks::TrackConnection,
+      server.get(), MHD_OPTION_URI_LOG_CALLBACK, &HttpServerCallbacks::BeginRequest, nullptr,
+      MHD_OPTION_NOTIFY_COMPLETED, &HttpServerCallbacks::EndRequest, server.get(), MHD_OPTION_END);
   if (server->daemon_ == nullptr) {
     close(socket.descriptor);
     error = "the HTTP library could not start on " + socket.bound.ToString();

@@ -9,6 +9,7 @@
 
 #include "server/transport/access_log.h"
 #include "server/transport/client_address.h"
+#include "server/transport/client_connections.h"
 #include "server/transport/exchange.h"
 #include "server/transport/listen_address.h"
 #include "server/transport/tls_credentials.h"
@@ -28,23 +29,34 @@ struct ListeningSocket {
 
 std::optional<ListeningSocket> Listen(const ListenAddress& address, std::string& error);
 
+// What a listener serves with, besides its socket and its router.
+struct ListenerSettings {
+  unsigned threads = 1;
+  const TlsCredentials* tls = nullptr;  // HTTPS only, when given; must outlive the server
+  TrustedProxies trusted;  // peers whose forwarding headers name the client (client_address.h)
+  ConnectionLimits limits;
+};
+
 class HttpServer {
  public:
-  // Takes over `socket`, closing it when the server stops or cannot start. With `tls` (which
-  // must outlive the server) the listener speaks HTTPS only. Requests from `trusted` peers are
-  // taken to come from the client their forwarding headers name (client_address.h).
-  static std::unique_ptr<HttpServer> Start(ListeningSocket socket, unsigned threads,
-                                           RequestHandler& handler, AccessLog& log,
-                                           const TlsCredentials* tls, const TrustedProxies& trusted,
-                                           std::string& error);
+  // Takes over `socket`, closing it when the server stops or cannot start. What befalls
+  // connections that the access log does not show is counted in `counters`.
+  static std::unique_ptr<HttpServer> Start(ListeningSocket socket, RequestHandler& handler,
+                                           AccessLog& log, ListenerSettings settings,
+                                           ConnectionCounters& counters, std::string& error);
   ~HttpServer();  // stops accepting and finishes the requests under way
 
   HttpServer(const HttpServer&) = delete;
   HttpServer& operator=(const HttpServer&) = delete;
 
  private:
-  HttpServer(RequestHandler& handler, AccessLog& log, TrustedProxies trusted)
-      : handler_(handler), log_(log), trusted_(std::move(trusted)) {}
+  HttpServer(RequestHandler& handler, AccessLog& log, ListenerSettings settings,
+             ConnectionCounters& counters)
+      : handler_(handler),
+        log_(log),
+        settings_(std::move(settings)),
+        clients_(settings_.limits.perClient, settings_.trusted),
+        counters_(counters) {}
 
   // Queues the reply to one request, or its refusal for `fault`; false when the connection
   // should be dropped.
@@ -54,7 +66,9 @@ class HttpServer {
 
   RequestHandler& handler_;
   AccessLog& log_;
-  const TrustedProxies trusted_;
+  const ListenerSettings settings_;
+  ConnectionsPerClient clients_;
+  ConnectionCounters& counters_;
   MHD_Daemon* daemon_ = nullptr;
 
   friend struct HttpServerCallbacks;

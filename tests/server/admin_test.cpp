@@ -112,12 +112,12 @@ TEST(VexoServerStatsReport, RendersEveryList) {
   summary.perApplication = {{"setup.exe", 3}};
   summary.perDay = {{"2024-12-08", 3}};
   summary.recent = {{1733616000, "start", "1.0.6.0", "setup.exe", "127.0.0.1", 200}};
-  std::string json = RenderStatsJson(summary);
+  std::string json = RenderStatsJson(summary, {});
   EXPECT_THAT(json, HasSubstr("\"total\": 3"));
   EXPECT_THAT(json, HasSubstr("\"per_version\": [{\"value\": \"1.0.6.0\", \"count\": 2}, "
                               "{\"value\": \"\", \"count\": 1}]"));
   EXPECT_THAT(json, HasSubstr("\"time\": \"2024-12-08T00:00:00Z\""));
-  std::string html = RenderStatsHtml(summary);
+  std::string html = RenderStatsHtml(summary, {});
   EXPECT_THAT(html, HasSubstr("<td>setup.exe</td><td class=\"n\">3</td>"));
   EXPECT_THAT(html, HasSubstr("<i>(empty)</i>"));
   EXPECT_THAT(html, HasSubstr("<td>2024-12-08</td>"));
@@ -182,7 +182,7 @@ TEST(VexoServerAdoptionCharts, SeriesPerVersionAxesLegendAndTables) {
                                    {"2024-12-08", "1.0.10.0", 15},
                                    {"not a day", "1.0.5.0", 99}};
   summary.downloadsPerDay = {{"2024-12-08", 7, 2}};
-  std::string html = RenderStatsHtml(summary);
+  std::string html = RenderStatsHtml(summary, {});
 
   EXPECT_EQ(Occurrences(html, "<svg "), 3u);
   EXPECT_EQ(Occurrences(html, "role=\"img\" aria-labelledby=\""), 3u);
@@ -212,7 +212,7 @@ TEST(VexoServerAdoptionCharts, HostileAndSurplusVersions) {
   }
   summary.startsPerDayByVersion.push_back({"2024-12-08", hostile, 100});
   summary.startsPerDayByVersion.push_back({"2024-03-01", "0.9", 1});  // before the window
-  std::string html = RenderStatsHtml(summary);
+  std::string html = RenderStatsHtml(summary, {});
 
   EXPECT_THAT(html, Not(HasSubstr("<script")));
   EXPECT_THAT(html, Not(HasSubstr("<img")));
@@ -230,7 +230,7 @@ TEST(VexoServerAdoptionCharts, HostileAndSurplusVersions) {
 TEST(VexoServerAdoptionCharts, NothingToDrawYet) {
   CheckinSummary summary;
   summary.startsPerDayByVersion = {{"2024-12-08", "1.0.6.0", 0}};
-  std::string html = RenderStatsHtml(summary);
+  std::string html = RenderStatsHtml(summary, {});
   EXPECT_THAT(html, HasSubstr("No check-ins yet"));
   EXPECT_THAT(html, HasSubstr("No installer downloads yet"));
   EXPECT_THAT(html, Not(HasSubstr("<svg")));

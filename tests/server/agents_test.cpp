@@ -429,8 +429,9 @@ TEST_F(VexoServerRequestRouterTest, EveryQueryIsRecordedWithItsStatus) {
   EXPECT_EQ(summary.recent[1].status, 200);
 
   AdminGate openGate(std::nullopt);
-  Reply stats =
-      AdminRouter(*store_, openGate).Handle(Request{"GET", "/stats", {}, "c", 0, false, {}, {}});
+  ConnectionCounters connections;
+  Reply stats = AdminRouter(*store_, openGate, connections)
+                    .Handle(Request{"GET", "/stats", {}, "c", 0, false, {}, {}});
   ASSERT_TRUE(stats.body);
   EXPECT_EQ(stats.contentType, "application/json");
   EXPECT_THAT(*stats.body, HasSubstr("\"total\": 2"));
@@ -439,7 +440,8 @@ TEST_F(VexoServerRequestRouterTest, EveryQueryIsRecordedWithItsStatus) {
 TEST_F(VexoServerRequestRouterTest, AdminPagesOnlyWithTheSecret) {
   Get(kQueryPath, "start", "setup.exe");
   AdminGate gate(std::string("s3cret"));
-  AdminRouter admin(*store_, gate);
+  ConnectionCounters connections;
+  AdminRouter admin(*store_, gate, connections);
   struct Case {
     const char* method;
     const char* path;

@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sqlite3.h>
 #include <sys/socket.h>
@@ -133,6 +134,54 @@ void HangUpDuringDownload(uint16_t port, const std::string& target) {
   setsockopt(descriptor, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
   close(descriptor);
 }
+
+// A connection to the server that the test holds open, sending only what it is told to.
+class HeldConnection {
+ public:
+  explicit HeldConnection(uint16_t port, const char* from = "127.0.0.1")
+      : descriptor_(socket(AF_INET, SOCK_STREAM, 0)) {
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    inet_pton(AF_INET, from, &local.sin_addr);
+    bind(descriptor_, reinterpret_cast<sockaddr*>(&local), sizeof local);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    connected_ = connect(descriptor_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  }
+  ~HeldConnection() { close(descriptor_); }
+  HeldConnection(const HeldConnection&) = delete;
+  HeldConnection& operator=(const HeldConnection&) = delete;
+
+  bool Send(const std::string& bytes) {
+    return connected_ && send(descriptor_, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
+                             static_cast<ssize_t>(bytes.size());
+  }
+  // True once the server has closed the connection, waiting at most `seconds` for it; what it
+  // sent before goes into `received`.
+  bool ClosedByServer(int seconds, std::string* received = nullptr) {
+    char buffer[4096];
+    for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+         std::chrono::steady_clock::now() < end;) {
+      pollfd ready{descriptor_, POLLIN, 0};
+      if (poll(&ready, 1, 100) > 0) {
+        ssize_t got = recv(descriptor_, buffer, sizeof buffer, 0);
+        if (got <= 0) {
+          return true;
+        }
+        if (received != nullptr) {
+          received->append(buffer, static_cast<size_t>(got));
+        }
+      }
+    }
+    return false;
+  }
+
+ private:
+  int descriptor_;
+  bool connected_ = false;
+};
 
 class VexoServerProgram : public ::testing::Test {
  protected:
@@ -347,6 +396,72 @@ TEST_F(VexoServerProgram, OneReadingOfEachRequest) {
     }
   }
   EXPECT_THAT(HttpGet(adminPort_, "/stats").body, HasSubstr("\"total\": 5"));
+}
+
+// A fair share for each client: one address holds at most its limit of connections while
+// others are still served, a trusted proxy is not limited, a silent connection is closed, and
+// connections a client refused or abandoned are counted in /stats instead of logged each.
+TEST(VexoServerConnections, AFairShareForEachClient) {
+  const std::string query =
+      "GET /client/getData.php?q=start&ver=1&t=x HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
+  auto start = [&](std::vector<std::string> more, const std::string& database) {
+    std::vector<std::string> arguments{
+        "--root", kContent, "--listen",  "127.0.0.1:0", "--admin-listen",           "127.0.0.1:0",
+        "--db",   database, "--threads", "1",           "--connections-per-client", "3"};
+    arguments.insert(arguments.end(), more.begin(), more.end());
+    return std::make_unique<BackgroundProgram>(kServer, arguments);
+  };
+  TempFolder folder;
+  std::unique_ptr<BackgroundProgram> server =
+      start({"--idle-timeout", "1"}, folder.File("limited.db"));
+  auto [port, adminPort] = PortsOf(*server);
+  ASSERT_NE(adminPort, 0) << server->Errors();
+  {
+    std::vector<std::unique_ptr<HeldConnection>> held;
+    for (int i = 0; i < 3; ++i) {
+      held.push_back(std::make_unique<HeldConnection>(port));
+      ASSERT_TRUE(held.back()->Send("GET /client/getData.php?q=start HTTP/1.1\r\nHo"));
+    }
+    std::string refusal;
+    HeldConnection fourth(port);
+    EXPECT_TRUE(fourth.Send(query));
+    EXPECT_TRUE(fourth.ClosedByServer(10, &refusal));
+    EXPECT_EQ(refusal, "") << "beyond the limit, no reply at all";
+    EXPECT_EQ(SendRaw(port, query, "127.0.0.2").status, 200) << "another client is served";
+    EXPECT_TRUE(held[0]->ClosedByServer(10)) << "silent for longer than --idle-timeout";
+  }
+  {
+    HeldConnection abandoned(port, "127.0.0.4");
+    ASSERT_TRUE(abandoned.Send("GET /client/getData.php?q=start HTTP/1.1\r\nHo"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // read before it closes
+  }
+  // Asked from an address of its own, so that the reads do not meet the limit themselves.
+  auto statsPage = [&](const char* page) {
+    return SendRaw(adminPort, std::string("GET ") + page + " HTTP/1.1\r\nHost: x\r\n\r\n",
+                   "127.0.0.3")
+        .body;
+  };
+  std::string stats;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    if ((stats = statsPage("/stats")).find("\"connections_abandoned\": 1,") != std::string::npos) {
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_THAT(stats, HasSubstr("\"connections_refused\": 1,\n  \"connections_abandoned\": 1,"));
+  EXPECT_THAT(statsPage("/stats.html"),
+              HasSubstr("1 connections refused beyond the limit of their client and 1 abandoned"));
+  EXPECT_THAT(server->Errors(), Not(HasSubstr("incomplete request")));
+
+  std::unique_ptr<BackgroundProgram> behindProxy =
+      start({"--trusted-proxy", "127.0.0.1"}, folder.File("proxied.db"));
+  ServerPorts proxied = PortsOf(*behindProxy);
+  ASSERT_NE(proxied.admin, 0) << behindProxy->Errors();
+  std::vector<std::unique_ptr<HeldConnection>> balancer;
+  for (int i = 0; i < 5; ++i) {
+    balancer.push_back(std::make_unique<HeldConnection>(proxied.agents));
+  }
+  EXPECT_EQ(SendRaw(proxied.agents, query).status, 200) << "a trusted proxy is not limited";
 }
 
 TEST_F(VexoServerProgram, ConnectionsStayOpenBetweenRequests) {

@@ -151,7 +151,7 @@ TEST_F(VexoServerCheckinStoreTest, BothStoresRetainAndSummarizeAlike) {
     EXPECT_EQ(summary.downloadsPerDay[0].cutShort, 1);
     EXPECT_EQ(summary.databaseError, "");
 
-    std::string json = RenderStatsJson(summary);
+    std::string json = RenderStatsJson(summary, {});
     if (firstJson.empty()) {
       firstJson = json;
     } else {

@@ -1,0 +1,41 @@
+#include "server/transport/client_connections.h"
+
+namespace vexo::server {
+namespace {
+
+// An IPv4 address whole; the first 64 bits of an IPv6 address.
+std::string ClientKey(const IpAddress& peer) {
+  std::string_view bytes = peer.Bytes();
+  return std::string(bytes.substr(0, peer.IsIpv6() ? 8 : bytes.size()));
+}
+
+}  // namespace
+
+bool ConnectionsPerClient::MayOpen(const IpAddress& peer) const {
+  if (!Limited(peer)) {
+    return true;
+  }
+  std::lock_guard lock(mutex_);
+  auto found = open_.find(ClientKey(peer));
+  return found == open_.end() || found->second < perClient_;
+}
+
+void ConnectionsPerClient::Opened(const IpAddress& peer) {
+  if (Limited(peer)) {
+    std::lock_guard lock(mutex_);
+    ++open_[ClientKey(peer)];
+  }
+}
+
+void ConnectionsPerClient::Closed(const IpAddress& peer) {
+  if (!Limited(peer)) {
+    return;
+  }
+  std::lock_guard lock(mutex_);
+  auto found = open_.find(ClientKey(peer));
+  if (found != open_.end() && --found->second == 0) {
+    open_.erase(found);
+  }
+}
+
+}  // namespace vexo::server
