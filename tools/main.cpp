@@ -28,6 +28,7 @@
 #include "server/common/utc_day.h"
 #include "tools/answer_check.h"
 #include "tools/key_file.h"
+#include "tools/offer_names.h"
 #include "tools/release.h"
 #include "tools/rollout_command.h"
 #include "tools/start_answer_writer.h"
@@ -320,8 +321,11 @@ OfferFields OfferOfArguments(const Arguments& arguments, const std::string& inst
   offer.param = arguments.Value("--param");
   offer.force = arguments.Has("--force");
   RequireAgentVersion(offer.version);
-  if (!IsPlainFileName(WidenAnsi(offer.rname))) {
-    throw UsageError("--rname '" + offer.rname + "' must be a plain file name");
+  if (std::optional<std::string> fault = DownloadNameFault(offer.name)) {
+    throw UsageError("--name " + QuotedName(offer.name) + " " + *fault);
+  }
+  if (std::optional<std::string> fault = LocalNameFault(offer.rname)) {
+    throw UsageError("--rname " + QuotedName(offer.rname) + " " + *fault);
   }
   if (!std::filesystem::is_regular_file(installer)) {
     throw Failure("installer '" + installer + "' is not a readable file");

@@ -4,8 +4,8 @@
 #include <random>
 #include <stdexcept>
 
-#include "agent/answer_text.h"
 #include "agent/answer_rules.h"
+#include "agent/answer_text.h"
 #include "server/common/small_file.h"
 #include "server/common/utc_day.h"
 

@@ -4,8 +4,8 @@
 #include <fstream>
 #include <stdexcept>
 
-#include "agent/answer_text.h"
 #include "agent/answer_rules.h"
+#include "agent/answer_text.h"
 #include "server/common/utc_day.h"
 
 namespace vexo::tools {

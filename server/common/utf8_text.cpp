@@ -66,4 +66,22 @@ std::string WellFormedUtf8Prefix(std::string_view text, size_t maxBytes) {
   return out;
 }
 
+std::string EscapedForLog(std::string_view text, size_t maxBytes, bool quoted) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned char c : text.substr(0, maxBytes)) {
+    if (c < 0x20 || c >= 0x7f || (quoted && (c == '"' || c == '\\'))) {
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 0xf];
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  if (text.size() > maxBytes) {
+    out += "...";
+  }
+  return out;
+}
+
 }  // namespace vexo::server

@@ -50,4 +50,9 @@ std::string EscapeUtf8(std::string_view text, OnAscii onAscii, OnSteering onStee
 // Well-formed UTF-8 of at most `maxBytes` bytes, cut before a whole character.
 std::string WellFormedUtf8Prefix(std::string_view text, size_t maxBytes);
 
+// `text` as a log line or a message shows what someone else sent: bytes outside printable ASCII
+// (and quotes and backslashes, within a quoted field) as \xHH, so that it can neither forge a
+// line nor steer a terminal, and cut after `maxBytes` bytes, marked "...".
+std::string EscapedForLog(std::string_view text, size_t maxBytes, bool quoted);
+
 }  // namespace vexo::server

@@ -2,6 +2,8 @@
 
 #include <ctime>
 
+#include "server/common/utf8_text.h"
+
 namespace vexo::server {
 namespace {
 
@@ -9,30 +11,14 @@ namespace {
 // that one request writes a line of bounded length whatever it sent.
 constexpr size_t kLongestLoggedField = 2048;
 
-// Within a quoted field of the line, quotes and backslashes are escaped too.
-void AppendSanitized(std::string& out, std::string_view text, bool quoted = true) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  bool cut = text.size() > kLongestLoggedField;
-  for (unsigned char c : text.substr(0, kLongestLoggedField)) {
-    if (c < 0x20 || c >= 0x7f || (quoted && (c == '"' || c == '\\'))) {
-      out += "\\x";
-      out += kHex[c >> 4];
-      out += kHex[c & 0xf];
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  if (cut) {
-    out += "...";
-  }
+void AppendSanitized(std::string& out, std::string_view text) {
+  out += EscapedForLog(text, kLongestLoggedField, true);
 }
 
 }  // namespace
 
 std::string LogSafeText(std::string_view text) {
-  std::string safe;
-  AppendSanitized(safe, text, false);
-  return safe;
+  return EscapedForLog(text, kLongestLoggedField, false);
 }
 
 std::string FormatAccessLine(const AccessRecord& record) {

@@ -164,6 +164,7 @@ TEST_F(VexoAnswerOffer, AgentsReadBackWhatWasWritten) {
 }
 
 TEST_F(VexoAnswerOffer, RefusesOffersAgentsCannotUse) {
+  setenv("LC_ALL", "C.UTF-8", 1);  // the tool reads names in the locale's character set
   WriteFile(folder_.File("tiny.exe"), std::string(256, 't'));
   struct Case {
     std::vector<std::string> arguments;
@@ -177,6 +178,28 @@ TEST_F(VexoAnswerOffer, RefusesOffersAgentsCannotUse) {
        2,
        "--rname '../x.exe' must be a plain file name"},
       {{"--version", "1.1", "--url", "http://h/", "--rname", "c:x.exe"}, 2, "plain file name"},
+      // Names agents, Windows or vexo-server would refuse downstream.
+      {{"--version", "1.1", "--url", "http://h/", "--rname", std::string(10000, 'r')},
+       2,
+       "' is longer than the 128 bytes vexo-server serves in one name"},
+      {{"--version", "1.1", "--url", "http://h/", "--name", std::string(129, 'n') + ".exe"},
+       2,
+       "--name 'nnnn"},
+      {{"--version", "1.1", "--url", "http://h/", "--rname", "CON"}, 2, "is a device on Windows"},
+      {{"--version", "1.1", "--url", "http://h/", "--rname", "nul.exe"}, 2, "is a device"},
+      {{"--version", "1.1", "--url", "http://h/", "--rname", "setup.exe."}, 2, "ends in a dot"},
+      {{"--version", "1.1", "--url", "http://h/", "--rname", "setup.exe "}, 2, "or a blank"},
+      {{"--version", "1.1", "--url", "http://h/", "--rname", "setup?.exe"}, 2, "Windows does not"},
+      {{"--version", "1.1", "--url", "http://h/", "--rname",
+        "\xE2\x80\xAE"
+        "exe.txt"},
+       2,
+       "--rname '\\xe2\\x80\\xaeexe.txt' holds a control or bidirectional formatting character"},
+      {{"--version", "1.1", "--url", "http://h/", "--rname",
+        "\xFF"
+        "setup.exe"},
+       2,
+       "holds bytes that are not text in the locale's character set"},
       {{"--url", "http://h/"}, 2, "--version is required"},
       {{"--version", "1.1"}, 2, "--url is required"},
       {{"--version", "1.1", "--url", "http://h/", "--colour"}, 2, "unknown option '--colour'"},
