@@ -73,4 +73,46 @@ bool MatchName(const TokenScanner& scanner, std::u16string_view name);
 // word ended.
 bool FindAttributeInTag(TokenScanner& scanner, std::u16string_view name);
 
+// An attribute name of a start tag with the word FindAttributeInTag answers when it is the first
+// name that matches: its value, or the name itself when it has none. Ranges are [first, pastLast).
+struct TagAttribute {
+  std::uint32_t nameFirst = 0;
+  std::uint32_t namePastLast = 0;
+  bool answered = false;  // false when the tag ran out before the answer
+  std::uint32_t answerFirst = 0;
+  std::uint32_t answerPastLast = 0;
+  std::uint32_t next = 0;  // where the scan went on after the answer
+  bool quoted = false;
+
+  std::u16string_view Name(const char16_t* text) const {
+    return {text + nameFirst, namePastLast - nameFirst};
+  }
+  std::u16string_view Answer(const char16_t* text) const {
+    return {text + answerFirst, answerPastLast - answerFirst};
+  }
+};
+
+// Reads the attribute names of a start tag one by one, as FindAttributeInTag meets them.
+class TagAttributeReader {
+ public:
+  TagAttributeReader() = default;
+  // The tag's name is at `from` in `tag`, after any white space.
+  TagAttributeReader(std::u16string_view tag, std::uint32_t from);
+
+  // The next name and its answer; false once the tag is read to its end.
+  bool Next(TagAttribute& attribute);
+  // Once Next gave false: after the tag's last word, or the end of the text.
+  std::uint32_t StoppedAt() const { return next_; }
+
+ private:
+  bool Stop(std::uint32_t stop);
+  void ReadAnswer(TagAttribute& attribute);
+
+  const char16_t* text_ = nullptr;
+  std::uint32_t end_ = 0;
+  std::uint32_t next_ = 0;
+  bool afterEquals_ = false;
+  bool done_ = true;
+};
+
 }  // namespace vexo
