@@ -601,6 +601,31 @@ void TagAttributeReader::ReadAnswer(TagAttribute& attribute) {
   }
 }
 
+const TagAttribute* TagAttributes::Find(std::u16string_view name) {
+  for (const TagAttribute& kept : kept_) {
+    if (WordMatchesName(kept.Name(text_), name)) {
+      return &kept;
+    }
+  }
+  while (kept_.size() < kMaxKept) {
+    TagAttribute& attribute = kept_.emplace_back();
+    if (!reader_.Next(attribute)) {
+      kept_.pop_back();
+      return nullptr;
+    }
+    if (WordMatchesName(attribute.Name(text_), name)) {
+      return &attribute;
+    }
+  }
+  TagAttributeReader reader = reader_;
+  while (reader.Next(beyondKept_)) {
+    if (WordMatchesName(beyondKept_.Name(text_), name)) {
+      return &beyondKept_;
+    }
+  }
+  return nullptr;
+}
+
 bool FindAttributeInTag(TokenScanner& scanner, std::u16string_view name) {
   const std::uint32_t scanStart = scanner.next;
   TagAttributeReader reader({scanner.text, scanner.end}, scanStart);

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vexo {
 
@@ -113,6 +114,30 @@ class TagAttributeReader {
   std::uint32_t next_ = 0;
   bool afterEquals_ = false;
   bool done_ = true;
+};
+
+// The attributes of one start tag, each read at most once however many names are looked up: a
+// lookup goes on from where the last one stopped. Gives FindAttributeInTag's answers.
+class TagAttributes {
+ public:
+  // Starts on the tag whose name is at `from` in `tag`; the text must stay as it is while used.
+  void Read(std::u16string_view tag, std::uint32_t from) {
+    text_ = tag.data();
+    reader_ = TagAttributeReader(tag, from);
+    kept_.clear();
+  }
+  // The first attribute whose name matches `name` as MatchName does, or null. The pointer holds
+  // until the next call.
+  const TagAttribute* Find(std::u16string_view name);
+
+ private:
+  // Beyond this many attributes, each lookup reads on from the last one kept.
+  static constexpr std::size_t kMaxKept = 64;
+
+  const char16_t* text_ = nullptr;
+  TagAttributeReader reader_;  // after the last attribute kept
+  std::vector<TagAttribute> kept_;
+  TagAttribute beyondKept_;
 };
 
 }  // namespace vexo

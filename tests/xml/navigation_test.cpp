@@ -195,6 +195,9 @@ TEST(XmlGetAttributeTest, ReadsValuesAsTheTagWritesThem) {
     const int before = nav.CurrentPos();
     EXPECT_EQ(nav.GetAttribute(nav.CurrentPos(), row.name), row.expected);
     EXPECT_EQ(nav.CurrentPos(), before);
+    // Again once the whole tag has been read for a name it lacks.
+    EXPECT_EQ(nav.GetAttribute(nav.CurrentPos(), u"absent"), u"");
+    EXPECT_EQ(nav.GetAttribute(nav.CurrentPos(), row.name), row.expected);
   }
 }
 
