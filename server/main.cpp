@@ -9,17 +9,17 @@
 #include <vector>
 
 #include "agent/crypto/answer_cipher.h"
-#include "server/access_log.h"
-#include "server/admin_access.h"
-#include "server/admin_router.h"
-#include "server/answer_cache.h"
-#include "server/checkin_store.h"
-#include "server/content_folder.h"
-#include "server/http_server.h"
-#include "server/request_router.h"
+#include "server/admin/admin_access.h"
+#include "server/admin/admin_router.h"
+#include "server/agents/answer_cache.h"
+#include "server/agents/content_folder.h"
+#include "server/agents/request_router.h"
 #include "server/server_options.h"
-#include "server/store_connection.h"
-#include "server/tls_credentials.h"
+#include "server/store/checkin_store.h"
+#include "server/store/store_connection.h"
+#include "server/transport/access_log.h"
+#include "server/transport/http_server.h"
+#include "server/transport/tls_credentials.h"
 
 namespace vexo::server {
 namespace {
@@ -110,14 +110,15 @@ int Run(const ServerOptions& options) {
   AdminRouter adminRouter(*checkins, gate);
   AccessLog log(stdout);
   unsigned threads = options.threads ? options.threads : DefaultThreadCount();
-  std::unique_ptr<HttpServer> server =
-      HttpServer::Start(*socket, threads, router, log, tls ? &*tls : nullptr, error);
+  std::unique_ptr<HttpServer> server = HttpServer::Start(
+      *socket, threads, router, log, tls ? &*tls : nullptr, options.trustedProxies, error);
   if (!server) {
     close(adminSocket->descriptor);
     return Fail(error);
   }
-  std::unique_ptr<HttpServer> adminServer = HttpServer::Start(
-      *adminSocket, kAdminThreads, adminRouter, log, adminTls ? &*adminTls : nullptr, error);
+  std::unique_ptr<HttpServer> adminServer =
+      HttpServer::Start(*adminSocket, kAdminThreads, adminRouter, log,
+                        adminTls ? &*adminTls : nullptr, options.trustedProxies, error);
   if (!adminServer) {
     return Fail(error);
   }

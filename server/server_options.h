@@ -1,37 +1,18 @@
-// The command line of vexo-server and the listen address it names.
+// The command line of vexo-server.
 #pragma once
 
-#include <cstdint>
+#include <cstddef>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "server/transport/client_address.h"
+#include "server/transport/listen_address.h"
+#include "server/transport/tls_credentials.h"
+
 namespace vexo::server {
-
-// An address to listen on: a numeric IPv4 or IPv6 host and a port (0: any free port).
-struct ListenAddress {
-  std::string host;  // numeric, without brackets
-  uint16_t port = 0;
-  bool isIpv6 = false;
-
-  // "127.0.0.1:8080" or "[::1]:8080".
-  std::string ToString() const;
-  // 127.0.0.0/8 or ::1: reachable from this machine only.
-  bool IsLoopback() const;
-};
-
-// Reads "A.B.C.D:PORT" or "[IPv6]:PORT". Host names are not accepted: the server binds exactly
-// the address it is given, without asking a resolver.
-std::optional<ListenAddress> ParseListenAddress(std::string_view text);
-
-// A PEM certificate chain and its private key; both empty: plain HTTP.
-struct TlsFiles {
-  std::string certificate;
-  std::string key;
-
-  bool Given() const { return !certificate.empty(); }
-};
 
 struct ServerOptions {
   std::string root;
@@ -39,9 +20,10 @@ struct ServerOptions {
   std::string databasePath = "vexo-checkins.db";  // or a postgresql:// URI
   int retainDays = 90;
   size_t databaseBacklog = 100000;
-  std::string origin;    // empty: the scheme followed by the bound address
-  unsigned threads = 0;  // 0: four per processor
-  TlsFiles tls;          // of the agents' listener
+  std::string origin;             // empty: the scheme followed by the bound address
+  unsigned threads = 0;           // 0: four per processor
+  TlsFiles tls;                   // of the agents' listener
+  TrustedProxies trustedProxies;  // whose forwarding headers name the client
 
   // The statistics' own listener.
   ListenAddress adminListen{"127.0.0.1", 8081, false};
@@ -49,6 +31,23 @@ struct ServerOptions {
   TlsFiles adminTls;               // the agents' pair unless given on its own
   bool adminInsecureHttp = false;  // a public admin address without TLS, by explicit choice
 };
+
+// The parts of --help an option is listed in.
+enum class ServerOptionGroup { kAgents, kAdmin, kRecord };
+
+// One option: the parser, --help, and through --help the man page and configuration file
+// checks all read these rows.
+struct ServerOption {
+  ServerOptionGroup group;
+  const char* name;   // "--root"
+  const char* value;  // its value in --help, "DIR"; nullptr for a flag, which takes none
+  const char* help;   // lines separated by '\n'
+  // Stores the value (empty for a flag); the fault in one line when it is not acceptable.
+  std::optional<std::string> (*apply)(std::string_view name, const std::string& value,
+                                      ServerOptions& into);
+};
+
+std::span<const ServerOption> ServerOptionTable();
 
 enum class CommandLineAction { kRun, kShowHelp, kShowVersion, kUsageError };
 

@@ -3,7 +3,6 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <clocale>
 #include <cstdio>
 #include <filesystem>
@@ -12,6 +11,7 @@
 #include <iterator>
 #include <map>
 #include <optional>
+#include <span>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -22,6 +22,7 @@
 #include "agent/crypto/md5.h"
 #include "agent/update_installation.h"
 #include "agent/update_signature.h"
+#include "cli/command_line.h"
 #include "tools/answer_check.h"
 #include "tools/key_file.h"
 #include "tools/start_answer_writer.h"
@@ -125,29 +126,28 @@ std::string FileMd5(const std::string& path) {
   return digest.HexDigest();
 }
 
-// Options "--name value" / "--name=value", flags "--name", and positional arguments.
+// An option of a command: its name and the placeholder of its value (nullptr: a flag).
+struct CommandOption {
+  const char* name;
+  const char* value;
+};
+
+// A command's options, read by its table, and its other arguments ("-" included).
 class Arguments {
  public:
-  Arguments(std::vector<std::string> list, std::vector<std::string> valued,
-            std::vector<std::string> flags) {
-    for (size_t i = 0; i < list.size(); ++i) {
-      std::string item = list[i];
-      if (item == "-" || !item.starts_with("--")) {
-        positional_.push_back(item);
-        continue;
-      }
-      std::string name = item.substr(0, item.find('='));
-      bool hasInline = name.size() < item.size();
-      if (std::find(flags.begin(), flags.end(), name) != flags.end() && !hasInline) {
-        values_[name] = "";
-      } else if (std::find(valued.begin(), valued.end(), name) != valued.end()) {
-        if (!hasInline && i + 1 == list.size()) {
-          throw UsageError(name + " needs a value");
-        }
-        values_[name] = hasInline ? item.substr(name.size() + 1) : list[++i];
+  Arguments(const std::vector<std::string>& list, std::span<const CommandOption> table) {
+    ReadCommandLine<CommandOption> read = ReadOptions(table, list);
+    for (const CommandLineWord<CommandOption>& word : read.words) {
+      if (word.option != nullptr) {
+        values_[word.name] = word.value;
+      } else if (word.text.starts_with("--")) {
+        throw UsageError("unknown option '" + word.text + "'");
       } else {
-        throw UsageError("unknown option '" + item + "'");
+        positional_.push_back(word.text);
       }
+    }
+    if (read.fault) {
+      throw UsageError(*read.fault);
     }
   }
   bool Has(const std::string& name) const { return values_.count(name) != 0; }
@@ -173,8 +173,22 @@ class Arguments {
   std::vector<std::string> positional_;
 };
 
+// The options of each command, as its usage lines name them.
+constexpr CommandOption kOfferOptions[] = {
+    {"--installer", "FILE"}, {"--version", "V"},   {"--url", "URL"},
+    {"--name", "NAME"},      {"--rname", "NAME"},  {"--param", "TEXT"},
+    {"--force", nullptr},    {"--key", "KEYFILE"}, {"--output", "FILE"},
+};
+constexpr CommandOption kCheckOptions[] = {
+    {"--plain", nullptr},    {"--enciphered", nullptr}, {"--start", nullptr},
+    {"--popup", nullptr},    {"--agent-version", "V"},  {"--data-folder", "DIR"},
+    {"--installer", "FILE"}, {"--keys", "KEY,..."},
+};
+constexpr CommandOption kKeygenOptions[] = {{"--output", "KEYFILE"}};
+constexpr CommandOption kSignOptions[] = {{"--key", "KEYFILE"}, {"--version", "V"}};
+
 int Transform(const std::vector<std::string>& list, bool encipher) {
-  Arguments arguments(list, {}, {});
+  Arguments arguments(list, {});
   arguments.ExpectPositional(0, 2);
   const std::vector<std::string>& names = arguments.positional();
   std::string input = ReadInput(names.size() > 0 ? names[0] : "-");
@@ -191,7 +205,7 @@ int Transform(const std::vector<std::string>& list, bool encipher) {
 }
 
 int Md5(const std::vector<std::string>& list) {
-  Arguments arguments(list, {}, {});
+  Arguments arguments(list, {});
   arguments.ExpectPositional(1, 1);
   std::cout << FileMd5(arguments.positional()[0]) << "\n";
   return 0;
@@ -225,7 +239,7 @@ std::string Signature(const std::string& keyFile, const std::string& version,
 }
 
 int Keygen(const std::vector<std::string>& list) {
-  Arguments arguments(list, {"--output"}, {});
+  Arguments arguments(list, kKeygenOptions);
   arguments.ExpectPositional(0, 0);
   std::string output = arguments.Required("--output");
   Ed25519Seed seed = NewEd25519Seed();
@@ -235,7 +249,7 @@ int Keygen(const std::vector<std::string>& list) {
 }
 
 int Sign(const std::vector<std::string>& list) {
-  Arguments arguments(list, {"--key", "--version"}, {});
+  Arguments arguments(list, kSignOptions);
   arguments.ExpectPositional(1, 1);
   std::string key = arguments.Required("--key");
   std::string version = arguments.Required("--version");
@@ -263,10 +277,7 @@ PinnedKeys ParseKeyList(const std::string& list) {
 }
 
 int Offer(const std::vector<std::string>& list) {
-  Arguments arguments(
-      list,
-      {"--installer", "--version", "--url", "--name", "--rname", "--param", "--key", "--output"},
-      {"--force"});
+  Arguments arguments(list, kOfferOptions);
   arguments.ExpectPositional(0, 0);
   std::string installer = arguments.Required("--installer");
   OfferFields offer;
@@ -320,8 +331,7 @@ class ScratchFolder {
 };
 
 int Check(const std::vector<std::string>& list) {
-  Arguments arguments(list, {"--agent-version", "--data-folder", "--installer", "--keys"},
-                      {"--plain", "--enciphered", "--start", "--popup"});
+  Arguments arguments(list, kCheckOptions);
   arguments.ExpectPositional(1, 1);
   if ((arguments.Has("--plain") && arguments.Has("--enciphered")) ||
       (arguments.Has("--start") && arguments.Has("--popup"))) {

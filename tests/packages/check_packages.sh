@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Checks the built packages without installing them: lintian finds no error and no warning, the
 # agent's autostart entry is valid and hidden from menus, removing the server stops its service
-# and keeps an edited configuration on upgrade, and the man pages name exactly the options and
-# commands that the packaged programs' --help names.
+# and keeps an edited configuration on upgrade, and the man pages (and the service's
+# configuration file) name exactly the options and commands that the packaged programs' --help
+# names.
 #
 #   check_packages.sh PACKAGE_FOLDER     (build/packages after scripts/package.sh)
 set -euo pipefail
@@ -70,10 +71,10 @@ commands_of() { sed 's/\\-/-/g; s/^\.B //' | grep -o -- "^ *\(usage: \)\?$1 [a-z
   awk '{ print $NF }' | sort -u; }
 
 same_list() {
-  local what=$1 from_help=$2 from_page=$3
+  local what=$1 from_help=$2 from_page=$3 page=${4:-the man page}
   if [ "$from_help" != "$from_page" ]; then
-    fail "the man page and --help differ in $what"
-    diff <(echo "$from_help") <(echo "$from_page") | sed -n 's/^</  only in --help:/p; s/^>/  only in the man page:/p' >&2 || true
+    fail "$page and --help differ in $what"
+    diff <(echo "$from_help") <(echo "$from_page") | sed -n "s/^</  only in --help:/p; s/^>/  only in $page:/p" >&2 || true
   fi
 }
 
@@ -88,6 +89,13 @@ for program in usr/sbin/vexo-server:man8/vexo-server.8 usr/bin/vexo-answer:man1/
   same_list "$name's commands" "$(commands_of "$name" <<<"$help")" \
     "$(zcat "$page" | commands_of "$name")"
 done
+
+echo "== the service's configuration file in step with --help"
+# Its comment lines that start with an option describe every option but --root (its own
+# VEXO_ROOT) and the program's --help and --version.
+same_list "vexo-server's options" \
+  "$("$root/usr/sbin/vexo-server" --help | options_of | grep -vx -e --root -e --help -e --version)" \
+  "$(grep '^# *--' "$root/etc/vexo-server/vexo-server.conf" | options_of)" "the configuration file"
 
 if [ $failures -ne 0 ]; then
   exit 1

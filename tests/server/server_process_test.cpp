@@ -381,6 +381,44 @@ TEST_F(VexoServerProgram, AdminListenerAsksForTheSecret) {
   EXPECT_THAT(server_->Output() + server_->Errors(), Not(HasSubstr("s3cret")));
 }
 
+// Behind a trusted proxy the agent's address comes from the forwarding headers; from any other
+// peer they are ignored. Clients come from distinct loopback addresses.
+TEST_F(VexoServerProgram, ClientAddressFromTrustedProxiesOnly) {
+  Start({"--trusted-proxy", "127.0.0.2/32"});
+  struct Case {
+    const char* source;
+    const char* target;
+    const char* headers;
+    const char* recorded;
+  };
+  const Case cases[] = {
+      {"127.0.0.2", "/client/getData.php?q=start&t=a",
+       "X-Forwarded-For: 198.51.100.7, 127.0.0.2\r\n", "198.51.100.7"},
+      {"127.0.0.2", "/client/getData.php?q=start&t=b", "Forwarded: for=\"[2001:db8::7]:443\"\r\n",
+       "2001:db8::7"},
+      {"127.0.0.2", "/client/getData.php?q=start&t=c", "", "127.0.0.2"},
+      {"127.0.0.3", "/client/getData.php?q=start&t=d", "X-Forwarded-For: 198.51.100.8\r\n",
+       "127.0.0.3"},
+      {"127.0.0.2", "/files/vexo-setup-1.0.7.0.exe", "X-Forwarded-For: 198.51.100.9\r\n",
+       "198.51.100.9"},
+  };
+  for (const Case& row : cases) {
+    SCOPED_TRACE(row.target);
+    EXPECT_EQ(HttpGet(port_, row.target, row.headers, row.source).status, 200);
+    EXPECT_THAT(server_->Output(), HasSubstr(std::string("\n") + row.recorded + " - - ["));
+  }
+  ASSERT_EQ(HttpGet(adminPort_, "/stats").status, 200);  // the record is written first
+  for (const Case& row : cases) {
+    std::string target = row.target;
+    if (target.starts_with("/client/")) {
+      SCOPED_TRACE(target);
+      EXPECT_EQ(CountRows(Database(), "t = '" + target.substr(target.size() - 1) +
+                                          "' AND client = '" + row.recorded + "'"),
+                1);
+    }
+  }
+}
+
 TEST_F(VexoServerProgram, StopsCleanlyOnSignals) {
   for (int signalNumber : {SIGTERM, SIGINT}) {
     SCOPED_TRACE(signalNumber);

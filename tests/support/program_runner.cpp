@@ -211,9 +211,18 @@ std::string BackgroundProgram::Errors() const {
   return ReadFile(folder_.File("err"));
 }
 
-HttpReply SendRaw(uint16_t port, const std::string& request) {
+HttpReply SendRaw(uint16_t port, const std::string& request, const std::string& source) {
   HttpReply reply;
   int descriptor = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (!source.empty()) {
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    inet_pton(AF_INET, source.c_str(), &local.sin_addr);
+    if (bind(descriptor, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+      close(descriptor);
+      return reply;
+    }
+  }
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(port);
@@ -267,9 +276,12 @@ HttpReply SendRaw(uint16_t port, const std::string& request) {
   return reply;
 }
 
-HttpReply HttpGet(uint16_t port, const std::string& target, const std::string& headerLines) {
-  return SendRaw(port, "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + headerLines +
-                           "Connection: close\r\n\r\n");
+HttpReply HttpGet(uint16_t port, const std::string& target, const std::string& headerLines,
+                  const std::string& source) {
+  return SendRaw(port,
+                 "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + headerLines +
+                     "Connection: close\r\n\r\n",
+                 source);
 }
 
 }  // namespace vexo::testing

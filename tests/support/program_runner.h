@@ -71,10 +71,11 @@ struct HttpReply {
 };
 
 // Sends `request` as it is to 127.0.0.1:`port` and reads the reply up to the end of the
-// connection.
-HttpReply SendRaw(uint16_t port, const std::string& request);
+// connection. A `source` address (any of 127.0.0.0/8) makes the request come from there.
+HttpReply SendRaw(uint16_t port, const std::string& request, const std::string& source = {});
 
 // GET `target` with Connection: close; `headerLines` ("Name: value\r\n" each) go with it.
-HttpReply HttpGet(uint16_t port, const std::string& target, const std::string& headerLines = {});
+HttpReply HttpGet(uint16_t port, const std::string& target, const std::string& headerLines = {},
+                  const std::string& source = {});
 
 }  // namespace vexo::testing

@@ -1,0 +1,137 @@
+#include "server/admin/stats_report.h"
+
+#include "server/admin/adoption_charts.h"
+#include "server/admin/web_text.h"
+#include "server/common/utc_day.h"
+
+namespace vexo::server {
+namespace {
+
+std::string JsonString(std::string_view text) {
+  std::string quoted = "\"";
+  quoted += EscapeJsonString(text);
+  quoted += '"';
+  return quoted;
+}
+
+// A JSON array of one object per row, each written by `toJson`.
+template <typename Row, typename ToJson>
+std::string JsonArray(const std::vector<Row>& rows, ToJson toJson) {
+  std::string json = "[";
+  for (size_t i = 0; i < rows.size(); ++i) {
+    json += i ? ", " : "";
+    json += toJson(rows[i]);
+  }
+  return json + "]";
+}
+
+std::string JsonCountList(const std::vector<CountRow>& rows) {
+  return JsonArray(rows, [](const CountRow& row) {
+    return "{\"value\": " + JsonString(row.value) + ", \"count\": " + std::to_string(row.count) +
+           "}";
+  });
+}
+
+// The adoption series, named in the same style as the rest of the document.
+std::string JsonStartsSeries(const std::vector<DayVersionCount>& rows) {
+  return JsonArray(rows, [](const DayVersionCount& row) {
+    return "{\"day\": " + JsonString(row.day) + ", \"version\": " + JsonString(row.version) +
+           ", \"count\": " + std::to_string(row.count) + "}";
+  });
+}
+
+std::string JsonDownloadsSeries(const std::vector<DayDownloadCount>& rows) {
+  return JsonArray(rows, [](const DayDownloadCount& row) {
+    return "{\"day\": " + JsonString(row.day) +
+           ", \"completed\": " + std::to_string(row.completed) +
+           ", \"cut_short\": " + std::to_string(row.cutShort) + "}";
+  });
+}
+
+std::string JsonCheckin(const Checkin& checkin) {
+  return "{\"time\": " + JsonString(FormatUtcTime(checkin.unixTime)) +
+         ", \"query\": " + JsonString(checkin.query) + ", \"ver\": " + JsonString(checkin.version) +
+         ", \"t\": " + JsonString(checkin.application) +
+         ", \"client\": " + JsonString(checkin.client) +
+         ", \"status\": " + std::to_string(checkin.status) + "}";
+}
+
+std::string HtmlCountTable(const char* title, const char* column,
+                           const std::vector<CountRow>& rows) {
+  std::string html = "<h2>" + std::string(title) + "</h2>\n<table>\n<tr><th>" + column +
+                     "</th><th>check-ins</th></tr>\n";
+  for (const CountRow& row : rows) {
+    std::string value = row.value.empty() ? "<i>(empty)</i>" : EscapeHtml(row.value);
+    html +=
+        "<tr><td>" + value + "</td><td class=\"n\">" + std::to_string(row.count) + "</td></tr>\n";
+  }
+  return html + "</table>\n";
+}
+
+std::string HtmlRecentTable(const std::vector<Checkin>& recent) {
+  std::string html =
+      "<h2>Latest check-ins</h2>\n<table>\n<tr><th>time (UTC)</th><th>query</th><th>ver</th>"
+      "<th>t</th><th>client</th><th>status</th></tr>\n";
+  for (const Checkin& checkin : recent) {
+    html += "<tr><td>" + FormatUtcTime(checkin.unixTime) + "</td><td>" + EscapeHtml(checkin.query) +
+            "</td><td>" + EscapeHtml(checkin.version) + "</td><td>" +
+            EscapeHtml(checkin.application) + "</td><td>" + EscapeHtml(checkin.client) +
+            "</td><td class=\"n\">" + std::to_string(checkin.status) + "</td></tr>\n";
+  }
+  return html + "</table>\n";
+}
+
+// Everything the page shows is in it: the style below, the charts as inline SVG, no script.
+constexpr const char* kPageStyle =
+    "body{font-family:sans-serif;margin:2em;color:#222}"
+    "table{border-collapse:collapse;margin-bottom:1.5em}"
+    "td,th{border:1px solid #ccc;padding:.2em .6em;text-align:left}td.n{text-align:right}"
+    "figure.chart{margin:0 0 1.5em}figure.chart svg{max-width:100%;height:auto}"
+    "svg text{font-family:sans-serif;font-size:12px;fill:#333}"
+    "svg .chart-title{font-size:15px;font-weight:bold;fill:#222}"
+    "svg .axis-title{fill:#555}svg .grid{stroke:#e4e4e4}svg .axis{stroke:#777}"
+    "details{margin:.3em 0 0 4em}summary{cursor:pointer;color:#444}"
+    "details table{margin-top:.5em}details th{max-width:16em;overflow-wrap:anywhere}"
+    "p.empty{color:#555;font-style:italic}";
+
+}  // namespace
+
+std::string RenderStatsJson(const CheckinSummary& summary) {
+  std::string json = "{\n  \"total\": " + std::to_string(summary.total) + ",\n";
+  json += "  \"per_query\": " + JsonCountList(summary.perQuery) + ",\n";
+  json += "  \"per_version\": " + JsonCountList(summary.perVersion) + ",\n";
+  json += "  \"per_application\": " + JsonCountList(summary.perApplication) + ",\n";
+  json += "  \"per_day\": " + JsonCountList(summary.perDay) + ",\n";
+  json +=
+      "  \"starts_per_day_by_version\": " + JsonStartsSeries(summary.startsPerDayByVersion) + ",\n";
+  json += "  \"downloads_per_day\": " + JsonDownloadsSeries(summary.downloadsPerDay) + ",\n";
+  json += "  \"unwritten\": " + std::to_string(summary.unwritten) +
+          ",\n  \"dropped\": " + std::to_string(summary.dropped) + ",\n";
+  if (!summary.databaseError.empty()) {
+    json += "  \"database_error\": " + JsonString(summary.databaseError) + ",\n";
+  }
+  json += "  \"recent\": [";
+  for (size_t i = 0; i < summary.recent.size(); ++i) {
+    json += (i ? ",\n    " : "\n    ") + JsonCheckin(summary.recent[i]);
+  }
+  return json + (summary.recent.empty() ? "]\n}\n" : "\n  ]\n}\n");
+}
+
+std::string RenderStatsHtml(const CheckinSummary& summary) {
+  std::string html =
+      "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
+      "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
+      "<title>Vexo check-ins</title>\n<style>";
+  html += kPageStyle;
+  html += "</style></head>\n<body>\n<h1>Vexo check-ins</h1>\n";
+  html += "<p>" + std::to_string(summary.total) + " check-ins in all.</p>\n";
+  html += RenderAdoptionCharts(summary);
+  html += HtmlCountTable("Per day (UTC)", "day", summary.perDay);
+  html += HtmlCountTable("Per version", "ver", summary.perVersion);
+  html += HtmlCountTable("Per application name", "t", summary.perApplication);
+  html += HtmlCountTable("Per query", "q", summary.perQuery);
+  html += HtmlRecentTable(summary.recent);
+  return html + "</body></html>\n";
+}
+
+}  // namespace vexo::server

@@ -1,0 +1,160 @@
+#include "server/agents/content_folder.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+namespace vexo::server {
+namespace {
+
+constexpr size_t kMaxPlainNameBytes = 128;
+
+std::string_view AnswerFileName(AnswerKind kind) {
+  return kind == AnswerKind::kStart ? "start.xml" : "popup.xml";
+}
+
+std::optional<std::string> RealPath(const std::string& path) {
+  char buffer[PATH_MAX];
+  if (realpath(path.c_str(), buffer) == nullptr) {
+    return std::nullopt;
+  }
+  return std::string(buffer);
+}
+
+}  // namespace
+
+std::optional<AnswerKind> AnswerKindFromQuery(std::string_view query) {
+  if (query == "start") {
+    return AnswerKind::kStart;
+  }
+  if (query == "popup") {
+    return AnswerKind::kPopup;
+  }
+  return std::nullopt;
+}
+
+bool IsPlainName(std::string_view name) {
+  if (name.empty() || name.size() > kMaxPlainNameBytes || name.front() == '.') {
+    return false;
+  }
+  for (unsigned char c : name) {
+    if (c < 0x20 || c == 0x7f || c == '/' || c == '\\' || c == ':') {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool IsSafeRelativePath(std::string_view relativePath) {
+  if (relativePath.empty() || relativePath.size() > PATH_MAX / 2) {
+    return false;
+  }
+  while (true) {
+    size_t slash = relativePath.find('/');
+    if (!IsPlainName(relativePath.substr(0, slash))) {
+      return false;
+    }
+    if (slash == std::string_view::npos) {
+      return true;
+    }
+    relativePath.remove_prefix(slash + 1);
+  }
+}
+
+std::unique_ptr<ContentFolder> ContentFolder::Open(const std::string& root, std::string& error) {
+  std::optional<std::string> real = RealPath(root);
+  struct stat status {};
+  if (!real || stat(real->c_str(), &status) != 0) {
+    error = "content folder '" + root + "': " + std::strerror(errno);
+    return nullptr;
+  }
+  if (!S_ISDIR(status.st_mode)) {
+    error = "content folder '" + root + "' is not a folder";
+    return nullptr;
+  }
+  if (access(real->c_str(), R_OK | X_OK) != 0) {
+    error = "content folder '" + root + "' is not readable: " + std::strerror(errno);
+    return nullptr;
+  }
+  return std::unique_ptr<ContentFolder>(new ContentFolder(*real));
+}
+
+std::optional<std::string> ContentFolder::RegularFileInside(std::string_view relative,
+                                                            std::string_view folder) const {
+  // Every part of `relative` is a plain name, so without symbolic links on the way the file's
+  // real path is the root followed by `relative`: one lstat per part. Links are resolved in
+  // full and must still end inside `folder`.
+  std::string path = realRoot_;
+  struct stat status {};
+  for (size_t start = 0; start <= relative.size();) {
+    size_t end = std::min(relative.find('/', start), relative.size());
+    path += '/';
+    path += relative.substr(start, end - start);
+    if (lstat(path.c_str(), &status) != 0) {
+      return std::nullopt;
+    }
+    if (S_ISLNK(status.st_mode)) {
+      return RealFileInside(realRoot_ + "/" + std::string(relative), folder);
+    }
+    start = end + 1;
+  }
+  return S_ISREG(status.st_mode) ? std::optional<std::string>(path) : std::nullopt;
+}
+
+std::optional<std::string> ContentFolder::RealFileInside(const std::string& path,
+                                                         std::string_view folder) const {
+  std::optional<std::string> real = RealPath(path);
+  if (!real || !real->starts_with(realRoot_ + "/" + std::string(folder))) {
+    return std::nullopt;
+  }
+  struct stat status {};
+  if (stat(real->c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
+    return std::nullopt;
+  }
+  return real;
+}
+
+std::optional<std::string> ContentFolder::FindAnswerFile(AnswerKind kind,
+                                                         std::string_view application) const {
+  std::string fileName(AnswerFileName(kind));
+  if (IsPlainName(application)) {
+    std::string own = "apps/" + std::string(application) + "/" + fileName;
+    if (std::optional<std::string> found = RegularFileInside(own, "apps/")) {
+      return found;
+    }
+  }
+  return RegularFileInside(fileName, "");
+}
+
+std::optional<OpenFile> ContentFolder::OpenDownload(std::string_view relativePath) const {
+  if (!IsSafeRelativePath(relativePath)) {
+    return std::nullopt;
+  }
+  std::optional<std::string> real =
+      RegularFileInside("files/" + std::string(relativePath), "files/");
+  if (!real) {
+    return std::nullopt;
+  }
+  int descriptor = open(real->c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (descriptor < 0) {
+    return std::nullopt;
+  }
+  OpenFile file(descriptor, 0);
+  struct stat status {};
+  if (fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
+    return std::nullopt;
+  }
+  return OpenFile(file.Release(), static_cast<uint64_t>(status.st_size));
+}
+
+bool ContentFolder::HasTopLevelAnswers() const {
+  return FindAnswerFile(AnswerKind::kStart, {}) || FindAnswerFile(AnswerKind::kPopup, {});
+}
+
+}  // namespace vexo::server

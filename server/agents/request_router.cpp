@@ -1,0 +1,65 @@
+#include "server/agents/request_router.h"
+
+namespace vexo::server {
+
+Reply RequestRouter::Handle(const Request& request) {
+  if (request.method != "GET" && request.method != "HEAD") {
+    return MethodNotAllowedReply();
+  }
+  if (request.pathHadZeroByte) {
+    return TextReply(400, "malformed path\n");
+  }
+  if (request.path == kQueryPath) {
+    Reply reply = Answer(request);
+    checkins_.Record(Checkin{request.unixTime, std::string(request.arguments.Get("q")),
+                             std::string(request.arguments.Get("ver")),
+                             std::string(request.arguments.Get("t")), request.client,
+                             static_cast<int>(reply.status)});
+    return reply;
+  }
+  if (request.path.starts_with(kDownloadPrefix)) {
+    return Download(request.path.substr(kDownloadPrefix.size()));
+  }
+  return TextReply(404, "not found\n");
+}
+
+void RequestRouter::DownloadEnded(SentFile sent) {
+  checkins_.RecordDownload(
+      server::Download{sent.unixTime, std::move(sent.name), sent.bytes, sent.complete});
+}
+
+Reply RequestRouter::Answer(const Request& request) {
+  std::optional<AnswerKind> kind = AnswerKindFromQuery(request.arguments.Get("q"));
+  if (!kind) {
+    return TextReply(400, "unknown query: q must be start or popup\n");
+  }
+  std::optional<std::string> file = content_.FindAnswerFile(*kind, request.arguments.Get("t"));
+  if (!file) {
+    return TextReply(404, "no answer published for this query\n");
+  }
+  Reply reply;
+  reply.body = answers_.Get(*file);
+  if (!reply.body) {
+    return TextReply(500, "answer cannot be read\n");
+  }
+  reply.contentType = "application/octet-stream";
+  return reply;
+}
+
+Reply RequestRouter::Download(std::string_view relativePath) {
+  if (!IsSafeRelativePath(relativePath)) {
+    return TextReply(403, "forbidden\n");
+  }
+  std::optional<OpenFile> file = content_.OpenDownload(relativePath);
+  if (!file) {
+    return TextReply(404, "not found\n");
+  }
+  Reply reply;
+  reply.contentType = "application/octet-stream";
+  reply.cacheable = true;
+  reply.download.emplace(std::move(*file));
+  reply.downloadName = relativePath;
+  return reply;
+}
+
+}  // namespace vexo::server

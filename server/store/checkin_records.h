@@ -1,0 +1,30 @@
+// What the server records: one row per query an agent made, one per installer sent.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace vexo::server {
+
+// Longer values from the network are cut to this many bytes before they are stored.
+inline constexpr size_t kMaxStoredValueBytes = 256;
+
+struct Checkin {
+  int64_t unixTime = 0;
+  std::string query;
+  std::string version;
+  std::string application;
+  std::string client;
+  int status = 0;
+};
+
+// One installer request under /files/ that sent the file's bytes (not HEAD).
+struct Download {
+  int64_t unixTime = 0;
+  std::string file;  // below files/
+  uint64_t bytes = 0;
+  bool complete = false;  // the whole file went out
+};
+
+}  // namespace vexo::server

@@ -1,0 +1,72 @@
+#include "server/store/checkin_schema.h"
+
+#include "server/store/store_connection.h"
+
+namespace vexo::server {
+namespace {
+
+constexpr int kSchemaVersion = 2;
+
+std::string CreateTablesV1(const SqlDialect& dialect) {
+  return std::string("CREATE TABLE IF NOT EXISTS checkins (id ") + dialect.rowIdColumn +
+         ", at BIGINT NOT NULL,"  // seconds since 1970-01-01 UTC
+         " query TEXT NOT NULL, ver TEXT NOT NULL, t TEXT NOT NULL,"
+         " client TEXT NOT NULL,"  // empty once the retention time has passed
+         " status INTEGER NOT NULL);"
+         "CREATE INDEX IF NOT EXISTS checkins_at ON checkins(at);";
+}
+
+std::string CreateTablesV2(const SqlDialect& dialect) {
+  return std::string("CREATE TABLE IF NOT EXISTS downloads (id ") + dialect.rowIdColumn +
+         ", at BIGINT NOT NULL, file TEXT NOT NULL, bytes BIGINT NOT NULL,"
+         " complete INTEGER NOT NULL);"
+         "CREATE INDEX IF NOT EXISTS downloads_at ON downloads(at);"
+         // The rows that still hold an address, so that retention never rereads cleared ones.
+         "CREATE INDEX IF NOT EXISTS checkins_with_client ON checkins(at) WHERE client <> '';";
+}
+
+}  // namespace
+
+bool PrepareCheckinSchema(StoreConnection& connection, std::string& error) {
+  const SqlDialect& dialect = connection.Dialect();
+  auto fail = [&](const SqlResult& result) {
+    error = result.error;
+    connection.Run("ROLLBACK;");
+    return false;
+  };
+  SqlResult step = connection.Run(dialect.beginSchemaChange);
+  if (!step.ok) {
+    error = step.error;
+    return false;
+  }
+  step = connection.Run(
+      "CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL);"
+      "SELECT max(version) FROM schema_version;");
+  if (!step.ok) {
+    return fail(step);
+  }
+  int64_t version = step.rows.empty() ? 0 : ToInteger(step.rows.back().front());
+  if (version > kSchemaVersion) {
+    step.error = "its schema (version " + std::to_string(version) +
+                 ") is newer than this server's (version " + std::to_string(kSchemaVersion) + ")";
+    return fail(step);
+  }
+  if (version < kSchemaVersion) {
+    for (const std::string& sql : {CreateTablesV1(dialect), CreateTablesV2(dialect)}) {
+      if (!(step = connection.Run(sql)).ok) {
+        return fail(step);
+      }
+    }
+    step = connection.Run("DELETE FROM schema_version; INSERT INTO schema_version VALUES (" +
+                          std::to_string(kSchemaVersion) + ");");
+    if (!step.ok) {
+      return fail(step);
+    }
+  }
+  if (!(step = connection.Run("COMMIT;")).ok) {
+    return fail(step);
+  }
+  return true;
+}
+
+}  // namespace vexo::server

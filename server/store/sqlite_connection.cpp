@@ -1,0 +1,131 @@
+// The embedded backend: one SQLite file, written ahead in a log so readers never wait for the
+// writer.
+#include <sqlite3.h>
+
+#include <algorithm>
+
+#include "server/store/store_connection.h"
+
+namespace vexo::server {
+namespace {
+
+constexpr int kBusyTimeoutMilliseconds = 5000;
+
+constexpr SqlDialect kSqliteDialect{"INTEGER PRIMARY KEY", "BEGIN IMMEDIATE;", ""};
+
+std::string ColumnText(sqlite3_stmt* statement, int column) {
+  const unsigned char* text = sqlite3_column_text(statement, column);
+  int length = sqlite3_column_bytes(statement, column);
+  return text ? std::string(reinterpret_cast<const char*>(text), static_cast<size_t>(length))
+              : std::string();
+}
+
+void Bind(sqlite3_stmt* statement, const std::vector<SqlValue>& parameters) {
+  int count = sqlite3_bind_parameter_count(statement);
+  for (int index = 1; index <= count && static_cast<size_t>(index) <= parameters.size(); ++index) {
+    const SqlValue& value = parameters[static_cast<size_t>(index - 1)];
+    if (const int64_t* number = std::get_if<int64_t>(&value)) {
+      sqlite3_bind_int64(statement, index, *number);
+    } else {
+      const std::string& text = std::get<std::string>(value);
+      sqlite3_bind_text(statement, index, text.data(), static_cast<int>(text.size()),
+                        SQLITE_STATIC);
+    }
+  }
+}
+
+// SQLite keeps the names of $N and ?N parameters in a list that it searches for each one, so a
+// statement of thousands of them costs the square of that; a plain ? takes the next number
+// without the list. Each $N becomes ? where N is that next number, else ?N.
+std::string AnonymousParameters(const std::string& sql) {
+  std::string text;
+  text.reserve(sql.size());
+  unsigned highest = 0;
+  for (size_t i = 0; i < sql.size(); ++i) {
+    if (sql[i] != '$' || i + 1 == sql.size() || sql[i + 1] < '0' || sql[i + 1] > '9') {
+      text += sql[i];
+      continue;
+    }
+    size_t end = i + 1;
+    unsigned number = 0;
+    while (end < sql.size() && sql[end] >= '0' && sql[end] <= '9') {
+      number = number * 10 + static_cast<unsigned>(sql[end++] - '0');
+    }
+    text += '?';
+    if (number != highest + 1) {
+      text.append(sql, i + 1, end - i - 1);
+    }
+    highest = std::max(highest, number);
+    i = end - 1;
+  }
+  return text;
+}
+
+class SqliteConnection : public StoreConnection {
+ public:
+  explicit SqliteConnection(sqlite3* database) : database_(database) {}
+  ~SqliteConnection() override { sqlite3_close(database_); }
+
+  SqlResult Run(const std::string& sql, const std::vector<SqlValue>& parameters) override {
+    SqlResult result;
+    const std::string text = AnonymousParameters(sql);
+    const char* next = text.c_str();
+    while (*next != '\0') {
+      sqlite3_stmt* statement = nullptr;
+      if (sqlite3_prepare_v2(database_, next, -1, &statement, &next) != SQLITE_OK) {
+        result.error = sqlite3_errmsg(database_);
+        return result;
+      }
+      if (statement == nullptr) {
+        break;  // only white space or comments were left
+      }
+      Bind(statement, parameters);
+      int step = SQLITE_ROW;
+      while ((step = sqlite3_step(statement)) == SQLITE_ROW) {
+        std::vector<std::string>& row = result.rows.emplace_back();
+        for (int column = 0; column < sqlite3_column_count(statement); ++column) {
+          row.push_back(ColumnText(statement, column));
+        }
+      }
+      sqlite3_finalize(statement);
+      if (step != SQLITE_DONE) {
+        result.error = sqlite3_errmsg(database_);
+        return result;
+      }
+      result.changedRows = sqlite3_changes(database_);
+    }
+    result.ok = true;
+    return result;
+  }
+
+  bool Connected() const override { return true; }
+  bool Reconnect(std::string&) override { return true; }
+  const SqlDialect& Dialect() const override { return kSqliteDialect; }
+
+ private:
+  sqlite3* database_;
+};
+
+}  // namespace
+
+std::unique_ptr<StoreConnection> ConnectSqlite(const std::string& path, std::string& error) {
+  sqlite3* database = nullptr;
+  int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;
+  if (sqlite3_open_v2(path.c_str(), &database, flags, nullptr) != SQLITE_OK) {
+    error = database ? sqlite3_errmsg(database) : "out of memory";
+    sqlite3_close(database);
+    return nullptr;
+  }
+  sqlite3_busy_timeout(database, kBusyTimeoutMilliseconds);
+  std::unique_ptr<StoreConnection> connection = std::make_unique<SqliteConnection>(database);
+  // Write-ahead logging with normal synchronisation: a commit is one append, so batches of
+  // check-ins cost little and readers of the file (sqlite3, /stats) never block the writer.
+  SqlResult setup = connection->Run("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;");
+  if (!setup.ok) {
+    error = setup.error;
+    return nullptr;
+  }
+  return connection;
+}
+
+}  // namespace vexo::server

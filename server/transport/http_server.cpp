@@ -1,0 +1,350 @@
+#include "server/transport/http_server.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <microhttpd.h>
+#include <netinet/in.h>
+#include <strings.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdarg>
+#include <cstring>
+#include <ctime>
+
+namespace vexo::server {
+namespace {
+
+constexpr unsigned kConnectionTimeoutSeconds = 30;
+constexpr unsigned kMaxConnections = 4000;
+constexpr int kListenBacklog = 1024;
+
+// Installers go out in blocks of this size, each read when the connection has room for it.
+constexpr size_t kDownloadBlockBytes = 64 * 1024;
+
+// An installer on its way out; the reader counts the bytes the connection has taken.
+struct Transfer {
+  OpenFile file;
+  SentFile record;
+  bool counted = true;
+
+  Transfer(OpenFile opened, std::string name, int64_t unixTime)
+      : file(std::move(opened)), record{unixTime, std::move(name), 0, false} {}
+};
+
+ssize_t ReadTransfer(void* context, uint64_t position, char* buffer, size_t space) {
+  auto* transfer = static_cast<Transfer*>(context);
+  uint64_t size = transfer->file.size();
+  if (position >= size) {
+    return MHD_CONTENT_READER_END_OF_STREAM;
+  }
+  size_t wanted = static_cast<size_t>(std::min<uint64_t>(space, size - position));
+  ssize_t got = pread(transfer->file.descriptor(), buffer, wanted, static_cast<off_t>(position));
+  if (got <= 0) {
+    return MHD_CONTENT_READER_END_WITH_ERROR;
+  }
+  transfer->record.bytes = position + static_cast<uint64_t>(got);
+  return got;
+}
+
+IpAddress PeerAddressOf(MHD_Connection* connection) {
+  const MHD_ConnectionInfo* info =
+      MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+  if (info == nullptr || info->client_addr == nullptr) {
+    return {};
+  }
+  const sockaddr* address = info->client_addr;
+  if (address->sa_family == AF_INET) {
+    const auto& ipv4 = reinterpret_cast<const sockaddr_in*>(address)->sin_addr;
+    uint8_t bytes[4];
+    std::memcpy(bytes, &ipv4, sizeof bytes);
+    return IpAddress::Ipv4(bytes);
+  }
+  if (address->sa_family == AF_INET6) {
+    const auto& ipv6 = reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr;
+    uint8_t bytes[16];
+    std::memcpy(bytes, &ipv6, sizeof bytes);
+    return IpAddress::Ipv6(bytes);
+  }
+  return {};
+}
+
+// Every field line of the forwarding headers, in the order received.
+MHD_Result AddForwardingHeader(void* context, MHD_ValueKind, const char* key, const char* value) {
+  auto* headers = static_cast<ForwardingHeaders*>(context);
+  std::optional<std::string>* into = nullptr;
+  if (key != nullptr && strcasecmp(key, "Forwarded") == 0) {
+    into = &headers->forwarded;
+  } else if (key != nullptr && strcasecmp(key, "X-Forwarded-For") == 0) {
+    into = &headers->xForwardedFor;
+  }
+  if (into != nullptr) {
+    *into = *into ? **into + "," + (value ? value : "") : std::string(value ? value : "");
+  }
+  return MHD_YES;
+}
+
+IpAddress ClientAddressOf(MHD_Connection* connection, const TrustedProxies& trusted) {
+  IpAddress peer = PeerAddressOf(connection);
+  if (!trusted.Trusts(peer)) {
+    return peer;  // the usual case: no header is looked at
+  }
+  ForwardingHeaders headers;
+  MHD_get_connection_values(connection, MHD_HEADER_KIND, &AddForwardingHeader, &headers);
+  return ClientAddress(peer, headers, trusted);
+}
+
+MHD_Result AddArgument(void* arguments, MHD_ValueKind, const char* key, const char* value) {
+  static_cast<QueryArguments*>(arguments)->Add(key ? key : "", value ? value : "");
+  return MHD_YES;
+}
+
+QueryArguments ArgumentsOf(MHD_Connection* connection) {
+  QueryArguments arguments;
+  MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, &AddArgument, &arguments);
+  return arguments;
+}
+
+bool IsScheme(std::string_view text, std::string_view scheme) {
+  return text.size() > scheme.size() && text[scheme.size()] == ' ' &&
+         std::equal(scheme.begin(), scheme.end(), text.begin(), [](char a, char b) {
+           return std::tolower(static_cast<unsigned char>(b)) == a;
+         });
+}
+
+// The secret of an Authorization header: a bearer token, or the password of HTTP Basic (which
+// the library decodes).
+std::optional<std::string> CredentialOf(MHD_Connection* connection) {
+  const char* header =
+      MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_AUTHORIZATION);
+  if (header == nullptr) {
+    return std::nullopt;
+  }
+  std::string_view text(header);
+  if (IsScheme(text, "bearer")) {
+    text.remove_prefix(text.find(' '));
+    size_t first = text.find_first_not_of(' ');
+    return first == std::string_view::npos ? std::string() : std::string(text.substr(first));
+  }
+  char* password = nullptr;
+  char* user = MHD_basic_auth_get_username_password(connection, &password);
+  std::optional<std::string> credential;
+  if (user != nullptr && password != nullptr) {
+    credential = password;
+  }
+  MHD_free(user);
+  MHD_free(password);
+  return credential;
+}
+
+MHD_Response* CreateResponse(Reply& reply, std::unique_ptr<Transfer>& transfer, int64_t unixTime) {
+  if (reply.download) {
+    transfer = std::make_unique<Transfer>(std::move(*reply.download), std::move(reply.downloadName),
+                                          unixTime);
+    return MHD_create_response_from_callback(transfer->file.size(), kDownloadBlockBytes,
+                                             &ReadTransfer, transfer.get(), nullptr);
+  }
+  const std::string& body = reply.body ? *reply.body : std::string();
+  return MHD_create_response_from_buffer(body.size(), const_cast<char*>(body.data()),
+                                         MHD_RESPMEM_MUST_COPY);
+}
+
+void AddHeaders(MHD_Response* response, const Reply& reply) {
+  std::string contentType(reply.contentType);
+  MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, contentType.c_str());
+  if (!reply.cacheable) {
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
+  }
+  for (const ReplyHeader& header : reply.headers) {
+    MHD_add_response_header(response, header.name, header.value);
+  }
+}
+
+void LogLibraryMessage(void*, const char* format, va_list arguments) {
+  char message[512];
+  std::vsnprintf(message, sizeof message, format, arguments);
+  size_t length = std::strlen(message);
+  while (length > 0 && message[length - 1] == '\n') {
+    message[--length] = '\0';
+  }
+  std::fprintf(stderr, "vexo-server: http: %s\n", message);
+}
+
+}  // namespace
+
+// Per request: the request line's target as the client sent it, for the access log, how far
+// the request has come, and the download it sends.
+struct RequestContext {
+  explicit RequestContext(std::string uri) : rawUri(std::move(uri)) {}
+
+  std::string rawUri;
+  bool headersSeen = false;
+  bool replied = false;
+  std::unique_ptr<Transfer> transfer;
+};
+
+struct HttpServerCallbacks {
+  static void* BeginRequest(void*, const char* uri, MHD_Connection*) {
+    return new RequestContext(uri ? uri : "");
+  }
+
+  static void EndRequest(void* self, MHD_Connection*, void** context,
+                         MHD_RequestTerminationCode termination) {
+    std::unique_ptr<RequestContext> request(static_cast<RequestContext*>(*context));
+    *context = nullptr;
+    if (request && request->transfer && request->transfer->counted) {
+      SentFile& record = request->transfer->record;
+      record.complete = termination == MHD_REQUEST_TERMINATED_COMPLETED_OK &&
+                        record.bytes == request->transfer->file.size();
+      static_cast<HttpServer*>(self)->handler_.DownloadEnded(std::move(record));
+    }
+  }
+
+  static MHD_Result HandleRequest(void* self, MHD_Connection* connection, const char* url,
+                                  const char* method, const char* protocol, const char*,
+                                  size_t* uploadSize, void** context) {
+    auto* request = static_cast<RequestContext*>(*context);
+    if (request == nullptr) {
+      *context = request = new RequestContext(url);
+    }
+    // The first call brings the headers only. Replying once the whole request has arrived lets
+    // the connection stay open for the client's next request.
+    if (!request->headersSeen) {
+      request->headersSeen = true;
+      return MHD_YES;
+    }
+    if (*uploadSize != 0 || request->replied) {
+      *uploadSize = 0;  // a body nobody asked for is read and dropped
+      return MHD_YES;
+    }
+    request->replied = true;
+    bool queued =
+        static_cast<HttpServer*>(self)->Respond(connection, url, method, protocol, *request);
+    return queued ? MHD_YES : MHD_NO;
+  }
+};
+
+bool HttpServer::Respond(MHD_Connection* connection, const char* url, const char* method,
+                         const char* protocol, RequestContext& context) {
+  const std::string& rawUri = context.rawUri;
+  Request request;
+  request.method = method;
+  request.path = url;
+  std::string_view rawPath = std::string_view(rawUri).substr(0, rawUri.find('?'));
+  request.pathHadZeroByte = rawPath.find("%00") != std::string_view::npos;
+  request.clientAddress = ClientAddressOf(connection, trusted_);
+  request.client = request.clientAddress.ToString();
+  request.unixTime = static_cast<int64_t>(std::time(nullptr));
+  request.arguments = ArgumentsOf(connection);
+  request.credential = CredentialOf(connection);
+  Reply reply = handler_.Handle(request);
+  uint64_t bodyBytes = reply.BodySize();
+  unsigned status = reply.status;
+  MHD_Response* response = CreateResponse(reply, context.transfer, request.unixTime);
+  if (context.transfer && request.method == "HEAD") {
+    context.transfer->counted = false;  // no byte of the file goes out
+  }
+  if (response == nullptr) {
+    return false;
+  }
+  AddHeaders(response, reply);
+  MHD_Result queued = MHD_queue_response(connection, status, response);
+  MHD_destroy_response(response);
+  log_.Write(AccessRecord{request.client, request.unixTime, method, rawUri, protocol, status,
+                          request.method == "HEAD" ? 0 : bodyBytes});
+  return queued == MHD_YES;
+}
+
+std::optional<ListeningSocket> Listen(const ListenAddress& address, std::string& error) {
+  sockaddr_storage storage{};
+  socklen_t length = 0;
+  int family = address.isIpv6 ? AF_INET6 : AF_INET;
+  if (address.isIpv6) {
+    auto* ipv6 = reinterpret_cast<sockaddr_in6*>(&storage);
+    ipv6->sin6_family = AF_INET6;
+    ipv6->sin6_port = htons(address.port);
+    inet_pton(AF_INET6, address.host.c_str(), &ipv6->sin6_addr);
+    length = sizeof *ipv6;
+  } else {
+    auto* ipv4 = reinterpret_cast<sockaddr_in*>(&storage);
+    ipv4->sin_family = AF_INET;
+    ipv4->sin_port = htons(address.port);
+    inet_pton(AF_INET, address.host.c_str(), &ipv4->sin_addr);
+    length = sizeof *ipv4;
+  }
+  int descriptor = socket(family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  auto fail = [&](const char* what) {
+    error = std::string("cannot ") + what + " " + address.ToString() + ": " + std::strerror(errno);
+    if (descriptor >= 0) {
+      close(descriptor);
+    }
+    return std::nullopt;
+  };
+  if (descriptor < 0) {
+    return fail("create a socket for");
+  }
+  int on = 1;
+  setsockopt(descriptor, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  if (address.isIpv6) {
+    setsockopt(descriptor, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+  }
+  if (bind(descriptor, reinterpret_cast<sockaddr*>(&storage), length) != 0) {
+    return fail("listen on");
+  }
+  if (listen(descriptor, kListenBacklog) != 0) {
+    return fail("listen on");
+  }
+  if (getsockname(descriptor, reinterpret_cast<sockaddr*>(&storage), &length) != 0) {
+    return fail("read the port of");
+  }
+  ListeningSocket result{descriptor, address};
+  result.bound.port = ntohs(address.isIpv6 ? reinterpret_cast<sockaddr_in6*>(&storage)->sin6_port
+                                           : reinterpret_cast<sockaddr_in*>(&storage)->sin_port);
+  return result;
+}
+
+std::unique_ptr<HttpServer> HttpServer::Start(ListeningSocket socket, unsigned threads,
+                                              RequestHandler& handler, AccessLog& log,
+                                              const TlsCredentials* tls,
+                                              const TrustedProxies& trusted, std::string& error) {
+  if (tls != nullptr && MHD_is_feature_supported(MHD_FEATURE_TLS) != MHD_YES) {
+    close(socket.descriptor);
+    error = "this build of libmicrohttpd cannot serve TLS";
+    return nullptr;
+  }
+  std::unique_ptr<HttpServer> server(new HttpServer(handler, log, trusted));
+  unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_USE_ERROR_LOG;
+  // The certificate and key, or nothing, as one array of options.
+  MHD_OptionItem tlsOptions[] = {
+      {MHD_OPTION_END, 0, nullptr}, {MHD_OPTION_END, 0, nullptr}, {MHD_OPTION_END, 0, nullptr}};
+  if (tls != nullptr) {
+    flags |= MHD_USE_TLS;
+    tlsOptions[0] = {MHD_OPTION_HTTPS_MEM_KEY, 0, const_cast<char*>(tls->keyPem.c_str())};
+    tlsOptions[1] = {MHD_OPTION_HTTPS_MEM_CERT, 0, const_cast<char*>(tls->certificatePem.c_str())};
+  }
+  server->daemon_ = MHD_start_daemon(
+      flags, 0, nullptr, nullptr, &HttpServerCallbacks::HandleRequest, server.get(),
+      MHD_OPTION_EXTERNAL_LOGGER, &LogLibraryMessage, nullptr, MHD_OPTION_ARRAY, tlsOptions,
+      MHD_OPTION_LISTEN_SOCKET, static_cast<MHD_socket>(socket.descriptor),
+      MHD_OPTION_THREAD_POOL_SIZE, threads, MHD_OPTION_CONNECTION_LIMIT, kMaxConnections,
+      MHD_OPTION_CONNECTION_TIMEOUT, kConnectionTimeoutSeconds, MHD_OPTION_URI_LOG_CALLBACK,
+      &HttpServerCallbacks::BeginRequest, nullptr, MHD_OPTION_NOTIFY_COMPLETED,
+      &HttpServerCallbacks::EndRequest, server.get(), MHD_OPTION_END);
+  if (server->daemon_ == nullptr) {
+    close(socket.descriptor);
+    error = "the HTTP library could not start on " + socket.bound.ToString();
+    return nullptr;
+  }
+  return server;
+}
+
+HttpServer::~HttpServer() {
+  if (daemon_ != nullptr) {
+    MHD_stop_daemon(daemon_);
+  }
+}
+
+}  // namespace vexo::server
