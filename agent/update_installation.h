@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "agent/desktop.h"
+#include "agent/installer_download.h"
 #include "agent/update_response.h"
 #include "agent/update_signature.h"
 
@@ -15,8 +16,6 @@ namespace vexo {
 
 inline constexpr char16_t kUpdateQuestion[] = u"发现新版本，是否升级？";
 inline constexpr char16_t kUpdateCaption[] = u"Vexo";
-// Installers of this size or smaller are never downloaded.
-inline constexpr uint32_t kSmallestInstaller = 256;
 
 // 1 when `a` is newer than `b`, -1 when older, 0 when equal; -21 when `a` is not a version text,
 // -22 when `b` is not (a is checked first). Up to four dot-separated decimal components.

@@ -121,16 +121,50 @@ bool CHttpResponseT::GetContentLength(uint32_t& cbContLen) {
 }
 
 uint32_t CHttpResponseT::ReadContent(uint8_t* pbyBuff, uint32_t cbBuff) {
-  if (m_hRequest == nullptr)
-    ThrowExceptionW(u"CHttpResponseT::ReadContent: m_hRequest can not be NULL.", 0);
-  if (pbyBuff == nullptr)
-    ThrowExceptionW(u"CHttpResponseT::ReadContent: pbyBuff can not be NULL.", 0);
-  if (cbBuff == 0)
-    ThrowExceptionW(u"CHttpResponseT::ReadContent: cbBuff can not be zero.", 0);
+  return Read(u"CHttpResponseT::ReadContent", pbyBuff, cbBuff, false);
+}
+
+uint32_t CHttpResponseT::ReadContentUpToFailure(uint8_t* pbyBuff, uint32_t cbBuff) {
+  return Read(u"CHttpResponseT::ReadContentUpToFailure", pbyBuff, cbBuff, true);
+}
+
+uint32_t CHttpResponseT::Read(std::u16string_view operation, uint8_t* pbyBuff, uint32_t cbBuff,
+                              bool keepBytesBeforeFailure) {
+  auto check = [&](bool holds, std::u16string_view complaint) {
+    if (!holds)
+      ThrowExceptionW((std::u16string(operation) + u": " + std::u16string(complaint)).c_str(), 0);
+  };
+  check(m_hRequest != nullptr, u"m_hRequest can not be NULL.");
+  check(pbyBuff != nullptr, u"pbyBuff can not be NULL.");
+  check(cbBuff != 0, u"cbBuff can not be zero.");
   uint32_t read = 0;
-  if (!platform::ReadInternetFile(m_hRequest, pbyBuff, cbBuff, read))
+  // After a failure the platform layer fails every later read of the request the same way.
+  if (!platform::ReadInternetFile(m_hRequest, pbyBuff, cbBuff, read) &&
+      (!keepBytesBeforeFailure || read == 0)) {
     ThrowFormattedExceptionW(httperror::kInternetReadFile, platform::LastInternetError(), nullptr);
+  }
   return read;
+}
+
+uint32_t CHttpResponseT::GetStatusCode() {
+  if (m_hRequest == nullptr)
+    ThrowExceptionW(u"CHttpResponseT::GetStatusCode: m_hRequest can not be NULL.", 0);
+  uint32_t status = 0;
+  if (!platform::QueryStatusCode(m_hRequest, status))
+    ThrowFormattedExceptionW(httperror::kHttpQueryInfo, platform::LastInternetError(), nullptr);
+  return status;
+}
+
+bool CHttpResponseT::GetContentRange(HttpContentRange& range) {
+  if (m_hRequest == nullptr)
+    ThrowExceptionW(u"CHttpResponseT::GetContentRange: m_hRequest can not be NULL.", 0);
+  std::string value;
+  if (platform::QueryResponseHeader(m_hRequest, "Content-Range", value))
+    return ParseContentRange(value, range);
+  uint32_t error = platform::LastInternetError();
+  if (error == platform::kErrorHttpHeaderNotFound)
+    return false;
+  ThrowFormattedExceptionW(httperror::kHttpQueryInfo, error, nullptr);
 }
 
 // --- CHttpClientT: the GET

@@ -8,15 +8,24 @@
 //   bool announced = response->GetContentLength(length);
 //   uint32_t n = response->ReadContent(buffer, size);
 //
+// A download that resumes asks for the rest with a header and reads what came back:
+//
+//   client.Headers().Add(u"Range", vexo::RangeFrom(received).c_str());
+//   uint32_t status = response->GetStatusCode();   // 206 for a partial answer
+//   vexo::HttpContentRange range;
+//   bool partial = response->GetContentRange(range);
+//
 // Only the wide flavour exists: the client runs over CHttpToolW and CHttpEncoderW.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "http/http_error.h"
+#include "http/http_range.h"
 #include "http/http_tool.h"
 #include "http/http_url.h"
 
@@ -77,8 +86,21 @@ class CHttpResponseT {
   bool GetContentLength(uint32_t& cbContLen);
   // Fills pbyBuff until cbBuff bytes are in or the body has ended; 0 once it has ended.
   uint32_t ReadContent(uint8_t* pbyBuff, uint32_t cbBuff);
+  // As ReadContent, except that a transfer that fails after some bytes of this call arrived
+  // returns them, and the next call raises the failure: a download that keeps what it received
+  // loses nothing when it is cut.
+  uint32_t ReadContentUpToFailure(uint8_t* pbyBuff, uint32_t cbBuff);
+  // The final response's status code.
+  uint32_t GetStatusCode();
+  // True with the range of a partial response's Content-Range when it names a satisfied range of
+  // a known complete length; false when the header is absent or says anything else.
+  bool GetContentRange(HttpContentRange& range);
 
  private:
+  // One platform read, its arguments checked in the name of `operation`.
+  uint32_t Read(std::u16string_view operation, uint8_t* pbyBuff, uint32_t cbBuff,
+                bool keepBytesBeforeFailure);
+
   HINTERNET m_hInternet;
   HINTERNET m_hConnection;
   HINTERNET m_hRequest;

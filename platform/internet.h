@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "platform/codepage.h"
@@ -82,8 +83,15 @@ bool SendHttpRequest(InternetHandle request, const void* optional, uint32_t opti
 // kErrorHttpHeaderNotFound; a value that is not a number of 32 bits: false with
 // kErrorHttpInvalidHeader.
 bool QueryContentLength(InternetHandle request, uint32_t& length);
+// Status code of the final response.
+bool QueryStatusCode(InternetHandle request, uint32_t& status);
+// The value of the final response's first header called `name` (compared without regard to
+// case). Absent header: false with kErrorHttpHeaderNotFound.
+bool QueryResponseHeader(InternetHandle request, const char* name, std::string& value);
 // Blocks until `size` bytes of the body are in `buffer` or the body has ended; `read` is 0 once it
-// has ended. Never holds more than a small window of the body in memory.
+// has ended. Never holds more than a small window of the body in memory. A read that fails after
+// it stored some bytes returns false with `read` counting them, and every later read of the
+// request fails with the same error.
 bool ReadInternetFile(InternetHandle request, void* buffer, uint32_t size, uint32_t& read);
 bool SetInternetOption(InternetHandle handle, uint32_t option, const void* buffer, uint32_t length);
 bool CloseInternetHandle(InternetHandle handle);

@@ -15,6 +15,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/codepage.h"
@@ -36,6 +37,8 @@ constexpr long kVerifyCertificateNotYetValid = 9;
 constexpr long kVerifyCertificateExpired = 10;
 constexpr int kMostRedirects = 20;
 constexpr long kTransferBufferSize = 64 * 1024;
+// Header lines kept of one response, at most; a server that sends more is not remembered past it.
+constexpr size_t kMostHeaderBytes = 64 * 1024;
 
 thread_local uint32_t t_lastError = 0;
 
@@ -106,8 +109,8 @@ struct Transfer {
   bool connected = false;
   long status = 0;
   bool headersDone = false;
-  std::optional<std::string> contentLength;
-  std::optional<std::string> location;
+  std::vector<std::pair<std::string, std::string>> headers;  // of the current response
+  size_t headerBytes = 0;
   bool finished = false;
   CURLcode result = CURLE_OK;
   bool progressed = false;
@@ -245,6 +248,14 @@ std::vector<std::string> HeaderLinesFor(const Handle& request, const Target& tar
   return lines;
 }
 
+// The value of the response's first header called `name`; null when it has none.
+const std::string* FirstHeader(const Transfer& transfer, std::string_view name) {
+  for (const auto& [headerName, value] : transfer.headers)
+    if (EqualNoCase(headerName, name))
+      return &value;
+  return nullptr;
+}
+
 // --- libcurl callbacks
 
 size_t OnHeaderLine(char* data, size_t size, size_t count, void* user) {
@@ -259,8 +270,8 @@ size_t OnHeaderLine(char* data, size_t size, size_t count, void* user) {
     transfer.status = space == std::string_view::npos
                           ? 0
                           : std::atol(std::string(line.substr(space + 1, 3)).c_str());
-    transfer.contentLength.reset();
-    transfer.location.reset();
+    transfer.headers.clear();
+    transfer.headerBytes = 0;
     return length;
   }
   if (line.empty()) {
@@ -275,10 +286,10 @@ size_t OnHeaderLine(char* data, size_t size, size_t count, void* user) {
   std::string_view value = line.substr(colon + 1);
   while (!value.empty() && (value.front() == ' ' || value.front() == '\t'))
     value.remove_prefix(1);
-  if (EqualNoCase(name, "Content-Length") && !transfer.contentLength)
-    transfer.contentLength = std::string(value);
-  else if (EqualNoCase(name, "Location") && !transfer.location)
-    transfer.location = std::string(value);
+  if (transfer.headerBytes + length <= kMostHeaderBytes) {
+    transfer.headerBytes += length;
+    transfer.headers.emplace_back(name, value);
+  }
   return length;
 }
 
@@ -555,9 +566,10 @@ bool Send(Handle& request, const void* optional, uint32_t optionalLength) {
       request.transfer.reset();
       return Fail(kErrorHttpInvalidServerResponse);
     }
-    if (!IsRedirect(transfer.status) || !transfer.location)
+    const std::string* location = FirstHeader(transfer, "Location");
+    if (!IsRedirect(transfer.status) || location == nullptr)
       return true;
-    if (hop == kMostRedirects || !RedirectTarget(target, *transfer.location, target)) {
+    if (hop == kMostRedirects || !RedirectTarget(target, *location, target)) {
       request.transfer.reset();
       return Fail(kErrorHttpRedirectFailed);
     }
@@ -698,17 +710,43 @@ bool SendHttpRequest(InternetHandle request, const void* optional, uint32_t opti
   return handle != nullptr && Send(*handle, optional, optionalLength);
 }
 
-bool QueryContentLength(InternetHandle request, uint32_t& length) {
+// The transfer whose final response's head is in; null (with the error) before that.
+const Transfer* AnsweredTransfer(InternetHandle request, uint32_t errorBefore) {
   Handle* handle = FindHandle(request, Kind::kRequest);
   if (handle == nullptr)
-    return false;
+    return nullptr;
   if (!handle->transfer || !handle->transfer->headersDone)
-    return Fail(kErrorHttpHeaderNotFound);
-  const auto& value = handle->transfer->contentLength;
-  if (!value)
-    return Fail(kErrorHttpHeaderNotFound);
-  if (!ParseContentLength(*value, length))
+    return FailHandle(errorBefore);
+  return handle->transfer.get();
+}
+
+bool QueryContentLength(InternetHandle request, uint32_t& length) {
+  std::string value;
+  if (!QueryResponseHeader(request, "Content-Length", value))
+    return false;
+  if (!ParseContentLength(value, length))
     return Fail(kErrorHttpInvalidHeader);
+  return true;
+}
+
+bool QueryStatusCode(InternetHandle request, uint32_t& status) {
+  const Transfer* transfer = AnsweredTransfer(request, kErrorHttpHeaderNotFound);
+  if (transfer == nullptr)
+    return false;
+  status = static_cast<uint32_t>(transfer->status);
+  return true;
+}
+
+bool QueryResponseHeader(InternetHandle request, const char* name, std::string& value) {
+  const Transfer* transfer = AnsweredTransfer(request, kErrorHttpHeaderNotFound);
+  if (transfer == nullptr)
+    return false;
+  if (name == nullptr)
+    return Fail(kErrorInvalidParameter);
+  const std::string* found = FirstHeader(*transfer, name);
+  if (found == nullptr)
+    return Fail(kErrorHttpHeaderNotFound);
+  value = *found;
   return true;
 }
 

@@ -8,6 +8,7 @@
 #include <windows.h>
 #include <wininet.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -133,6 +134,7 @@ struct Handle {
   RequestRecipe recipe;
   HINTERNET hopConnection = nullptr;  // owned: the connection of the current hop, after a redirect
   uint64_t delivered = 0;             // body bytes handed out since the send
+  DWORD failure = 0;                  // a read failed: every later read fails the same way
 };
 
 InternetHandleTable<Handle>& Handles() {
@@ -249,15 +251,20 @@ bool MoveTo(Handle& request, const Target& target) {
 
 // --- reading the answer's head
 
-std::optional<std::string> QueryText(HINTERNET request, DWORD query) {
-  std::string text(256, '\0');
-  DWORD size = static_cast<DWORD>(text.size());
-  if (!HttpQueryInfoA(request, query, text.data(), &size, nullptr)) {
+// A header's value as text. For HTTP_QUERY_CUSTOM the buffer carries the header's name in.
+std::optional<std::string> QueryText(HINTERNET request, DWORD query, const std::string& name = "") {
+  auto attempt = [&](std::string& text, DWORD& size) {
+    text.replace(0, name.size() + 1, name.c_str(), name.size() + 1);
+    size = static_cast<DWORD>(text.size());
+    return HttpQueryInfoA(request, query, text.data(), &size, nullptr) != FALSE;
+  };
+  std::string text(std::max<size_t>(256, name.size() + 1), '\0');
+  DWORD size = 0;
+  if (!attempt(text, size)) {
     if (GetLastError() != ERROR_INSUFFICIENT_BUFFER)
       return std::nullopt;
-    text.assign(size + 1, '\0');
-    size = static_cast<DWORD>(text.size());
-    if (!HttpQueryInfoA(request, query, text.data(), &size, nullptr))
+    text.assign(std::max<size_t>(size + 1, name.size() + 1), '\0');
+    if (!attempt(text, size))
       return std::nullopt;
   }
   text.resize(size);
@@ -328,6 +335,7 @@ bool RedirectTarget(const Target& from, const std::string& location, Target& to)
 
 bool Send(Handle& request, const void* optional, uint32_t optionalLength) {
   request.delivered = 0;
+  request.failure = 0;
   for (int hop = 0;; ++hop) {
     if (!HttpSendRequestW(request.native, nullptr, 0, const_cast<void*>(optional), optionalLength))
       return false;
@@ -461,6 +469,30 @@ bool QueryContentLength(InternetHandle request, uint32_t& length) {
   return true;
 }
 
+bool QueryStatusCode(InternetHandle request, uint32_t& status) {
+  Handle* handle = FindHandle(request, Kind::kRequest);
+  if (handle == nullptr)
+    return false;
+  DWORD code = 0;
+  if (!QueryStatus(handle->native, code))
+    return false;
+  status = code;
+  return true;
+}
+
+bool QueryResponseHeader(InternetHandle request, const char* name, std::string& value) {
+  Handle* handle = FindHandle(request, Kind::kRequest);
+  if (handle == nullptr)
+    return false;
+  if (name == nullptr || name[0] == 0)
+    return Fail(ERROR_INVALID_PARAMETER);
+  std::optional<std::string> text = QueryText(handle->native, HTTP_QUERY_CUSTOM, name);
+  if (!text)
+    return false;
+  value = std::move(*text);
+  return true;
+}
+
 // WinINet may hand out less than asked before the end; keep reading until the buffer is full or
 // the body has ended.
 bool ReadInternetFile(InternetHandle request, void* buffer, uint32_t size, uint32_t& read) {
@@ -468,15 +500,23 @@ bool ReadInternetFile(InternetHandle request, void* buffer, uint32_t size, uint3
   Handle* handle = FindHandle(request, Kind::kRequest);
   if (handle == nullptr)
     return false;
+  if (handle->failure != 0)
+    return Fail(handle->failure);
   auto* bytes = static_cast<unsigned char*>(buffer);
   while (read < size) {
     DWORD got = 0;
-    if (!InternetReadFile(handle->native, bytes + read, size - read, &got))
-      return false;
+    if (!InternetReadFile(handle->native, bytes + read, size - read, &got)) {
+      // Wine's WinINet counts the bytes it stored before the failure; they are the caller's.
+      handle->failure = GetLastError();
+      read += std::min<DWORD>(got, size - read);
+      return Fail(handle->failure);
+    }
     handle->delivered += got;
     if (got == 0) {
-      if (EndedShort(handle->native, handle->delivered))
-        return Fail(kErrorInternetConnectionAborted);
+      if (EndedShort(handle->native, handle->delivered)) {
+        handle->failure = kErrorInternetConnectionAborted;
+        return Fail(handle->failure);
+      }
       break;
     }
     read += got;

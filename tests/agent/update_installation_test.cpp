@@ -28,6 +28,18 @@ std::string Upper(std::string text) {
   return text;
 }
 
+// The head of an answer alone, for heads that a download cannot continue with: a body it announces
+// never comes (the connection stays open until the client goes away).
+FakeReply HeadOnly(int status, const std::string& contentRange, uint64_t announced) {
+  FakeReply reply = FakeReply::Body(status, "");
+  if (!contentRange.empty())
+    reply.headers.emplace_back("Content-Range", contentRange);
+  reply.announcedLength = announced;
+  if (announced > 0)
+    reply.fault = FakeReply::Fault::kStallAfterHeaders;
+  return reply;
+}
+
 class UpdateInstallationTest : public ::testing::Test {
  protected:
   UpdateInstallationTest() {
@@ -48,6 +60,21 @@ class UpdateInstallationTest : public ::testing::Test {
     RunUpdate(offer, ownVersion, DataFolder(), keys, desktop, nullptr);
   }
   size_t Downloads() const { return server.Requests().size(); }
+  static std::string PartialName(const std::string& content) {
+    return "vexo-setup.exe." + Md5HexOf(content) + ".partial";
+  }
+  void ClearDataFolder() {
+    fs::remove_all(DataPath());
+    fs::create_directories(DataPath());
+  }
+  // The Range header of each request from the `first` one on ("" for none).
+  std::vector<std::string> RangesAskedFrom(size_t first) const {
+    std::vector<std::string> ranges;
+    const auto requests = server.Requests();
+    for (size_t i = first; i < requests.size(); ++i)
+      ranges.push_back(requests[i].Header("Range").value_or(""));
+    return ranges;
+  }
   // Everything in the data folder, so that stray partial files show.
   std::vector<std::string> DataFiles() const {
     std::vector<std::string> names;
@@ -95,6 +122,7 @@ TEST_F(UpdateInstallationTest, OffersThatAreNotStrictlyNewerDoNothing) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
+    testing::WriteFile(DataPath() / PartialName(installer), "left by an earlier offer");
     offer.offered = c.offered;
     offer.offeredVersion = c.offeredVersion;
     Run(c.ownVersion);
@@ -144,13 +172,18 @@ TEST_F(UpdateInstallationTest, DownloadsThatCannotBeTrustedLeaveThePreviousFileA
                {"error page", notFound}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
+    ClearDataFolder();
     testing::WriteFile(InstallerFile(), "previous file");
     server.Route("/files/setup.exe", c.reply);
     Run();
     std::string expected =
         std::string(c.name) == "error page" ? std::string(2000, 'e') : "previous file";
     EXPECT_EQ(testing::ReadFile(InstallerFile()), expected);
-    EXPECT_EQ(DataFiles(), std::vector<std::string>{"vexo-setup.exe"});
+    // What a cut 200 brought stays beside the installer, to be completed later.
+    std::vector<std::string> files{"vexo-setup.exe"};
+    if (c.reply.fault == FakeReply::Fault::kCloseAfterBodyBytes)
+      files.push_back(PartialName(installer));
+    EXPECT_EQ(DataFiles(), files);
     EXPECT_TRUE(desktop.questions.empty());
     EXPECT_TRUE(desktop.launches.empty());
   }
@@ -284,6 +317,174 @@ TEST_F(UpdateInstallationTest, PinnedKeysLaunchOnlyWhatTheyVouchFor) {
     EXPECT_EQ(testing::ReadFile(InstallerFile()), c.served);
     EXPECT_EQ(desktop.questions.size(), c.launched ? 1u : 0u);
     EXPECT_EQ(desktop.launches.size(), c.launched ? 1u : 0u);
+  }
+}
+
+// A download cut in one run stays as a partial file tied to the offer and is completed in the next
+// run, asking only for the rest when the server allows it. Whatever way the bytes came, only a
+// file that passes the same checks as a fresh download is asked about and launched.
+TEST_F(UpdateInstallationTest, CutDownloadsAreCompletedInTheNextRun) {
+  using testing::PinnedTestSeed;
+  const size_t cut = 600;
+  std::string altered = installer;
+  altered[cut + 10] = 'X';  // in the bytes the second run brings
+  const std::string release = std::string(900, 'n') + "next release";
+  auto honouring = [](const std::string& body) {
+    FakeReply reply = FakeReply::Body(200, body);
+    reply.ranges = FakeReply::Ranges::kHonour;
+    return reply;
+  };
+  const FakeReply whole = FakeReply::Body(200, installer);
+  const struct {
+    const char* name;
+    std::vector<FakeReply> secondRun;
+    std::vector<std::string> rangesAsked;
+    uint64_t bodyBytes;  // sent in the second run
+    std::string served;  // what the offer's digest is of
+    bool pinned;
+    bool launched;
+  } cases[] = {
+      {"range honoured", {honouring(installer)}, {"bytes=600-"}, 414, installer, false, true},
+      {"range ignored", {whole}, {"bytes=600-"}, 1014, installer, false, true},
+      {"206 that starts elsewhere",
+       {HeadOnly(206, "bytes 0-413/1014", 414), whole},
+       {"bytes=600-", ""},
+       1014,
+       installer,
+       false,
+       true},
+      {"206 that ends early",
+       {HeadOnly(206, "bytes 600-999/1014", 400), whole},
+       {"bytes=600-", ""},
+       1014,
+       installer,
+       false,
+       true},
+      {"206 whose length disagrees with its range",
+       {HeadOnly(206, "bytes 600-1013/1014", 1000), whole},
+       {"bytes=600-", ""},
+       1014,
+       installer,
+       false,
+       true},
+      {"206 without a Content-Range",
+       {HeadOnly(206, "", 414), whole},
+       {"bytes=600-", ""},
+       1014,
+       installer,
+       false,
+       true},
+      {"416",
+       {HeadOnly(416, "bytes */1014", 0), whole},
+       {"bytes=600-", ""},
+       1014,
+       installer,
+       false,
+       true},
+      {"pinned, signed", {honouring(installer)}, {"bytes=600-"}, 414, installer, true, true},
+      {"pinned, resumed bytes altered",
+       {honouring(altered)},
+       {"bytes=600-"},
+       414,
+       altered,
+       true,
+       false},
+      {"offer changed between runs",
+       {honouring(release)},
+       {""},
+       release.size(),
+       release,
+       false,
+       true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ClearDataFolder();
+    desktop.launches.clear();
+    keys = c.pinned ? PinnedKeys{Ed25519PublicKeyOf(PinnedTestSeed(1))} : PinnedKeys{};
+    offer.signature = Wide(testing::SignatureFor(PinnedTestSeed(1), u"1.0.7.0", installer));
+    const std::string firstServed = c.served == release ? installer : c.served;
+    offer.expectedMd5 = Wide(Md5HexOf(firstServed));
+    // The first run: cut after `cut` bytes, and the link stays down for the rest of the run.
+    FakeReply cutShort = FakeReply::Body(200, firstServed);
+    cutShort.fault = FakeReply::Fault::kCloseAfterBodyBytes;
+    cutShort.faultAfterBodyBytes = cut;
+    FakeReply down = FakeReply::Body(200, "");
+    down.fault = FakeReply::Fault::kCloseWithoutReply;
+    server.RouteInTurn("/files/setup.exe", {cutShort, down});
+    Run();
+    EXPECT_EQ(DataFiles(), std::vector<std::string>{PartialName(firstServed)});
+    EXPECT_EQ(testing::ReadFile(DataPath() / PartialName(firstServed)), installer.substr(0, cut));
+    EXPECT_TRUE(desktop.launches.empty());
+
+    server.RouteInTurn("/files/setup.exe", c.secondRun);
+    offer.expectedMd5 = Wide(Md5HexOf(c.served));
+    const size_t requestsBefore = server.Requests().size();
+    const uint64_t bytesBefore = server.BodyBytesSent();
+    Run();
+    EXPECT_EQ(RangesAskedFrom(requestsBefore), c.rangesAsked);
+    EXPECT_EQ(server.BodyBytesSent() - bytesBefore, c.bodyBytes);
+    EXPECT_EQ(testing::ReadFile(InstallerFile()), c.served);
+    EXPECT_EQ(DataFiles(), std::vector<std::string>{"vexo-setup.exe"});
+    EXPECT_EQ(desktop.launches.size(), c.launched ? 1u : 0u);
+  }
+}
+
+// Within one run a cut transfer is resumed at once, up to three more times, each only while the
+// attempt before it added bytes; what has arrived then waits for the next run.
+TEST_F(UpdateInstallationTest, CutTransfersAreResumedWithinTheRunWhileTheyProgress) {
+  auto cutAfter = [&](uint64_t bytes, FakeReply::Fault fault, FakeReply::Ranges ranges) {
+    FakeReply reply = FakeReply::Body(200, installer);
+    reply.fault = fault;
+    reply.faultAfterBodyBytes = bytes;
+    reply.ranges = ranges;
+    return reply;
+  };
+  using Fault = FakeReply::Fault;
+  using Ranges = FakeReply::Ranges;
+  FakeReply honouring = FakeReply::Body(200, installer);
+  honouring.ranges = Ranges::kHonour;
+  const struct {
+    const char* name;
+    std::vector<FakeReply> replies;
+    std::vector<std::string> rangesAsked;
+    size_t partialLeft;  // 0: the installer was completed
+  } cases[] = {
+      {"reset, then the rest",
+       {cutAfter(600, Fault::kResetAfterBodyBytes, Ranges::kHonour), honouring},
+       {"", "bytes=600-"},
+       0},
+      {"cut every time after progress",
+       {cutAfter(100, Fault::kCloseAfterBodyBytes, Ranges::kHonour)},
+       {"", "bytes=100-", "bytes=200-", "bytes=300-"},
+       400},
+      {"206 of another complete length than the 200 before",
+       {cutAfter(600, Fault::kCloseAfterBodyBytes, Ranges::kIgnore),
+        HeadOnly(206, "bytes 600-2013/2014", 1414), honouring},
+       {"", "bytes=600-", ""},
+       0},
+      {"range ignored, cut at the same place",
+       {cutAfter(500, Fault::kCloseAfterBodyBytes, Ranges::kIgnore)},
+       {"", "bytes=500-"},
+       500},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ClearDataFolder();
+    desktop.launches.clear();
+    server.RouteInTurn("/files/setup.exe", c.replies);
+    const size_t requestsBefore = server.Requests().size();
+    Run();
+    EXPECT_EQ(RangesAskedFrom(requestsBefore), c.rangesAsked);
+    if (c.partialLeft == 0) {
+      EXPECT_EQ(DataFiles(), std::vector<std::string>{"vexo-setup.exe"});
+      EXPECT_EQ(desktop.launches.size(), 1u);
+    } else {
+      EXPECT_EQ(DataFiles(), std::vector<std::string>{PartialName(installer)});
+      EXPECT_EQ(testing::ReadFile(DataPath() / PartialName(installer)),
+                installer.substr(0, c.partialLeft));
+      EXPECT_TRUE(desktop.launches.empty());
+    }
   }
 }
 

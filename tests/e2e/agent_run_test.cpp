@@ -280,6 +280,48 @@ TEST_F(AgentRunTest, UntrustworthyDownloadsAreNeitherKeptNorLaunched) {
   }
 }
 
+// A download cut in one run (the link then stays down) is finished by the next run, which asks
+// only for the rest; only then is the installer asked about and launched.
+TEST_F(AgentRunTest, ACutDownloadIsFinishedByTheNextRun) {
+  const std::string target = "/files/vexo-1.0.7.exe";
+  const size_t cut = 300;
+  AnswerQuestionsWith(true);
+  Serve(kStartTarget, Offer("1.0.7.0", Md5HexOf(installer)));
+  ServePopupAccepted();
+  FakeReply cutShort = FakeReply::Body(200, installer);
+  cutShort.fault = FakeReply::Fault::kCloseAfterBodyBytes;
+  cutShort.faultAfterBodyBytes = cut;
+  FakeReply down = FakeReply::Body(200, "");
+  down.fault = FakeReply::Fault::kCloseWithoutReply;
+  server.RouteInTurn(target, {cutShort, down});
+  Stop(*RunUntilBothQueries());
+  const fs::path partial =
+      environment.DataFolder() / ("vexo-setup.exe." + Md5HexOf(installer) + ".partial");
+  EXPECT_EQ(ReadAll(partial), installer.substr(0, cut));
+  EXPECT_FALSE(fs::exists(InstallerFile()));
+  EXPECT_EQ(QuestionsAsked(), 0);
+
+  FakeReply rest = FakeReply::Body(200, installer);
+  rest.ranges = FakeReply::Ranges::kHonour;
+  server.Route(target, rest);
+  const size_t before = server.Requests().size();
+  auto agent = RunUntilBothQueries();
+  const auto requests = server.Requests();
+  ASSERT_EQ(requests.size(), before + 3);
+  const RecordedRequest& download = requests[before + 1];
+  EXPECT_EQ(download.target, target);
+  EXPECT_EQ(download.Header("Range"), std::optional<std::string>("bytes=300-"));
+  EXPECT_EQ(download.bodyBytesSent, installer.size() - cut);
+  EXPECT_EQ(ReadAll(InstallerFile()), installer);
+  EXPECT_FALSE(fs::exists(partial));
+  EXPECT_EQ(QuestionsAsked(), 1);
+  std::string args;
+  for (int i = 0; i < 100 && args.empty(); ++i, std::this_thread::sleep_for(50ms))
+    args = ReadAll(Tools() / "installer.args");
+  EXPECT_FALSE(args.empty());
+  Stop(*agent);
+}
+
 TEST_F(AgentRunTest, RejectedPopupAnswerEndsTheAgentWithOne) {
   Serve(kPopupTarget, "<response><errcode>-1</errcode></response>");
   AgentProcess agent(VEXO_AGENT_PROGRAM, environment);

@@ -259,6 +259,105 @@ TEST_F(HttpClient, ReportsContentLengthOnlyWhenAnnounced) {
   }
 }
 
+// What a download that resumes reads of an answer: its status and the range it carries.
+TEST_F(HttpClient, ReportsTheStatusAndContentRangeOfTheFinalResponse) {
+  auto partial = [](int status, const std::string& contentRange) {
+    FakeReply reply = FakeReply::Body(status, "part");
+    reply.headers.emplace_back("Content-Range", contentRange);
+    return reply;
+  };
+  struct Case {
+    const char* name;
+    std::string target;
+    uint32_t status;
+    std::optional<HttpContentRange> range;
+  };
+  server.Route("/whole", FakeReply::Body(200, "whole"));
+  server.Route("/part", partial(206, "bytes 600-1013/1014"));
+  server.Route("/moved", FakeReply::Redirect(302, "/part"));
+  server.Route("/unsatisfied", partial(416, "bytes */1014"));
+  server.Route("/unknown-length", partial(206, "bytes 0-3/*"));
+  const Case cases[] = {
+      {"whole", "/whole", 200, std::nullopt},
+      {"partial", "/part", 206, HttpContentRange{600, 1013, 1014}},
+      {"partial after a redirect", "/moved", 206, HttpContentRange{600, 1013, 1014}},
+      {"unsatisfied", "/unsatisfied", 416, std::nullopt},
+      {"unknown complete length", "/unknown-length", 206, std::nullopt},
+      {"not found", "/missing", 404, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::unique_ptr<CHttpResponseT> response = Get(c.target);
+    EXPECT_EQ(response->GetStatusCode(), c.status);
+    HttpContentRange range{7, 7, 7};
+    ASSERT_EQ(response->GetContentRange(range), c.range.has_value());
+    if (c.range) {
+      EXPECT_EQ(range.first, c.range->first);
+      EXPECT_EQ(range.last, c.range->last);
+      EXPECT_EQ(range.complete, c.range->complete);
+    }
+  }
+}
+
+TEST(HttpContentRanges, OnlySatisfiedRangesOfAKnownLengthAreRead) {
+  const struct {
+    const char* text;
+    bool read;
+    HttpContentRange range;
+  } cases[] = {
+      {"bytes 0-0/1", true, {0, 0, 1}},
+      {"BYTES 600-1013/1014", true, {600, 1013, 1014}},
+      {" bytes  5-9/10\t", true, {5, 9, 10}},
+      {"bytes 0-18446744073709551614/18446744073709551615",
+       true,
+       {0, 18446744073709551614u, 18446744073709551615u}},
+      {"bytes 0-18446744073709551615/18446744073709551616", false, {}},
+      {"bytes 5-4/10", false, {}},
+      {"bytes 5-10/10", false, {}},
+      {"bytes */10", false, {}},
+      {"bytes 0-9/*", false, {}},
+      {"bytes=0-9/10", false, {}},
+      {"bytes0-9/10", false, {}},
+      {"items 0-9/10", false, {}},
+      {"bytes 0-9/10x", false, {}},
+      {"bytes -1-9/10", false, {}},
+      {"bytes 0 - 9 / 10", false, {}},
+      {"", false, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    HttpContentRange range{7, 7, 7};
+    ASSERT_EQ(ParseContentRange(c.text, range), c.read);
+    EXPECT_EQ(range.first, c.read ? c.range.first : 7u);
+    EXPECT_EQ(range.last, c.read ? c.range.last : 7u);
+    EXPECT_EQ(range.complete, c.read ? c.range.complete : 7u);
+  }
+  EXPECT_EQ(RangeFrom(0), u"bytes=0-");
+  EXPECT_EQ(RangeFrom(4294967296u), u"bytes=4294967296-");
+}
+
+// A cut body: ReadContent reports the failure and nothing of the call's bytes, reading up to the
+// failure hands them out first.
+TEST_F(HttpClient, ReadingUpToAFailureKeepsTheBytesBeforeIt) {
+  FakeReply cut = FakeReply::Body(200, std::string(5000, 'c'));
+  cut.fault = FakeReply::Fault::kCloseAfterBodyBytes;
+  cut.faultAfterBodyBytes = 3000;
+  server.Route("/cut", cut);
+  std::vector<uint8_t> buffer(8192, kPoison);
+  std::unique_ptr<CHttpResponseT> whole = Get("/cut");
+  auto failure = FailureOf([&] { whole->ReadContent(buffer.data(), 8192); });
+  ASSERT_TRUE(failure.has_value());
+  EXPECT_EQ(failure->code, httperror::kInternetReadFile);
+
+  std::unique_ptr<CHttpResponseT> upToFailure = Get("/cut");
+  EXPECT_EQ(upToFailure->ReadContentUpToFailure(buffer.data(), 8192), 3000u);
+  EXPECT_EQ(std::string(buffer.begin(), buffer.begin() + 3000), std::string(3000, 'c'));
+  EXPECT_EQ(buffer[3000], kPoison);
+  failure = FailureOf([&] { upToFailure->ReadContentUpToFailure(buffer.data(), 8192); });
+  ASSERT_TRUE(failure.has_value());
+  EXPECT_EQ(failure->code, httperror::kInternetReadFile);
+}
+
 TEST_F(HttpClient, FollowsRedirectsToTheFinalResponse) {
   for (int status : {301, 302, 303, 307}) {
     SCOPED_TRACE(status);

@@ -4,12 +4,16 @@
 #include <cctype>
 #include <chrono>
 #include <cstdio>
+#include <functional>
+#include <thread>
 
 namespace vexo::testing {
 namespace {
 
 constexpr int kWaitMs = 50;
 constexpr size_t kLongestHead = 64 * 1024;
+// How long a reset waits after the last bytes before it, for them to reach the client.
+constexpr int kResetDelayMs = 300;
 
 bool EqualNoCase(const std::string& a, const std::string& b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
@@ -115,8 +119,12 @@ std::string FakeHttpServer::Origin() const {
 }
 
 void FakeHttpServer::Route(const std::string& target, FakeReply reply) {
+  RouteInTurn(target, {std::move(reply)});
+}
+
+void FakeHttpServer::RouteInTurn(const std::string& target, std::vector<FakeReply> replies) {
   std::lock_guard<std::mutex> lock(m_mutex);
-  m_routes[target] = std::move(reply);
+  m_routes[target] = std::move(replies);
 }
 
 void FakeHttpServer::SetDefaultReply(FakeReply reply) {
@@ -139,13 +147,26 @@ bool FakeHttpServer::Stopping() const {
   return m_stopping;
 }
 
-FakeReply FakeHttpServer::ReplyFor(const std::string& target) const {
+uint64_t FakeHttpServer::BodyBytesSent() const {
   std::lock_guard<std::mutex> lock(m_mutex);
-  auto exact = m_routes.find(target);
-  if (exact != m_routes.end())
-    return exact->second;
-  auto byPath = m_routes.find(target.substr(0, target.find('?')));
-  return byPath != m_routes.end() ? byPath->second : m_defaultReply;
+  uint64_t total = 0;
+  for (const auto& request : m_requests)
+    total += request.bodyBytesSent;
+  return total;
+}
+
+FakeReply FakeHttpServer::ReplyFor(const std::string& target) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  auto route = m_routes.find(target);
+  if (route == m_routes.end())
+    route = m_routes.find(target.substr(0, target.find('?')));
+  if (route == m_routes.end() || route->second.empty())
+    return m_defaultReply;
+  std::vector<FakeReply>& replies = route->second;
+  FakeReply reply = replies.front();
+  if (replies.size() > 1)
+    replies.erase(replies.begin());
+  return reply;
 }
 
 void FakeHttpServer::AcceptLoop() {
@@ -222,15 +243,68 @@ class Sender {
   std::mutex& m_mutex;
 };
 
-std::string BuildHead(const FakeReply& reply) {
+// The part of a reply's body that goes out: all of it, or the range a request asked for.
+struct BodyPart {
+  uint64_t first = 0;
+  uint64_t count = 0;
+};
+
+// Reads "bytes=N-" or "bytes=N-M"; false for anything else (several ranges, suffix ranges).
+bool ParseRangeRequest(const std::string& value, uint64_t& first, std::optional<uint64_t>& last) {
+  if (value.compare(0, 6, "bytes=") != 0)
+    return false;
+  size_t dash = value.find('-', 6);
+  if (dash == std::string::npos || dash == 6 || value.find(',') != std::string::npos)
+    return false;
+  auto number = [](const std::string& digits, uint64_t& out) {
+    if (digits.empty() || digits.size() > 18 ||
+        digits.find_first_not_of("0123456789") != std::string::npos)
+      return false;
+    out = std::stoull(digits);
+    return true;
+  };
+  uint64_t end = 0;
+  std::string lastText = value.substr(dash + 1);
+  if (!number(value.substr(6, dash - 6), first) || (!lastText.empty() && !number(lastText, end)))
+    return false;
+  last.reset();
+  if (!lastText.empty())
+    last = end;
+  return lastText.empty() || end >= first;
+}
+
+// Turns a reply that honours ranges into the 206 or 416 that the request's Range calls for.
+BodyPart ApplyRange(const RecordedRequest& request, FakeReply& reply) {
+  const uint64_t size = reply.BodySize();
+  BodyPart whole{0, size};
+  std::optional<std::string> range = request.Header("Range");
+  uint64_t first = 0;
+  std::optional<uint64_t> last;
+  if (reply.ranges != FakeReply::Ranges::kHonour || !range ||
+      !ParseRangeRequest(*range, first, last))
+    return whole;
+  if (first >= size) {
+    reply.status = 416;
+    reply.reason = "Range Not Satisfiable";
+    reply.headers.emplace_back("Content-Range", "bytes */" + std::to_string(size));
+    return BodyPart{0, 0};
+  }
+  uint64_t end = std::min(last.value_or(size - 1), size - 1);
+  reply.status = 206;
+  reply.reason = "Partial Content";
+  reply.headers.emplace_back("Content-Range", "bytes " + std::to_string(first) + "-" +
+                                                  std::to_string(end) + "/" + std::to_string(size));
+  return BodyPart{first, end - first + 1};
+}
+
+std::string BuildHead(const FakeReply& reply, uint64_t bodyLength) {
   std::string head = "HTTP/1.1 " + std::to_string(reply.status) + " " + reply.reason + "\r\n";
   for (const auto& [name, value] : reply.headers)
     head += name + ": " + value + "\r\n";
   switch (reply.framing) {
     case FakeReply::Framing::kContentLength:
       head +=
-          "Content-Length: " + std::to_string(reply.announcedLength.value_or(reply.BodySize())) +
-          "\r\n";
+          "Content-Length: " + std::to_string(reply.announcedLength.value_or(bodyLength)) + "\r\n";
       break;
     case FakeReply::Framing::kChunked:
       head += "Transfer-Encoding: chunked\r\n";
@@ -265,19 +339,23 @@ void BodySlice(const FakeReply& reply, uint64_t from, size_t count, std::string&
   }
 }
 
-// Sends the first `limit` body bytes in the reply's framing; false when sending failed.
-bool SendBody(Sender& sender, const FakeReply& reply, uint64_t limit) {
+// Sends `limit` body bytes from `first` on in the reply's framing, telling `counted` about each
+// piece before it goes out (so that a client never sees bytes not counted yet); false when sending
+// failed.
+bool SendBody(Sender& sender, const FakeReply& reply, uint64_t first, uint64_t limit,
+              const std::function<void(uint64_t)>& counted) {
   const bool chunked = reply.framing == FakeReply::Framing::kChunked;
   const size_t piece = chunked ? std::max<size_t>(reply.chunkSize, 1) : 64 * 1024;
   std::string slice;
   for (uint64_t sent = 0; sent < limit;) {
     size_t count = static_cast<size_t>(std::min<uint64_t>(piece, limit - sent));
-    BodySlice(reply, sent, count, slice);
+    BodySlice(reply, first + sent, count, slice);
     if (chunked) {
       char size[32];
       std::snprintf(size, sizeof size, "%zx\r\n", count);
       slice = size + slice + "\r\n";
     }
+    counted(count);
     if (!sender.SendAll(slice))
       return false;
     sent += count;
@@ -307,8 +385,11 @@ FakeHttpServer::Next FakeHttpServer::ServeOneRequest(net::Socket connection, std
   RecordedRequest request = ParseHead(pending.substr(0, headEnd + 4));
   pending.erase(0, headEnd + 4);
   FakeReply reply = ReplyFor(request.target);
+  const BodyPart part = ApplyRange(request, reply);
+  size_t index = 0;
   {
     std::lock_guard<std::mutex> lock(m_mutex);
+    index = m_requests.size();
     m_requests.push_back(request);
   }
 
@@ -329,23 +410,33 @@ FakeHttpServer::Next FakeHttpServer::ServeOneRequest(net::Socket connection, std
     default:
       break;
   }
-  if (!sender.SendAll(BuildHead(reply)))
+  if (!sender.SendAll(BuildHead(reply, part.count)))
     return Next::kClose;
+  auto sendBody = [&](uint64_t limit) {
+    return SendBody(sender, reply, part.first, std::min(limit, part.count), [&](uint64_t count) {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      m_requests[index].bodyBytesSent += count;
+    });
+  };
   switch (reply.fault) {
     case Fault::kStallAfterHeaders:
       sender.Stall();
       return Next::kClose;
     case Fault::kStallAfterBodyBytes:
-      if (SendBody(sender, reply, std::min(reply.faultAfterBodyBytes, reply.BodySize())))
+      if (sendBody(reply.faultAfterBodyBytes))
         sender.Stall();
       return Next::kClose;
     case Fault::kCloseAfterBodyBytes:
-      SendBody(sender, reply, std::min(reply.faultAfterBodyBytes, reply.BodySize()));
+      sendBody(reply.faultAfterBodyBytes);
       return Next::kClose;
+    case Fault::kResetAfterBodyBytes:
+      if (sendBody(reply.faultAfterBodyBytes))
+        std::this_thread::sleep_for(std::chrono::milliseconds(kResetDelayMs));
+      return Next::kReset;
     default:
       break;
   }
-  if (!SendBody(sender, reply, reply.BodySize()))
+  if (!sendBody(part.count))
     return Next::kClose;
   if (reply.framing == FakeReply::Framing::kChunked && !sender.SendAll("0\r\n\r\n"))
     return Next::kClose;
