@@ -5,7 +5,7 @@
 namespace vexo::server {
 namespace {
 
-constexpr int kSchemaVersion = 2;
+constexpr int kSchemaVersion = 3;
 
 std::string CreateTablesV1(const SqlDialect& dialect) {
   return std::string("CREATE TABLE IF NOT EXISTS checkins (id ") + dialect.rowIdColumn +
@@ -23,6 +23,13 @@ std::string CreateTablesV2(const SqlDialect& dialect) {
          "CREATE INDEX IF NOT EXISTS downloads_at ON downloads(at);"
          // The rows that still hold an address, so that retention never rereads cleared ones.
          "CREATE INDEX IF NOT EXISTS checkins_with_client ON checkins(at) WHERE client <> '';";
+}
+
+// What became of the offer in each start answer: the release it named, and whether a rollout
+// held it back.
+std::string AddColumnsV3() {
+  return "ALTER TABLE checkins ADD COLUMN offered TEXT NOT NULL DEFAULT '';"
+         "ALTER TABLE checkins ADD COLUMN withheld INTEGER NOT NULL DEFAULT 0;";
 }
 
 }  // namespace
@@ -52,7 +59,10 @@ bool PrepareCheckinSchema(StoreConnection& connection, std::string& error) {
     return fail(step);
   }
   if (version < kSchemaVersion) {
-    for (const std::string& sql : {CreateTablesV1(dialect), CreateTablesV2(dialect)}) {
+    // Versions 1 and 2 only add what is missing; version 3's columns are new to any database
+    // of an older version.
+    for (const std::string& sql :
+         {CreateTablesV1(dialect), CreateTablesV2(dialect), AddColumnsV3()}) {
       if (!(step = connection.Run(sql)).ok) {
         return fail(step);
       }

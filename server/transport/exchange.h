@@ -45,7 +45,7 @@ struct Request {
   std::optional<std::string> credential;
   // The client's address: the peer's, or behind trusted proxies the one they name; unknown ("-")
   // when the connection has none.
-  IpAddress clientAddress;
+  IpAddress clientAddress{};
 };
 
 // A file opened for reading; the descriptor is closed with the object unless released.
