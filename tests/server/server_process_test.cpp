@@ -717,7 +717,8 @@ uint16_t FreePort() {
 // traffic its HTTP API gives back the server's counters.
 TEST(VexoServerMetrics, PrometheusScrapesTheCounters) {
   TempFolder folder;
-  WriteFile(folder.File("token"), "metrics-s3cret\n");
+  WriteFile(folder.File("token"), "metrics-s3cret-0123456789\n");
+  chmod(folder.File("token").c_str(), 0600);
   BackgroundProgram server(
       kServer, {"--root", kContent, "--listen", "127.0.0.1:0", "--admin-listen", "127.0.0.1:0",
                 "--db", folder.File("c.db"), "--admin-token-file", folder.File("token")});
@@ -734,7 +735,7 @@ TEST(VexoServerMetrics, PrometheusScrapesTheCounters) {
   WriteFile(folder.File("prometheus.yml"),
             "global:\n  scrape_interval: 500ms\n  scrape_timeout: 400ms\n"
             "scrape_configs:\n  - job_name: vexo\n"
-            "    authorization:\n      credentials: metrics-s3cret\n"
+            "    authorization:\n      credentials: metrics-s3cret-0123456789\n"
             "    static_configs:\n      - targets: ['127.0.0.1:" +
                 std::to_string(adminPort) + "']\n");
   BackgroundProgram prometheus(
