@@ -427,6 +427,10 @@ TEST_F(AgentRunTest, ProxiesCarryTheWholeRunWithTheCredentialsTheyAskFor) {
     }
     auto requests = server.Requests();
     ASSERT_EQ(requests.size(), before + 3);
+    for (const auto& entry : fs::recursive_directory_iterator(environment.DataFolder())) {
+      if (entry.is_regular_file())
+        EXPECT_EQ(ReadAll(entry.path()).find("s3cr"), std::string::npos) << entry.path();
+    }
     // The agent's own header lines, and no credentials: they were for the proxy alone.
     for (size_t i = before; i < requests.size(); ++i) {
       std::vector<std::string> names;
