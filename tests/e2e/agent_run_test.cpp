@@ -398,6 +398,7 @@ TEST_F(AgentRunTest, ProxiesCarryTheWholeRunWithTheCredentialsTheyAskFor) {
   } cases[] = {
       {"Basic, http_proxy", SquidProxy::Auth::kBasic, "http_proxy"},
       {"Digest, HTTP_PROXY", SquidProxy::Auth::kDigest, "HTTP_PROXY"},
+      {"NTLM, http_proxy", SquidProxy::Auth::kNtlm, "http_proxy"},
       {"Basic, GNOME's settings", SquidProxy::Auth::kBasic, nullptr},
   };
   Serve(kStartTarget, Offer("1.0.7.0", Md5HexOf(installer), /*force=*/true));
@@ -422,7 +423,7 @@ TEST_F(AgentRunTest, ProxiesCarryTheWholeRunWithTheCredentialsTheyAskFor) {
     EXPECT_FALSE(args.empty()) << "the installer was not launched";
     for (const std::string& target :
          {kStartTarget, std::string("/files/vexo-1.0.7.exe"), kPopupTarget}) {
-      EXPECT_EQ(proxy.Count({"/200 GET " + ThroughProxy(target) + " alice"}), 1u)
+      EXPECT_EQ(proxy.Count({"/200 GET " + ThroughProxy(target) + " ", "alice"}), 1u)
           << proxy.AccessLog();
     }
     auto requests = server.Requests();
