@@ -18,6 +18,7 @@ Reply RequestRouter::Handle(const Request& request) {
                     0};
     Reply reply = Answer(request, checkin);
     checkin.status = static_cast<int>(reply.status);
+    metrics_.CountQuery(checkin.query, reply.status);
     checkins_.Record(std::move(checkin));
     return reply;
   }
@@ -28,6 +29,7 @@ Reply RequestRouter::Handle(const Request& request) {
 }
 
 void RequestRouter::DownloadEnded(SentFile sent) {
+  metrics_.CountDownload(sent.name, sent.complete, sent.bytes);
   checkins_.RecordDownload(
       server::Download{sent.unixTime, std::move(sent.name), sent.bytes, sent.complete});
 }
@@ -55,6 +57,7 @@ Reply RequestRouter::Answer(const Request& request, Checkin& checkin) {
   if (outcome != OfferOutcome::kNoOffer) {
     checkin.offered = answer->offer.version;
     checkin.withheld = outcome == OfferOutcome::kWithheld;
+    metrics_.CountOffer(content_.RelativeName(*file), checkin.offered, checkin.withheld);
   }
   if (outcome == OfferOutcome::kWithheld) {
     if (!answer->withoutOffer) {

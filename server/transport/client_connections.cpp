@@ -9,7 +9,23 @@ std::string ClientKey(const IpAddress& peer) {
   return std::string(bytes.substr(0, peer.IsIpv6() ? 8 : bytes.size()));
 }
 
+prometheus::Counter& NewCounter(prometheus::Registry& metrics, const char* name, const char* help) {
+  return prometheus::BuildCounter().Name(name).Help(help).Register(metrics).Add({});
+}
+
 }  // namespace
+
+ConnectionCounters::ConnectionCounters(prometheus::Registry& metrics)
+    : refused_(NewCounter(metrics, "vexo_connections_refused_total",
+                          "Connections closed unanswered because their client held as many as "
+                          "--connections-per-client allows.")),
+      abandoned_(NewCounter(metrics, "vexo_connections_abandoned_total",
+                            "Connections their client left in the middle of a request or of its "
+                            "reply.")) {}
+
+ConnectionCounts ConnectionCounters::Read() const {
+  return {static_cast<uint64_t>(refused_.Value()), static_cast<uint64_t>(abandoned_.Value())};
+}
 
 bool ConnectionsPerClient::MayOpen(const IpAddress& peer) const {
   if (!Limited(peer)) {

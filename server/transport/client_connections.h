@@ -2,7 +2,9 @@
 // server has, and the counts of what befell connections that no access log line shows.
 #pragma once
 
-#include <atomic>
+#include <prometheus/counter.h>
+#include <prometheus/registry.h>
+
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -24,15 +26,18 @@ struct ConnectionCounts {
   uint64_t abandoned = 0;  // left by the client in the middle of a request or its reply
 };
 
+// The counts, kept in the registry /metrics serves (vexo_connections_refused_total and
+// vexo_connections_abandoned_total) and read for /stats.
 class ConnectionCounters {
  public:
-  void CountRefused() { ++refused_; }
-  void CountAbandoned() { ++abandoned_; }
-  ConnectionCounts Read() const { return {refused_.load(), abandoned_.load()}; }
+  explicit ConnectionCounters(prometheus::Registry& metrics);
+  void CountRefused() { refused_.Increment(); }
+  void CountAbandoned() { abandoned_.Increment(); }
+  ConnectionCounts Read() const;
 
  private:
-  std::atomic<uint64_t> refused_{0};
-  std::atomic<uint64_t> abandoned_{0};
+  prometheus::Counter& refused_;
+  prometheus::Counter& abandoned_;
 };
 
 // Open connections by client. The client of a connection is its peer address (for IPv6 its
