@@ -17,7 +17,8 @@ namespace vexo::server {
 inline constexpr std::string_view kQueryPath = "/client/getData.php";
 inline constexpr std::string_view kDownloadPrefix = "/files/";
 
-// The agents' listener: the two queries and the installers, nothing else.
+// The agents' listener: the two queries and the installers, nothing else. Installers are served
+// whole or, for a GET with a single byte range, in part: the rest of a download cut short.
 class RequestRouter : public RequestHandler {
  public:
   RequestRouter(const ContentFolder& content, AnswerCache& answers, CheckinStore& checkins)
@@ -29,7 +30,7 @@ class RequestRouter : public RequestHandler {
 
  private:
   Reply Answer(const Request& request);
-  Reply Download(std::string_view relativePath);
+  Reply Download(const Request& request, std::string_view relativePath);
 
   const ContentFolder& content_;
   AnswerCache& answers_;

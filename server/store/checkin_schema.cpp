@@ -1,11 +1,13 @@
 #include "server/store/checkin_schema.h"
 
+#include <algorithm>
+
 #include "server/store/store_connection.h"
 
 namespace vexo::server {
 namespace {
 
-constexpr int kSchemaVersion = 2;
+constexpr int kSchemaVersion = 3;
 
 std::string CreateTablesV1(const SqlDialect& dialect) {
   return std::string("CREATE TABLE IF NOT EXISTS checkins (id ") + dialect.rowIdColumn +
@@ -23,6 +25,11 @@ std::string CreateTablesV2(const SqlDialect& dialect) {
          "CREATE INDEX IF NOT EXISTS downloads_at ON downloads(at);"
          // The rows that still hold an address, so that retention never rereads cleared ones.
          "CREATE INDEX IF NOT EXISTS checkins_with_client ON checkins(at) WHERE client <> '';";
+}
+
+// Where each download started: 0 for a fresh one, the first byte sent for a resumed one.
+std::string CreateTablesV3(const SqlDialect&) {
+  return "ALTER TABLE downloads ADD COLUMN resumed_from BIGINT NOT NULL DEFAULT 0;";
 }
 
 }  // namespace
@@ -52,8 +59,12 @@ bool PrepareCheckinSchema(StoreConnection& connection, std::string& error) {
     return fail(step);
   }
   if (version < kSchemaVersion) {
-    for (const std::string& sql : {CreateTablesV1(dialect), CreateTablesV2(dialect)}) {
-      if (!(step = connection.Run(sql)).ok) {
+    // Each step takes the schema of the version before it to its own.
+    const std::string steps[] = {CreateTablesV1(dialect), CreateTablesV2(dialect),
+                                 CreateTablesV3(dialect)};
+    static_assert(sizeof steps / sizeof steps[0] == kSchemaVersion);
+    for (int64_t from = std::max<int64_t>(version, 0); from < kSchemaVersion; ++from) {
+      if (!(step = connection.Run(steps[from])).ok) {
         return fail(step);
       }
     }
