@@ -105,7 +105,8 @@ int Run(const ServerOptions& options) {
   AnswerCache answers(
       options.origin.empty() ? boundOrigin : options.origin,
       [](std::string_view plainText) { return EncipherAnswer(plainText); }, Warn);
-  RequestRouter router(*content, answers, *checkins);
+  RolloutGate rollouts(Warn);
+  RequestRouter router(*content, answers, rollouts, *checkins);
   AdminGate gate(std::move(adminToken));
   AdminRouter adminRouter(*checkins, gate);
   AccessLog log(stdout);

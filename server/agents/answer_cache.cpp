@@ -1,8 +1,5 @@
 #include "server/agents/answer_cache.h"
 
-#include <sys/stat.h>
-
-#include <mutex>
 #include <optional>
 
 #include "server/common/small_file.h"
@@ -25,35 +22,19 @@ std::string SubstituteOrigin(std::string_view text, std::string_view origin) {
 }
 
 AnswerCache::AnswerCache(std::string origin, Encipher encipher, Warn warn)
-    : origin_(std::move(origin)), encipher_(std::move(encipher)), warn_(std::move(warn)) {}
-
-std::shared_ptr<const std::string> AnswerCache::Get(const std::string& path) {
-  struct stat status {};
-  if (stat(path.c_str(), &status) != 0) {
-    return nullptr;
+    : origin_(std::move(origin)), encipher_(std::move(encipher)), warn_(std::move(warn)) {
+  if (!warn_) {
+    warn_ = [](const std::string&) {};
   }
-  FileStamp stamp{status.st_dev, status.st_ino, static_cast<unsigned long long>(status.st_size),
-                  status.st_mtim.tv_sec, status.st_mtim.tv_nsec};
-  {
-    std::shared_lock lock(mutex_);
-    auto found = entries_.find(path);
-    if (found != entries_.end() && found->second.stamp == stamp) {
-      return found->second.body;
-    }
-  }
-  std::shared_ptr<const std::string> body = Load(path, stamp);
-  std::unique_lock lock(mutex_);
-  if (body) {
-    entries_[path] = Entry{stamp, body};
-  } else {
-    entries_.erase(path);
-  }
-  return body;
 }
 
-std::shared_ptr<const std::string> AnswerCache::Load(const std::string& path,
-                                                     const FileStamp& stamp) {
-  if (stamp.size > kMaxAnswerFileBytes) {
+std::shared_ptr<const PreparedAnswer> AnswerCache::Get(const std::string& path) {
+  return files_.Get(path,
+                    [this](const std::string& file, size_t size) { return Load(file, size); });
+}
+
+std::shared_ptr<const PreparedAnswer> AnswerCache::Load(const std::string& path, size_t size) {
+  if (size > kMaxAnswerFileBytes) {
     warn_("answer " + path + " is larger than " + std::to_string(kMaxAnswerFileBytes) +
           " bytes; not served");
     return nullptr;
@@ -68,12 +49,24 @@ std::shared_ptr<const std::string> AnswerCache::Load(const std::string& path,
           " bytes; not served");
     return nullptr;
   }
-  auto body = std::make_shared<const std::string>(encipher_(SubstituteOrigin(*plain, origin_)));
-  if (body->size() > kAgentAnswerLimitBytes) {
-    warn_("answer " + path + " enciphers to " + std::to_string(body->size()) +
+  std::string text = SubstituteOrigin(*plain, origin_);
+  auto answer = std::make_shared<PreparedAnswer>();
+  answer->body = std::make_shared<const std::string>(encipher_(text));
+  if (answer->body->size() > kAgentAnswerLimitBytes) {
+    warn_("answer " + path + " enciphers to " + std::to_string(answer->body->size()) +
           " bytes; agents read only the first " + std::to_string(kAgentAnswerLimitBytes));
   }
-  return body;
+  answer->offer = ReadOffer(text);
+  if (answer->offer.present) {
+    if (std::optional<std::string> cut = WithoutOffer(text)) {
+      answer->withoutOffer = std::make_shared<const std::string>(encipher_(*cut));
+    } else {
+      warn_("answer " + path +
+            " is not well-formed XML: under a rollout, agents outside the share cannot be given "
+            "it without its offer and get an error instead");
+    }
+  }
+  return answer;
 }
 
 }  // namespace vexo::server

@@ -3,10 +3,11 @@
 
 #include <functional>
 #include <memory>
-#include <shared_mutex>
 #include <string>
 #include <string_view>
-#include <unordered_map>
+
+#include "server/agents/stamped_file_cache.h"
+#include "server/agents/start_answer_offer.h"
 
 namespace vexo::server {
 
@@ -21,6 +22,15 @@ inline constexpr size_t kAgentAnswerLimitBytes = 102400;
 // Replaces every origin token in `text` with `origin`, escaped for XML text.
 std::string SubstituteOrigin(std::string_view text, std::string_view origin);
 
+// One version of an answer file, ready to send.
+struct PreparedAnswer {
+  std::shared_ptr<const std::string> body;  // enciphered
+  OfferInAnswer offer;
+  // Enciphered without its offer, for agents outside a rollout's share; null when the answer
+  // offers nothing or is not well-formed enough to cut the offer out safely.
+  std::shared_ptr<const std::string> withoutOffer;
+};
+
 class AnswerCache {
  public:
   using Encipher = std::function<std::string(std::string_view plainText)>;
@@ -28,28 +38,17 @@ class AnswerCache {
 
   AnswerCache(std::string origin, Encipher encipher, Warn warn);
 
-  // The enciphered answer of the file at `path`, read again whenever the file's identity, size
-  // or modification time changed; null when the file cannot be read or is too large.
-  std::shared_ptr<const std::string> Get(const std::string& path);
+  // The answer of the file at `path`, read again whenever the file changed; null when the file
+  // cannot be read or is too large.
+  std::shared_ptr<const PreparedAnswer> Get(const std::string& path);
 
  private:
-  struct FileStamp {
-    unsigned long long device = 0, inode = 0, size = 0;
-    long long modifiedSeconds = 0, modifiedNanoseconds = 0;
-    bool operator==(const FileStamp&) const = default;
-  };
-  struct Entry {
-    FileStamp stamp;
-    std::shared_ptr<const std::string> body;
-  };
-
-  std::shared_ptr<const std::string> Load(const std::string& path, const FileStamp& stamp);
+  std::shared_ptr<const PreparedAnswer> Load(const std::string& path, size_t size);
 
   std::string origin_;
   Encipher encipher_;
   Warn warn_;
-  std::shared_mutex mutex_;
-  std::unordered_map<std::string, Entry> entries_;
+  StampedFileCache<PreparedAnswer> files_;
 };
 
 }  // namespace vexo::server

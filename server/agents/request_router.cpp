@@ -12,11 +12,15 @@ Reply RequestRouter::Handle(const Request& request) {
     return TextReply(400, "malformed path\n");
   }
   if (request.path == kQueryPath) {
-    Reply reply = Answer(request);
-    checkins_.Record(Checkin{request.unixTime, std::string(request.arguments.Get("q")),
-                             std::string(request.arguments.Get("ver")),
-                             std::string(request.arguments.Get("t")), request.client,
-                             static_cast<int>(reply.status)});
+    Checkin checkin{request.unixTime,
+                    std::string(request.arguments.Get("q")),
+                    std::string(request.arguments.Get("ver")),
+                    std::string(request.arguments.Get("t")),
+                    request.client,
+                    0};
+    Reply reply = Answer(request, checkin);
+    checkin.status = static_cast<int>(reply.status);
+    checkins_.Record(std::move(checkin));
     return reply;
   }
   if (request.path.starts_with(kDownloadPrefix)) {
@@ -30,7 +34,7 @@ void RequestRouter::DownloadEnded(SentFile sent) {
       server::Download{sent.unixTime, std::move(sent.name), sent.bytes, sent.complete, sent.first});
 }
 
-Reply RequestRouter::Answer(const Request& request) {
+Reply RequestRouter::Answer(const Request& request, Checkin& checkin) {
   std::optional<AnswerKind> kind = AnswerKindFromQuery(request.arguments.Get("q"));
   if (!kind) {
     return TextReply(400, "unknown query: q must be start or popup\n");
@@ -39,12 +43,27 @@ Reply RequestRouter::Answer(const Request& request) {
   if (!file) {
     return TextReply(404, "no answer published for this query\n");
   }
-  Reply reply;
-  reply.body = answers_.Get(*file);
-  if (!reply.body) {
+  std::shared_ptr<const PreparedAnswer> answer = answers_.Get(*file);
+  if (!answer) {
     return TextReply(500, "answer cannot be read\n");
   }
+  Reply reply;
+  reply.body = answer->body;
   reply.contentType = "application/octet-stream";
+  OfferOutcome outcome =
+      *kind == AnswerKind::kStart
+          ? rollouts_.Decide(*file, answer->offer, request.clientAddress, request.unixTime)
+          : OfferOutcome::kNoOffer;
+  if (outcome != OfferOutcome::kNoOffer) {
+    checkin.offered = answer->offer.version;
+    checkin.withheld = outcome == OfferOutcome::kWithheld;
+  }
+  if (outcome == OfferOutcome::kWithheld) {
+    if (!answer->withoutOffer) {
+      return TextReply(500, "answer cannot be sent without its offer\n");
+    }
+    reply.body = answer->withoutOffer;
+  }
   return reply;
 }
 

@@ -14,7 +14,8 @@ inline constexpr int64_t kSecondsPerDay = 86400;
 std::string FormatDay(int64_t day);
 std::optional<int64_t> ParseDay(std::string_view text);
 
-// "2024-12-08T18:50:00Z"
+// "2024-12-08T18:50:00Z", and back; nullopt for anything but a valid time in that form.
 std::string FormatUtcTime(int64_t unixTime);
+std::optional<int64_t> ParseUtcTime(std::string_view text);
 
 }  // namespace vexo::server

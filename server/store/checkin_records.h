@@ -17,6 +17,10 @@ struct Checkin {
   std::string application;
   std::string client;
   int status = 0;
+  // The release the answer offered ("" when it offered none), and whether the rollout held the
+  // offer back from this agent.
+  std::string offered{};
+  bool withheld = false;
 };
 
 // One installer request under /files/ that sent the file's bytes (not HEAD). A request for the

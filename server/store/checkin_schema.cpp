@@ -7,7 +7,7 @@
 namespace vexo::server {
 namespace {
 
-constexpr int kSchemaVersion = 3;
+constexpr int kSchemaVersion = 4;
 
 std::string CreateTablesV1(const SqlDialect& dialect) {
   return std::string("CREATE TABLE IF NOT EXISTS checkins (id ") + dialect.rowIdColumn +
@@ -27,8 +27,15 @@ std::string CreateTablesV2(const SqlDialect& dialect) {
          "CREATE INDEX IF NOT EXISTS checkins_with_client ON checkins(at) WHERE client <> '';";
 }
 
+// What became of the offer in each start answer: the release it named, and whether a rollout
+// held it back.
+std::string AddColumnsV3(const SqlDialect&) {
+  return "ALTER TABLE checkins ADD COLUMN offered TEXT NOT NULL DEFAULT '';"
+         "ALTER TABLE checkins ADD COLUMN withheld INTEGER NOT NULL DEFAULT 0;";
+}
+
 // Where each download started: 0 for a fresh one, the first byte sent for a resumed one.
-std::string CreateTablesV3(const SqlDialect&) {
+std::string AddColumnsV4(const SqlDialect&) {
   return "ALTER TABLE downloads ADD COLUMN resumed_from BIGINT NOT NULL DEFAULT 0;";
 }
 
@@ -59,9 +66,10 @@ bool PrepareCheckinSchema(StoreConnection& connection, std::string& error) {
     return fail(step);
   }
   if (version < kSchemaVersion) {
-    // Each step takes the schema of the version before it to its own.
+    // Each step takes the schema of the version before it to its own (versions 1 and 2 only
+    // add what is missing; the columns of 3 and 4 are new to any database before them).
     const std::string steps[] = {CreateTablesV1(dialect), CreateTablesV2(dialect),
-                                 CreateTablesV3(dialect)};
+                                 AddColumnsV3(dialect), AddColumnsV4(dialect)};
     static_assert(sizeof steps / sizeof steps[0] == kSchemaVersion);
     for (int64_t from = std::max<int64_t>(version, 0); from < kSchemaVersion; ++from) {
       if (!(step = connection.Run(steps[from])).ok) {

@@ -31,7 +31,8 @@ std::string Stored(const std::string& value) {
 void AddParameters(std::vector<SqlValue>& parameters, const Checkin& checkin) {
   parameters.insert(parameters.end(),
                     {checkin.unixTime, Stored(checkin.query), Stored(checkin.version),
-                     Stored(checkin.application), Stored(checkin.client), checkin.status});
+                     Stored(checkin.application), Stored(checkin.client), checkin.status,
+                     Stored(checkin.offered), static_cast<int64_t>(checkin.withheld ? 1 : 0)});
 }
 
 void AddParameters(std::vector<SqlValue>& parameters, const Download& download) {
@@ -234,7 +235,7 @@ CheckinStore::WriteOutcome CheckinStore::WriteBacklog(const Backlog& backlog, st
   SqlResult begin = writer_->Run("BEGIN;");
   bool written = begin.ok &&
                  InsertAll(*writer_, backlog.checkins, "checkins",
-                           "at, query, ver, t, client, status", 6, error) &&
+                           "at, query, ver, t, client, status, offered, withheld", 8, error) &&
                  InsertAll(*writer_, backlog.downloads, "downloads",
                            "at, file, bytes, complete, resumed_from", 5, error);
   if (written) {

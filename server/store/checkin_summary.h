@@ -35,6 +35,23 @@ struct DayDownloadCount {
   int64_t resumedCutShort = 0;
 };
 
+// Start check-ins of one UTC day whose answer offered `release`: those that got the offer and
+// those a rollout held it back from.
+struct DayOfferCount {
+  std::string day;
+  std::string release;
+  int64_t served = 0;
+  int64_t withheld = 0;
+};
+
+// Installer requests for one file under /files/, all days together.
+struct FileDownloadCount {
+  std::string file;
+  int64_t completed = 0;
+  int64_t cutShort = 0;
+  int64_t bytes = 0;  // sent, whole and cut short
+};
+
 struct CheckinSummary {
   int64_t total = 0;
   std::vector<CountRow> perQuery;
@@ -45,6 +62,8 @@ struct CheckinSummary {
   // The adoption series, oldest day first.
   std::vector<DayVersionCount> startsPerDayByVersion;
   std::vector<DayDownloadCount> downloadsPerDay;
+  std::vector<DayOfferCount> offersPerDayByRelease;
+  std::vector<FileDownloadCount> downloadsPerFile;  // the most requested first
   // Records waiting in memory for the database, and those dropped since the start.
   int64_t unwritten = 0;
   int64_t dropped = 0;

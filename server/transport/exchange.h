@@ -45,7 +45,7 @@ struct Request {
   std::optional<std::string> credential;
   // The client's address: the peer's, or behind trusted proxies the one they name; unknown ("-")
   // when the connection has none.
-  IpAddress clientAddress;
+  IpAddress clientAddress{};
   // The Range and If-Range headers, as sent.
   std::optional<std::string> range;
   std::optional<std::string> ifRange;

@@ -1,5 +1,6 @@
 // The agents' listener of vexo-server without the network: content folder checks, the answer
-// cache, and the routing of each request (with the admin listener's beside it).
+// cache, rollout policies and the offer they hold back, and the routing of each request (with
+// the admin listener's beside it).
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -12,8 +13,11 @@
 #include "server/admin/admin_router.h"
 #include "server/agents/answer_cache.h"
 #include "server/agents/byte_ranges.h"
+#include "server/agents/cohort.h"
 #include "server/agents/content_folder.h"
 #include "server/agents/request_router.h"
+#include "server/agents/start_answer_offer.h"
+#include "server/common/rollout_policy.h"
 #include "server/store/checkin_store.h"
 #include "tests/support/program_runner.h"
 
@@ -164,11 +168,11 @@ TEST_F(VexoServerAnswerCacheTest, EnciphersOncePerVersionOfTheFile) {
   std::string path = folder_.File("start.xml");
   WriteFile(path, "<url>{{origin}}</url>");
   ASSERT_TRUE(cache_.Get(path));
-  EXPECT_EQ(*cache_.Get(path), "[<url>http://o</url>]");
+  EXPECT_EQ(*cache_.Get(path)->body, "[<url>http://o</url>]");
   EXPECT_EQ(encipherCalls_, 1);
 
   WriteFile(path, "<url>changed {{origin}}</url>");
-  EXPECT_EQ(*cache_.Get(path), "[<url>changed http://o</url>]");
+  EXPECT_EQ(*cache_.Get(path)->body, "[<url>changed http://o</url>]");
   EXPECT_EQ(encipherCalls_, 2);
 
   std::filesystem::remove(path);
@@ -189,6 +193,167 @@ TEST_F(VexoServerAnswerCacheTest, OversizedAnswersAreRefusedAndLongOnesWarned) {
   EXPECT_THAT(warnings_[1], HasSubstr("agents read only the first 102400"));
 }
 
+constexpr char kSalt[] = "000102030405060708090a0b0c0d0e0f";
+
+TEST(VexoServerRolloutPolicy, MalformedPoliciesAreRefusedWithTheirLine) {
+  const std::string salt = std::string("salt = ") + kSalt + "\n";
+  struct Case {
+    std::string text;
+    const char* fault;  // "" when the policy is read
+  };
+  const Case cases[] = {
+      {"# comment\n[1.0.7.0]\n" + salt +
+           "start = 2024-12-08T18:00:00Z  # when\n"
+           "schedule = 1% 5%@1d, 20%@36h 100%@7d\nhalted = 2024-12-09T07:30:00Z\nforced = "
+           "immediate\n",
+       ""},
+      {"[2]\r\n" + salt + "schedule = 10%\r\n", ""},
+      {"", "no [release] section"},
+      {"schedule = 10%\n[1]\n" + salt, "line 1: a setting before the first [release]"},
+      {"[1]\nschedule = 10%\n", "[1] has no salt"},
+      {"[1]\n" + salt, "[1] has no schedule"},
+      {"[1]\nsalt = 0001\nschedule = 10%\n", "line 2: salt must be 32 hex digits"},
+      {"[1]\n" + salt + "schedule = 10%\nshare = 20%\n", "line 4: unknown setting 'share'"},
+      {"[1]\n" + salt + "schedule = 10%\nschedule = 20%\n", "schedule is given twice"},
+      {"[1]\n" + salt + "schedule = 10%\n[1]\n", "[1] is given twice"},
+      {"[1\n", "line 1: a section is a release's version in brackets"},
+      {"[1]\n" + salt + "schedule = 50% 10%@1d\n", "shares only grow"},
+      {"[1]\n" + salt + "schedule = 10%@1d 20%@24h\n", "the steps' times must grow"},
+      {"[1]\n" + salt + "schedule = 10% 20%@1d\n", "[1] has a schedule over time but no start"},
+      {"[1]\n" + salt + "schedule = 101%\n", "'101%' is not a step"},
+      {"[1]\n" + salt + "schedule = 10%@1w\n", "'10%@1w' is not a step"},
+      {"[1]\n" + salt + "schedule =\n", "at least one step"},
+      {"[1]\n" + salt + "schedule = 10%\nhalted = maybe\n", "halted must be no, yes or"},
+      {"[1]\n" + salt + "schedule = 10%\nstart = 2024-12-08\n", "start must be a time"},
+      {"[1]\n" + salt + "schedule = 10%\nforced = skip\n", "forced must be immediate or ramp"},
+  };
+  for (const Case& row : cases) {
+    SCOPED_TRACE(row.text);
+    std::string error;
+    std::optional<RolloutPolicy> policy = ParseRolloutPolicy(row.text, error);
+    ASSERT_EQ(policy.has_value(), *row.fault == '\0') << error;
+    if (!policy) {
+      EXPECT_THAT(error, HasSubstr(row.fault));
+      continue;
+    }
+    std::optional<RolloutPolicy> again = ParseRolloutPolicy(FormatRolloutPolicy(*policy), error);
+    ASSERT_TRUE(again) << error;
+    ASSERT_EQ(again->releases.size(), 1u);
+    const ReleaseRollout& read = policy->releases[0];
+    const ReleaseRollout& reread = again->releases[0];
+    EXPECT_EQ(reread.salt, read.salt);
+    EXPECT_EQ(reread.steps, read.steps);
+    EXPECT_EQ(reread.start, read.start);
+    EXPECT_EQ(reread.haltedSince, read.haltedSince);
+    EXPECT_EQ(reread.forcedImmediate, read.forcedImmediate);
+  }
+}
+
+TEST(VexoServerRolloutPolicy, ShareFollowsTheScheduleAndTheBrake) {
+  std::string error;
+  std::optional<std::vector<RolloutStep>> steps = ParseSchedule("0.5% 5%@1d 20%@2d 100%@7d", error);
+  ASSERT_TRUE(steps) << error;
+  EXPECT_EQ(FormatSchedule(*steps), "0.5% 5%@1d 20%@2d 100%@7d");
+  constexpr int64_t kStart = 1733680800;
+  constexpr int64_t kDay = 86400;
+  ReleaseRollout rollout{"1.0.7.0", {}, kStart, *steps, false, 0, false};
+  struct Case {
+    const char* name;
+    int64_t at;
+    bool halted, forcedOffer, forcedImmediate;
+    int share;
+  };
+  const Case cases[] = {
+      {"before the start", kStart - 1, false, false, false, 0},
+      {"first step", kStart, false, false, false, 50},
+      {"just before a day", kStart + kDay - 1, false, false, false, 50},
+      {"second step", kStart + kDay, false, false, false, 500},
+      {"last step", kStart + 30 * kDay, false, false, false, kWholeShare},
+      {"halted", kStart + 30 * kDay, true, false, false, 0},
+      {"forced, on the ramp", kStart, false, true, false, 50},
+      {"forced, immediate", kStart, false, true, true, kWholeShare},
+      {"forced, immediate, halted", kStart, true, true, true, 0},
+      {"immediate, not forced", kStart, false, false, true, 50},
+  };
+  for (const Case& row : cases) {
+    SCOPED_TRACE(row.name);
+    rollout.halted = row.halted;
+    rollout.forcedImmediate = row.forcedImmediate;
+    EXPECT_EQ(rollout.ShareAt(row.at, row.forcedOffer), row.share);
+  }
+  EXPECT_EQ(ParseShare("12.5"), 1250);
+  EXPECT_EQ(ParseShare("0.05%"), 5);
+  EXPECT_EQ(ParseShare("100"), kWholeShare);
+  for (const char* text : {"100.01", "5.", ".5", "-1", "1.234", "1e1", "%", ""}) {
+    EXPECT_EQ(ParseShare(text), std::nullopt) << text;
+  }
+  EXPECT_EQ(FormatShare(1250), "12.5%");
+  EXPECT_EQ(FormatShare(5), "0.05%");
+}
+
+TEST(VexoServerCohort, AnIpv6AgentCountsByItsNetwork) {
+  RolloutSalt salt{1, 2, 3};
+  int place = CohortPlace(salt, *IpAddress::Parse("2001:db8:1:2::1"));
+  EXPECT_EQ(CohortPlace(salt, *IpAddress::Parse("2001:db8:1:2:ffff:ffff:ffff:9")), place);
+  EXPECT_NE(CohortPlace(RolloutSalt{9}, *IpAddress::Parse("2001:db8:1:2::1")), place);
+  EXPECT_EQ(CohortPlace(salt, *IpAddress::Parse("::ffff:192.0.2.1")),
+            CohortPlace(salt, *IpAddress::Parse("192.0.2.1")));
+  EXPECT_EQ(CohortPlace(salt, IpAddress()), kWholeShare - 1);
+  EXPECT_FALSE(InShare(salt, IpAddress(), kWholeShare - 1));
+  EXPECT_TRUE(InShare(salt, IpAddress(), kWholeShare));
+}
+
+TEST(VexoServerStartAnswerOffer, FoundAndCutAsAgentsFindIt) {
+  const std::string offer =
+      "<software_update><status>y</status><force>n</force><version>2.0</version>"
+      "</software_update>";
+  struct Case {
+    const char* name;
+    std::string answer;
+    bool present;
+    const char* version;
+    bool forced;
+    std::optional<std::string> without;
+  };
+  const Case cases[] = {
+      {"one offer on its own line",
+       "<response>\n <data>\n  " + offer + "\n  <mini_popup/>\n </data>\n</response>", true, "2.0",
+       false, "<response>\n <data>\n  <mini_popup/>\n </data>\n</response>"},
+      {"a second offer behind the first",
+       "<response><data>" + offer +
+           "<software_update><status>y</status><version>9</version></software_update>"
+           "<x/></data></response>",
+       true, "2.0", false, "<response><data><x/></data></response>"},
+      {"not offered",
+       "<response><data><software_update><status>n</status></software_update>"
+       "</data></response>",
+       false, "", false, "<response><data></data></response>"},
+      {"version before force: agents find no version",
+       "<response><data><software_update><status>y</status><version>2</version>"
+       "<force>y</force></software_update></data></response>",
+       true, "", true, "<response><data></data></response>"},
+      {"an offer outside data is no offer", "<response>" + offer + "<data/></response>", false, "",
+       false, "<response>" + offer + "<data/></response>"},
+      {"not well-formed", "<response><data>" + offer + "<b></data></response>", true, "2.0", false,
+       std::nullopt},
+  };
+  for (const Case& row : cases) {
+    SCOPED_TRACE(row.name);
+    OfferInAnswer read = ReadOffer(row.answer);
+    EXPECT_EQ(read.present, row.present);
+    EXPECT_EQ(read.version, row.version);
+    EXPECT_EQ(read.forced, row.forced);
+    EXPECT_EQ(WithoutOffer(row.answer), row.without);
+  }
+  EXPECT_EQ(WithOffer("<response><data><x/></data></response>", "<o/>"),
+            "<response><data><o/><x/></data></response>");
+  EXPECT_EQ(
+      WithOffer("<response><data><a/>" + offer + "<b/>" + offer + "</data></response>", "<o/>"),
+      "<response><data><a/><o/><b/></data></response>");
+  EXPECT_EQ(WithOffer("<response><data/></response>", "<o/>"), std::nullopt);
+  EXPECT_EQ(WithOffer("<response/>", "<o/>"), std::nullopt);
+}
+
 // The routing on its own, with a readable stand-in for the cipher.
 class VexoServerRequestRouterTest : public VexoServerContentFolderTest {
  protected:
@@ -197,7 +362,7 @@ class VexoServerRequestRouterTest : public VexoServerContentFolderTest {
     std::string error;
     store_ = CheckinStore::Open(folder_.File("checkins.db"), nullptr, error);
     ASSERT_TRUE(store_) << error;
-    router_.emplace(*content_, answers_, *store_);
+    router_.emplace(*content_, answers_, rollouts_, *store_);
   }
   Reply Get(std::string_view path, std::string q = {}, std::string t = {}) {
     return router_->Handle(Request{"GET",
@@ -214,6 +379,8 @@ class VexoServerRequestRouterTest : public VexoServerContentFolderTest {
 
   AnswerCache answers_{
       "http://o", [](std::string_view text) { return "E(" + std::string(text) + ")"; }, nullptr};
+  std::vector<std::string> warnings_;
+  RolloutGate rollouts_{[this](const std::string& message) { warnings_.push_back(message); }};
   std::unique_ptr<CheckinStore> store_;
   std::optional<RequestRouter> router_;
 };
@@ -383,6 +550,54 @@ TEST_F(VexoServerRequestRouterTest, AdminPagesOnlyWithTheSecret) {
     }
   }
   EXPECT_EQ(store_->Summarize(10, 10).total, 1) << "admin requests are no check-ins";
+}
+
+// The policy beside an answer decides who gets its offer; one that cannot be used holds it back
+// from everyone, reported once.
+TEST_F(VexoServerRequestRouterTest, RolloutHoldsTheOfferBack) {
+  WriteFile(root() + "/apps/rolled.exe/start.xml",
+            "<response><data><software_update><status>y</status><version>2.0</version>"
+            "</software_update><mini_popup/></data></response>");
+  const std::string section = std::string("[2.0]\nsalt = ") + kSalt + "\n";
+  struct Case {
+    const char* name;
+    std::optional<std::string> policy;
+    bool served;
+    const char* warning;
+  };
+  const Case cases[] = {
+      {"no policy", std::nullopt, true, nullptr},
+      {"everyone", section + "schedule = 100%\n", true, nullptr},
+      {"no one yet", section + "schedule = 0% 100%@1d\nstart = 2099-01-01T00:00:00Z\n", false,
+       nullptr},
+      {"halted", section + "schedule = 100%\nhalted = yes\n", false, nullptr},
+      {"malformed", section + "schedule = 100%\nhalted = soon\n", false, "is malformed"},
+      {"another release's", "[1.0]\nsalt = " + std::string(kSalt) + "\nschedule = 100%\n", false,
+       "has no section [2.0]"},
+  };
+  std::string policyPath = root() + "/apps/rolled.exe/start.rollout";
+  for (const Case& row : cases) {
+    SCOPED_TRACE(row.name);
+    warnings_.clear();
+    if (row.policy) {
+      WriteFile(policyPath, *row.policy);
+    }
+    for (int query = 0; query < 2; ++query) {
+      Reply reply = Get(kQueryPath, "start", "rolled.exe");
+      ASSERT_EQ(reply.status, 200u);
+      EXPECT_EQ(reply.body->find("software_update") != std::string::npos, row.served);
+      EXPECT_THAT(*reply.body, HasSubstr("<mini_popup/>"));
+    }
+    ASSERT_EQ(warnings_.size(), row.warning ? 1u : 0u);
+    if (row.warning) {
+      EXPECT_THAT(warnings_[0], HasSubstr(row.warning));
+    }
+  }
+  CheckinSummary summary = store_->Summarize(10, 10);
+  ASSERT_EQ(summary.offersPerDayByRelease.size(), 1u);
+  EXPECT_EQ(summary.offersPerDayByRelease[0].release, "2.0");
+  EXPECT_EQ(summary.offersPerDayByRelease[0].served, 4);
+  EXPECT_EQ(summary.offersPerDayByRelease[0].withheld, 8);
 }
 
 TEST_F(VexoServerRequestRouterTest, PerApplicationAnswer) {

@@ -1,0 +1,57 @@
+// Which agents get a start answer's offer, by the rollout policy beside the answer.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "server/agents/stamped_file_cache.h"
+#include "server/agents/start_answer_offer.h"
+#include "server/common/rollout_policy.h"
+#include "server/transport/client_address.h"
+
+namespace vexo::server {
+
+enum class OfferOutcome { kNoOffer, kServed, kWithheld };
+
+class RolloutGate {
+ public:
+  using Warn = std::function<void(const std::string& message)>;
+
+  explicit RolloutGate(Warn warn);
+
+  // Whether the agent at `client` gets `offer`, the offer of the answer at `answerPath`, at
+  // `unixTime`. Without a policy file every agent does. A policy that is malformed, or has no
+  // section for the release offered, is reported once and holds the offer back from every
+  // agent, as a halted rollout would: never from none.
+  OfferOutcome Decide(const std::string& answerPath, const OfferInAnswer& offer,
+                      const IpAddress& client, int64_t unixTime);
+
+  // The rollout of that answer for the statistics, named `name`; nullopt when it has no policy.
+  std::optional<RolloutStatus> StatusOf(const std::string& answerPath, std::string name,
+                                        const OfferInAnswer& offer, int64_t unixTime);
+
+ private:
+  struct LoadedPolicy {
+    std::string path;
+    std::optional<RolloutPolicy> policy;
+    std::string problem;  // why `policy` is missing
+    // Releases found without a section, each reported once.
+    mutable std::mutex reportedMutex;
+    mutable std::vector<std::string> reported;
+  };
+
+  std::shared_ptr<const LoadedPolicy> PolicyOf(const std::string& answerPath);
+  std::shared_ptr<const LoadedPolicy> Load(const std::string& path, size_t size);
+  // The section in force for `release`; null, with the reason in `problem`, when there is none.
+  const ReleaseRollout* SectionFor(const LoadedPolicy& loaded, const std::string& release,
+                                   std::string& problem);
+
+  Warn warn_;
+  StampedFileCache<LoadedPolicy> policies_;
+};
+
+}  // namespace vexo::server
