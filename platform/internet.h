@@ -55,6 +55,7 @@ inline constexpr uint32_t kErrorInternetTimeout = 12002;
 inline constexpr uint32_t kErrorInternetInternalError = 12004;
 inline constexpr uint32_t kErrorInternetNameNotResolved = 12007;
 inline constexpr uint32_t kErrorInternetInvalidOption = 12009;
+inline constexpr uint32_t kErrorInternetLoginFailure = 12015;  // a proxy refused the credentials
 inline constexpr uint32_t kErrorInternetIncorrectHandleType = 12018;
 inline constexpr uint32_t kErrorInternetCannotConnect = 12029;
 inline constexpr uint32_t kErrorInternetConnectionAborted = 12030;

@@ -8,6 +8,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libcurl4-openssl-dev libmicrohttpd-dev libgnutls28-dev gnutls-bin libsqlite3-dev sqlite3
   libpq-dev postgresql-15
+  libproxy-dev libproxy1-plugin-gsettings gsettings-desktop-schemas squid
   libssl-dev libpugixml-dev libgcrypt20-dev libgcrypt-mingw-w64-dev libgpg-error-mingw-w64-dev
   mingw-w64 wine wine64 xvfb xauth xdotool x11-utils
   curl wrk nginx-light python3 procps

@@ -131,8 +131,8 @@ const ServerOption kServerOptions[] = {
      "request from one of them the client is the right-most\n"
      "address in Forwarded (or X-Forwarded-For) that is not\n"
      "itself trusted; from any other peer these headers are\n"
-     "ignored. Check-ins and the access log record that\n"
-     "address (default: none, the peer is the client)",
+     "ignored. Check-ins, the access log and rollout cohorts\n"
+     "use that address (default: none, the peer is the client)",
      [](std::string_view, const std::string& value, ServerOptions& into) -> ApplyResult {
        std::string error;
        std::optional<TrustedProxies> proxies = TrustedProxies::Parse(value, error);
@@ -337,6 +337,9 @@ std::string ServerUsage() {
          "Content folder:\n"
          "  start.xml, popup.xml              answers to q=start and q=popup\n"
          "  apps/<t>/start.xml, popup.xml     answers for agents whose application name is <t>\n"
+         "  start.rollout beside a start.xml  the rollout of its offer: which share of agents\n"
+         "                                    get it, and when (vexo-answer rollout); agents\n"
+         "                                    outside the share get the answer without it\n"
          "  files/...                         installers, served under /files/...\n"
          "\n"
          "Pages: /client/getData.php?q=start|popup&ver=...&t=...  /files/...  (agents' listener)\n"

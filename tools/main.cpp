@@ -5,6 +5,7 @@
 
 #include <clocale>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -23,8 +24,11 @@
 #include "agent/update_installation.h"
 #include "agent/update_signature.h"
 #include "cli/command_line.h"
+#include "server/common/utc_day.h"
 #include "tools/answer_check.h"
 #include "tools/key_file.h"
+#include "tools/release.h"
+#include "tools/rollout_command.h"
 #include "tools/start_answer_writer.h"
 
 namespace vexo::tools {
@@ -45,6 +49,13 @@ const char kUsage[] =
     "                         [--installer FILE [--keys KEY,...]] FILE\n"
     "       vexo-answer keygen --output KEYFILE\n"
     "       vexo-answer sign --key KEYFILE --version V INSTALLER\n"
+    "       vexo-answer release --content DIR --installer FILE --version V --url URL\n"
+    "                           [--name NAME] [--rname NAME] [--param TEXT]\n"
+    "                           [--force [--skip-ramp]] [--key KEYFILE]\n"
+    "                           [--rollout SCHEDULE] [--app NAME]\n"
+    "       vexo-answer rollout --content DIR [--app NAME]\n"
+    "                           status | halt | resume | set PERCENT\n"
+    "                           | schedule [--start TIME] STEP...\n"
     "       vexo-answer --help | --version\n"
     "\n"
     "IN, OUT and FILE may be '-' for the standard streams (the default for IN and OUT).\n"
@@ -66,7 +77,22 @@ const char kUsage[] =
     "            and prints its public key, the value to pin in VEXO_UPDATE_KEYS\n"
     "  sign      prints the signature of INSTALLER offered as version V, for the offer's\n"
     "            signature element; agents built with VEXO_UPDATE_KEYS launch an installer\n"
-    "            only when a pinned key verifies it\n";
+    "            only when a pinned key verifies it\n"
+    "  release   publishes an installer into the content folder a server serves: copies it\n"
+    "            to files/NAME, puts the offer (signed with --key) in start.xml in place of\n"
+    "            the old one (apps/NAME/start.xml with --app), and the release's rollout in\n"
+    "            start.rollout beside it: --rollout SCHEDULE (default 100%, every agent at\n"
+    "            once); --skip-ramp lets a forced offer skip it. The new answer is checked as\n"
+    "            agents read it before anything is replaced; the installer lands before the\n"
+    "            offer naming it, each file by rename, and a failure leaves the previous\n"
+    "            release served as it was\n"
+    "  rollout   shows (status) and changes the rollout of the release start.xml offers:\n"
+    "            halt stops the offer at the server's next query, resume lets it out again\n"
+    "            (the halted time does not count), set PERCENT gives a fixed share from now,\n"
+    "            schedule STEP... a share growing from --start (default now; a time such as\n"
+    "            2024-12-08T18:00:00Z). A STEP is PERCENT[@OFFSET], such as 5%@1d: that share\n"
+    "            of agents from OFFSET (m, h or d) after the start. Shares only grow: the\n"
+    "            agents in stay in, and each release draws a new cohort of agents\n";
 
 class UsageError : public std::runtime_error {
   using std::runtime_error::runtime_error;
@@ -184,6 +210,14 @@ constexpr CommandOption kCheckOptions[] = {
     {"--popup", nullptr},    {"--agent-version", "V"},  {"--data-folder", "DIR"},
     {"--installer", "FILE"}, {"--keys", "KEY,..."},
 };
+constexpr CommandOption kReleaseOptions[] = {
+    {"--content", "DIR"}, {"--installer", "FILE"},   {"--version", "V"},
+    {"--url", "URL"},     {"--name", "NAME"},        {"--rname", "NAME"},
+    {"--param", "TEXT"},  {"--force", nullptr},      {"--skip-ramp", nullptr},
+    {"--key", "KEYFILE"}, {"--rollout", "SCHEDULE"}, {"--app", "NAME"},
+};
+constexpr CommandOption kRolloutOptions[] = {
+    {"--content", "DIR"}, {"--app", "NAME"}, {"--start", "TIME"}};
 constexpr CommandOption kKeygenOptions[] = {{"--output", "KEYFILE"}};
 constexpr CommandOption kSignOptions[] = {{"--key", "KEYFILE"}, {"--version", "V"}};
 
@@ -276,10 +310,9 @@ PinnedKeys ParseKeyList(const std::string& list) {
   return keys;
 }
 
-int Offer(const std::vector<std::string>& list) {
-  Arguments arguments(list, kOfferOptions);
-  arguments.ExpectPositional(0, 0);
-  std::string installer = arguments.Required("--installer");
+// The offer the options of `offer` and `release` describe, with the installer's digest and,
+// given --key, its signature.
+OfferFields OfferOfArguments(const Arguments& arguments, const std::string& installer) {
   OfferFields offer;
   offer.version = arguments.Required("--version");
   offer.url = arguments.Required("--url");
@@ -306,7 +339,106 @@ int Offer(const std::vector<std::string>& list) {
     std::cerr << "vexo-answer: warning: agents download '" << offer.url << offer.name
               << "' (the URL and the name are joined as they are)\n";
   }
-  WriteOutput(arguments.Value("--output", "-"), WriteStartAnswer(offer));
+  return offer;
+}
+
+int Offer(const std::vector<std::string>& list) {
+  Arguments arguments(list, kOfferOptions);
+  arguments.ExpectPositional(0, 0);
+  std::string installer = arguments.Required("--installer");
+  WriteOutput(arguments.Value("--output", "-"),
+              WriteStartAnswer(OfferOfArguments(arguments, installer)));
+  return 0;
+}
+
+std::vector<RolloutStep> ScheduleOf(const std::string& option, const std::string& text) {
+  std::string error;
+  std::optional<std::vector<RolloutStep>> steps = server::ParseSchedule(text, error);
+  if (!steps) {
+    throw UsageError(option + ": " + error);
+  }
+  return *steps;
+}
+
+int64_t Now() {
+  return static_cast<int64_t>(std::time(nullptr));
+}
+
+int Release(const std::vector<std::string>& list) {
+  Arguments arguments(list, kReleaseOptions);
+  arguments.ExpectPositional(0, 0);
+  ReleasePlan plan;
+  plan.content = arguments.Required("--content");
+  plan.application = arguments.Value("--app");
+  plan.installer = arguments.Required("--installer");
+  if (arguments.Has("--skip-ramp") && !arguments.Has("--force")) {
+    throw UsageError("--skip-ramp is for forced offers: give --force too");
+  }
+  if (arguments.Has("--rollout")) {
+    plan.schedule = ScheduleOf("--rollout", arguments.Value("--rollout"));
+  }
+  plan.forcedImmediate = arguments.Has("--skip-ramp");
+  plan.offer = OfferOfArguments(arguments, plan.installer);
+  plan.installed = InstalledFile{plan.offer.md5, ReadInstaller(plan.installer)};
+  if (arguments.Has("--key")) {
+    plan.keys = {Ed25519PublicKeyOf(ReadKeyFile(arguments.Value("--key")))};
+  }
+  std::cout << PublishRelease(plan, SystemContentFiles(), Now());
+  return 0;
+}
+
+// `rollout [options] ACTION [VALUES...]`.
+RolloutChange RolloutChangeOf(const Arguments& arguments) {
+  const std::vector<std::string>& words = arguments.positional();
+  if (words.empty()) {
+    throw UsageError("rollout needs status, halt, resume, set or schedule");
+  }
+  RolloutChange change;
+  change.content = arguments.Required("--content");
+  change.application = arguments.Value("--app");
+  const std::string& action = words[0];
+  std::vector<std::string> values(words.begin() + 1, words.end());
+  bool takesValues = action == "set" || action == "schedule";
+  if (takesValues ? values.empty() || (action == "set" && values.size() != 1) : !values.empty()) {
+    throw UsageError("wrong number of arguments for rollout " + action);
+  }
+  if (arguments.Has("--start") && action != "schedule") {
+    throw UsageError("--start goes with rollout schedule");
+  }
+  if (action == "status" || action == "halt" || action == "resume") {
+    change.action = action == "status" ? RolloutAction::kStatus
+                    : action == "halt" ? RolloutAction::kHalt
+                                       : RolloutAction::kResume;
+  } else if (action == "set") {
+    std::optional<int> share = server::ParseShare(values[0]);
+    if (!share) {
+      throw UsageError("rollout set: '" + values[0] + "' is not a percentage from 0 to 100");
+    }
+    change.action = RolloutAction::kSet;
+    change.steps = {{0, *share}};
+  } else if (action == "schedule") {
+    std::string steps;
+    for (const std::string& value : values) {
+      steps += value + " ";
+    }
+    change.action = RolloutAction::kSchedule;
+    change.steps = ScheduleOf("rollout schedule", steps);
+    if (arguments.Has("--start")) {
+      change.start = server::ParseUtcTime(arguments.Value("--start"));
+      if (!change.start) {
+        throw UsageError("--start: '" + arguments.Value("--start") +
+                         "' is not a time such as 2024-12-08T18:00:00Z");
+      }
+    }
+  } else {
+    throw UsageError("unknown rollout action '" + action + "'");
+  }
+  return change;
+}
+
+int Rollout(const std::vector<std::string>& list) {
+  Arguments arguments(list, kRolloutOptions);
+  std::cout << ChangeRollout(RolloutChangeOf(arguments), SystemContentFiles(), Now());
   return 0;
 }
 
@@ -398,6 +530,12 @@ int Dispatch(const std::vector<std::string>& list) {
   }
   if (command == "sign") {
     return Sign(rest);
+  }
+  if (command == "release") {
+    return Release(rest);
+  }
+  if (command == "rollout") {
+    return Rollout(rest);
   }
   throw UsageError("unknown command '" + command + "'");
 }

@@ -22,9 +22,9 @@ std::string EscapeXml(std::string_view text) {
   return EscapeText(text, ESCAPE_QUOTES);
 }
 
-std::string WriteStartAnswer(const OfferFields& offer) {
+std::string WriteOfferElement(const OfferFields& offer) {
   // Agents look for these children forward only, in exactly this order.
-  std::string xml = "<response>\n  <data>\n    <software_update>\n";
+  std::string xml = "<software_update>\n";
   xml += Element("status", "y");
   xml += Element("name", offer.name);
   xml += Element("rname", offer.rname);
@@ -35,8 +35,12 @@ std::string WriteStartAnswer(const OfferFields& offer) {
   xml += Element("md5", offer.md5);
   if (!offer.signature.empty())
     xml += Element("signature", offer.signature);
-  xml += "    </software_update>\n  </data>\n</response>\n";
+  xml += "    </software_update>";
   return xml;
+}
+
+std::string WriteStartAnswer(const OfferFields& offer) {
+  return "<response>\n  <data>\n    " + WriteOfferElement(offer) + "\n  </data>\n</response>\n";
 }
 
 }  // namespace vexo::tools

@@ -20,7 +20,10 @@ struct OfferFields {
 // Escapes text for XML element content and attribute values: & < > " '.
 std::string EscapeXml(std::string_view text);
 
-// A start answer with one update offer, its children in the order agents read them.
+// The update offer alone: a software_update element, its children in the order agents read them.
+std::string WriteOfferElement(const OfferFields& offer);
+
+// A start answer with one update offer and nothing else.
 std::string WriteStartAnswer(const OfferFields& offer);
 
 }  // namespace vexo::tools

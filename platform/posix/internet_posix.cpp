@@ -4,6 +4,7 @@
 // ReadInternetFile unpauses it just long enough to fill the caller's buffer. At most one write
 // callback's worth of the body is ever held here, whatever the body's size.
 #include <curl/curl.h>
+#include <malloc.h>
 
 #include <algorithm>
 #include <cctype>
@@ -21,6 +22,7 @@
 #include "platform/codepage.h"
 #include "platform/internet.h"
 #include "platform/internet_handles.h"
+#include "platform/posix/internet_proxy.h"
 
 namespace vexo::platform {
 namespace {
@@ -107,6 +109,7 @@ struct Transfer {
   curl_slist* headerList = nullptr;
 
   bool connected = false;
+  bool viaProxy = false;
   long status = 0;
   bool headersDone = false;
   std::vector<std::pair<std::string, std::string>> headers;  // of the current response
@@ -258,6 +261,12 @@ const std::string* FirstHeader(const Transfer& transfer, std::string_view name) 
 
 // --- libcurl callbacks
 
+// A proxy's 407 is not the final response while libcurl may still answer it with credentials;
+// if it is the last one, the transfer ends after it without a final response.
+bool AsksForProxyCredentials(const Transfer& transfer) {
+  return transfer.viaProxy && transfer.status == 407;
+}
+
 size_t OnHeaderLine(char* data, size_t size, size_t count, void* user) {
   auto& transfer = *static_cast<Transfer*>(user);
   size_t length = size * count;
@@ -275,7 +284,7 @@ size_t OnHeaderLine(char* data, size_t size, size_t count, void* user) {
     return length;
   }
   if (line.empty()) {
-    if (transfer.status >= 200)
+    if (transfer.status >= 200 && !AsksForProxyCredentials(transfer))
       transfer.headersDone = true;
     return length;
   }
@@ -296,6 +305,8 @@ size_t OnHeaderLine(char* data, size_t size, size_t count, void* user) {
 size_t OnBodyBytes(char* data, size_t size, size_t count, void* user) {
   auto& transfer = *static_cast<Transfer*>(user);
   size_t length = size * count;
+  if (!transfer.headersDone)
+    return length;  // the body of a response before the final one (the proxy's 407)
   if (transfer.dest == nullptr || transfer.filled == transfer.room) {
     transfer.paused = true;  // libcurl keeps these bytes and offers them again on unpause
     return CURL_WRITEFUNC_PAUSE;
@@ -391,6 +402,43 @@ uint32_t ErrorOf(CURLcode code) {
   }
 }
 
+// --- the way to the server
+
+// The handle's own proxy, none, or the preconfigured one for this URL.
+posix::ProxyRoute RouteFor(const Handle& request, const Target& target) {
+  const SessionSettings& session = request.session;
+  if (session.accessType == kAccessDirect)
+    return {};
+  if (session.accessType == kAccessProxy) {
+    posix::ProxyRoute route = posix::RouteThrough(session.proxy);
+    route.noProxy = session.proxyBypass;
+    return route;
+  }
+  return posix::PreconfiguredRoute(UrlOf(target), target.secure);
+}
+
+// Sets the route explicitly, so libcurl reads no variable of its own. Credentials (the handle's
+// proxy account, else the proxy URL's) go to the proxy alone, in whichever scheme it asks for;
+// without any, only Negotiate is tried, with the user's Kerberos ticket.
+void ApplyRoute(CURL* easy, const Handle& request, const posix::ProxyRoute& route,
+                Transfer& transfer) {
+  curl_easy_setopt(easy, CURLOPT_PROXY, route.proxy.c_str());
+  curl_easy_setopt(easy, CURLOPT_NOPROXY, route.noProxy.c_str());
+  transfer.viaProxy = !route.proxy.empty();
+  if (!transfer.viaProxy)
+    return;
+  std::optional<std::string> user = route.userName;
+  std::string password = route.password;
+  if (!request.server.proxyUserName.empty()) {
+    user = request.server.proxyUserName;
+    password = request.server.proxyPassword;
+  }
+  curl_easy_setopt(easy, CURLOPT_PROXYUSERNAME, user.value_or("").c_str());
+  curl_easy_setopt(easy, CURLOPT_PROXYPASSWORD, password.c_str());
+  curl_easy_setopt(easy, CURLOPT_PROXYAUTH,
+                   static_cast<unsigned long>(user ? CURLAUTH_ANY : CURLAUTH_NEGOTIATE));
+}
+
 // --- driving a transfer
 
 bool StartTransfer(Handle& request, const Target& target, const void* optional,
@@ -436,18 +484,8 @@ bool StartTransfer(Handle& request, const Target& target, const void* optional,
     curl_easy_setopt(easy, CURLOPT_COPYPOSTFIELDS, static_cast<const char*>(optional));
   }
 
-  const SessionSettings& session = request.session;
-  if (session.accessType == kAccessDirect) {
-    curl_easy_setopt(easy, CURLOPT_PROXY, "");
-  } else if (session.accessType == kAccessProxy) {
-    curl_easy_setopt(easy, CURLOPT_PROXY, session.proxy.c_str());
-    curl_easy_setopt(easy, CURLOPT_NOPROXY, session.proxyBypass.c_str());
-  }  // else: the environment's proxy settings, as libcurl reads them
+  ApplyRoute(easy, request, RouteFor(request, target), transfer);
   const ServerSettings& server = request.server;
-  if (!server.proxyUserName.empty()) {
-    curl_easy_setopt(easy, CURLOPT_PROXYUSERNAME, server.proxyUserName.c_str());
-    curl_easy_setopt(easy, CURLOPT_PROXYPASSWORD, server.proxyPassword.c_str());
-  }
   if (server.userName && !server.userName->empty()) {
     curl_easy_setopt(easy, CURLOPT_USERNAME, server.userName->c_str());
     curl_easy_setopt(easy, CURLOPT_PASSWORD, server.password.value_or("").c_str());
@@ -465,6 +503,14 @@ void CollectResult(Transfer& transfer) {
       transfer.result = message->data.result;
     }
   }
+}
+
+// The proxy refused to open a tunnel (to an https server) without other credentials.
+bool TunnelAskedForCredentials(const Transfer& transfer) {
+  long code = 0;
+  return transfer.viaProxy &&
+         curl_easy_getinfo(transfer.easy, CURLINFO_HTTP_CONNECTCODE, &code) == CURLE_OK &&
+         code == 407;
 }
 
 // Runs the transfer until `done` holds or it ends. libcurl bounds the connect; once connected,
@@ -499,6 +545,8 @@ bool Drive(const Handle& request, Transfer& transfer, Done done) {
   }
   if (transfer.finished && transfer.result == CURLE_PEER_FAILED_VERIFICATION)
     return Fail(CertificateErrorOf(transfer.easy));
+  if (transfer.finished && transfer.result != CURLE_OK && TunnelAskedForCredentials(transfer))
+    return Fail(kErrorInternetLoginFailure);
   if (transfer.finished && transfer.result != CURLE_OK)
     return Fail(ErrorOf(transfer.result));
   return true;
@@ -563,8 +611,10 @@ bool Send(Handle& request, const void* optional, uint32_t optionalLength) {
       return false;
     }
     if (!transfer.headersDone) {
+      uint32_t error = AsksForProxyCredentials(transfer) ? kErrorInternetLoginFailure
+                                                         : kErrorHttpInvalidServerResponse;
       request.transfer.reset();
-      return Fail(kErrorHttpInvalidServerResponse);
+      return Fail(error);
     }
     const std::string* location = FirstHeader(transfer, "Location");
     if (!IsRedirect(transfer.status) || location == nullptr)
@@ -800,6 +850,12 @@ bool CloseInternetHandle(InternetHandle handle) {
   std::unique_ptr<Handle> removed = Handles().Remove(handle);
   if (!removed)
     return Fail(kErrorInvalidHandle);
+  bool request = removed->kind == Kind::kRequest;
+  removed.reset();
+  // The pages that a request's buffers (libcurl's, the TLS session's) took go back to the system
+  // with it, so that an agent idling for hours after its few requests does not keep them.
+  if (request)
+    malloc_trim(0);
   return true;
 }
 

@@ -20,6 +20,7 @@
 
 #include "platform/internet.h"
 #include "platform/internet_handles.h"
+#include "platform/win32/proxy_credentials_win.h"
 
 namespace vexo::platform {
 namespace {
@@ -333,14 +334,64 @@ bool RedirectTarget(const Target& from, const std::string& location, Target& to)
   return true;
 }
 
+// --- a proxy that asks for credentials
+
+// What is left of a refused answer's body; a proxy's error page is small, so more is not read.
+bool DiscardBody(HINTERNET request) {
+  char chunk[4096];
+  for (int i = 0; i < 256; ++i) {
+    DWORD got = 0;
+    if (!InternetReadFile(request, chunk, sizeof chunk, &got))
+      return false;
+    if (got == 0)
+      return true;
+  }
+  return Fail(kErrorInternetLoginFailure);
+}
+
+bool SetText(HINTERNET request, DWORD option, const std::wstring& text) {
+  return InternetSetOptionW(request, option, const_cast<wchar_t*>(text.c_str()),
+                            static_cast<DWORD>(text.size())) != FALSE;
+}
+
+// Gives the request the credentials the user saved for its proxy, for the next send.
+bool ApplySavedProxyCredentials(const Handle& request) {
+  std::optional<std::wstring> list = win32::ProxyListOf(request.internet);
+  std::optional<std::wstring> server =
+      list ? win32::ProxyServerFor(*list, request.target.secure) : std::nullopt;
+  win32::ProxyCredentials credentials;
+  if (!server || !win32::SavedProxyCredentials(*server, credentials))
+    return Fail(kErrorInternetLoginFailure);
+  return SetText(request.native, INTERNET_OPTION_PROXY_USERNAME, credentials.userName) &&
+         SetText(request.native, INTERNET_OPTION_PROXY_PASSWORD, credentials.password) &&
+         DiscardBody(request.native);
+}
+
+// Sends the request and reads its status. WinINet answers a proxy's NTLM or Negotiate by itself;
+// a 407 that comes back is answered once more with the credentials saved for the proxy, and one
+// after that fails the send: no loop, no question.
+bool SendAnsweringProxy(Handle& request, const void* optional, uint32_t optionalLength,
+                        DWORD& status) {
+  auto send = [&] {
+    return HttpSendRequestW(request.native, nullptr, 0, const_cast<void*>(optional),
+                            optionalLength) &&
+           QueryStatus(request.native, status);
+  };
+  if (!send())
+    return false;
+  if (status != HTTP_STATUS_PROXY_AUTH_REQ)
+    return true;
+  if (!ApplySavedProxyCredentials(request) || !send())
+    return false;
+  return status != HTTP_STATUS_PROXY_AUTH_REQ || Fail(kErrorInternetLoginFailure);
+}
+
 bool Send(Handle& request, const void* optional, uint32_t optionalLength) {
   request.delivered = 0;
   request.failure = 0;
   for (int hop = 0;; ++hop) {
-    if (!HttpSendRequestW(request.native, nullptr, 0, const_cast<void*>(optional), optionalLength))
-      return false;
     DWORD status = 0;
-    if (!QueryStatus(request.native, status))
+    if (!SendAnsweringProxy(request, optional, optionalLength, status))
       return false;
     if (!IsRedirect(status))
       return true;

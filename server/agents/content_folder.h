@@ -4,6 +4,7 @@
 //   start.xml, popup.xml            the answers to q=start and q=popup (plain XML)
 //   apps/<t>/start.xml, popup.xml   the answers for agents whose application name is <t>; an
 //                                   agent whose folder or file is missing gets the top-level one
+//   start.rollout beside start.xml  the rollout policy of its offer (rollout_policy.h)
 //   files/...                       installers and other downloads, served under /files/...
 #pragma once
 

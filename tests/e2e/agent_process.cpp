@@ -15,18 +15,6 @@
 namespace vexo::testing {
 namespace fs = std::filesystem;
 
-TempFolder::TempFolder() {
-  std::string pattern = (fs::temp_directory_path() / "vexo-test-XXXXXX").string();
-  if (mkdtemp(pattern.data()) == nullptr)
-    throw std::runtime_error("mkdtemp failed");
-  path_ = pattern;
-}
-
-TempFolder::~TempFolder() {
-  std::error_code ignored;
-  fs::remove_all(path_, ignored);
-}
-
 AgentEnvironment::AgentEnvironment() {
   for (const char* folder : {"home", "data", "config", "runtime"}) {
     fs::create_directories(root() / folder);

@@ -11,26 +11,15 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/program_runner.h"
+
 namespace vexo::testing {
-
-// A temporary folder removed with everything in it at the end of the test.
-class TempFolder {
- public:
-  TempFolder();
-  ~TempFolder();
-  TempFolder(const TempFolder&) = delete;
-  TempFolder& operator=(const TempFolder&) = delete;
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
 
 // The agent's world: $HOME, $XDG_DATA_HOME, $XDG_CONFIG_DIRS and $XDG_RUNTIME_DIR below one root.
 class AgentEnvironment {
  public:
   AgentEnvironment();
-  const std::filesystem::path& root() const { return root_.path(); }
+  std::filesystem::path root() const { return root_.path(); }
   std::filesystem::path DataFolder() const;  // where the agent keeps its files
   // Writes the machine-wide configuration value `name` (the registry stand-in).
   void SetMachineValue(const std::string& name, const std::string& value);

@@ -6,12 +6,14 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <thread>
 
 #include "agent/crypto/answer_cipher.h"
 #include "agent/crypto/md5.h"
 #include "agent_process.h"
 #include "tests/support/fake_http_server.h"
+#include "tests/support/squid_proxy.h"
 #include "tests/support/update_test_keys.h"
 
 namespace vexo::testing {
@@ -110,6 +112,8 @@ class AgentRunTest : public ::testing::Test {
     ASSERT_TRUE(agent.Signal(SIGTERM)) << "the agent had ended on its own";
     EXPECT_EQ(agent.WaitForExit(10s), std::optional<int>(1));
   }
+  // The origin as squid names it in its access log, followed by `target`.
+  std::string ThroughProxy(const std::string& target) const { return server.Origin() + target; }
   fs::path InstallerFile() const { return environment.DataFolder() / "vexo-setup.exe"; }
   // Removes what an earlier run of the same test left: the data folder and the records.
   void ForgetEarlierRuns() {
@@ -367,6 +371,95 @@ TEST_F(AgentRunTest, HostileAnswersChangeNothingOutsideTheDataFolder) {
     EXPECT_FALSE(fs::exists(Tools() / "installer.args"));
     Stop(*agent);
   }
+}
+
+// GNOME's proxy settings as libproxy reads them, from a GSettings keyfile in the agent's home;
+// loopback addresses are not left out, as GNOME leaves them out by default.
+std::map<std::string, std::string> GnomeProxySettings(const AgentEnvironment& environment,
+                                                      const std::string& host, uint16_t port,
+                                                      const std::string& user,
+                                                      const std::string& password) {
+  std::ofstream(environment.root() / "home/.config/glib-2.0/settings/keyfile")
+      << "[system/proxy]\nmode='manual'\nignore-hosts=@as []\n[system/proxy/http]\nhost='" << host
+      << "'\nport=" << port << "\nuse-authentication=true\nauthentication-user='" << user
+      << "'\nauthentication-password='" << password << "'\n";
+  return {{"DESKTOP_SESSION", "gnome"}, {"GSETTINGS_BACKEND", "keyfile"}};
+}
+
+// Squid lets only alice through, with this password, whatever scheme it asks for.
+const std::string kProxyPassword = "s3cr:t@/%";
+const std::string kProxyPasswordEncoded = "s3cr%3At%40%2F%25";
+
+TEST_F(AgentRunTest, ProxiesCarryTheWholeRunWithTheCredentialsTheyAskFor) {
+  const struct {
+    const char* name;
+    SquidProxy::Auth auth;
+    const char* variable;  // null: the desktop's settings
+  } cases[] = {
+      {"Basic, http_proxy", SquidProxy::Auth::kBasic, "http_proxy"},
+      {"Digest, HTTP_PROXY", SquidProxy::Auth::kDigest, "HTTP_PROXY"},
+      {"Basic, GNOME's settings", SquidProxy::Auth::kBasic, nullptr},
+  };
+  Serve(kStartTarget, Offer("1.0.7.0", Md5HexOf(installer), /*force=*/true));
+  ServePopupAccepted();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ForgetEarlierRuns();
+    SquidProxy proxy(c.auth, "alice", kProxyPassword);
+    ASSERT_TRUE(proxy.Started()) << proxy.Errors();
+    fs::create_directories(environment.root() / "home/.config/glib-2.0/settings");
+    environment.extraVariables =
+        c.variable != nullptr
+            ? std::map<std::string, std::string>{{c.variable,
+                                                  "http://alice:" + kProxyPasswordEncoded + "@" +
+                                                      proxy.Address()}}
+            : GnomeProxySettings(environment, "127.0.0.1", proxy.Port(), "alice", kProxyPassword);
+    size_t before = server.Requests().size();
+    auto agent = RunUntilBothQueries();
+    std::string args;
+    for (int i = 0; i < 100 && args.empty(); ++i, std::this_thread::sleep_for(50ms))
+      args = ReadAll(Tools() / "installer.args");
+    EXPECT_FALSE(args.empty()) << "the installer was not launched";
+    for (const std::string& target :
+         {kStartTarget, std::string("/files/vexo-1.0.7.exe"), kPopupTarget}) {
+      EXPECT_EQ(proxy.Count({"/200 GET " + ThroughProxy(target) + " alice"}), 1u)
+          << proxy.AccessLog();
+    }
+    auto requests = server.Requests();
+    ASSERT_EQ(requests.size(), before + 3);
+    // The agent's own header lines, and no credentials: they were for the proxy alone.
+    for (size_t i = before; i < requests.size(); ++i) {
+      std::vector<std::string> names;
+      for (const auto& [name, value] : requests[i].headers)
+        names.push_back(name);
+      std::sort(names.begin(), names.end());
+      EXPECT_EQ(names, (std::vector<std::string>{"Accept", "Cache-Control", "Connection", "Host",
+                                                 "Pragma", "User-Agent"}));
+    }
+    Stop(*agent);
+  }
+}
+
+TEST_F(AgentRunTest, ProxyRefusingTheCredentialsFailsEachQueryOnce) {
+  SquidProxy proxy(SquidProxy::Auth::kBasic, "alice", kProxyPassword);
+  ASSERT_TRUE(proxy.Started()) << proxy.Errors();
+  environment.extraVariables["http_proxy"] = "http://alice:wrong@" + proxy.Address();
+  Serve(kStartTarget, Offer("1.0.7.0", Md5HexOf(installer), /*force=*/true));
+  AgentProcess agent(VEXO_AGENT_PROGRAM, environment);
+  auto refused = [&](const std::string& target) {
+    return proxy.Count({"/407 GET " + ThroughProxy(target)});
+  };
+  for (auto deadline = Clock::now() + 20s; Clock::now() < deadline && refused(kPopupTarget) == 0;)
+    std::this_thread::sleep_for(50ms);
+  std::this_thread::sleep_for(2s);  // time enough for any retry or download to show itself
+  EXPECT_TRUE(server.Requests().empty());
+  // Without credentials, then with them: nothing more, however often the proxy refuses.
+  EXPECT_EQ(refused(kStartTarget), 2u) << proxy.AccessLog();
+  EXPECT_EQ(refused(kPopupTarget), 2u) << proxy.AccessLog();
+  EXPECT_EQ(proxy.Count({" GET "}), 4u) << proxy.AccessLog();
+  EXPECT_FALSE(fs::exists(InstallerFile()));
+  EXPECT_FALSE(fs::exists(Tools() / "installer.args"));
+  Stop(agent);
 }
 
 }  // namespace

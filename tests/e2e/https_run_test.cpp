@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "tests/support/program_runner.h"
+#include "tests/support/squid_proxy.h"
 
 namespace vexo::testing {
 namespace {
@@ -68,6 +69,8 @@ class World {
   bool InstallerPresent() const { return fs::exists(folder_.File("data/vexo/vexo-setup.exe")); }
   std::string ServerOutput() const { return server_ ? server_->Output() : ""; }
   std::string ServerErrors() const { return server_ ? server_->Errors() : ""; }
+  // "127.0.0.1:<port>", as a proxy's CONNECT names the server.
+  std::string Authority() const { return origin_.substr(std::string("https://").size()); }
 
  private:
   void StartServer(const std::string& certificate, const std::string& key) {
@@ -78,8 +81,8 @@ class World {
                                              "--tls-key", key});
     std::string first = server_->FirstLine();
     ASSERT_TRUE(first.starts_with("listening on https://127.0.0.1:")) << server_->Errors();
-    WriteFile(folder_.File("config/vexo/server"),
-              first.substr(std::string("listening on ").size()) + "\n");
+    origin_ = first.substr(std::string("listening on ").size());
+    WriteFile(folder_.File("config/vexo/server"), origin_ + "\n");
   }
 
   void StartAgent(const std::vector<std::string>& trust) {
@@ -95,6 +98,7 @@ class World {
   }
 
   TempFolder folder_;
+  std::string origin_;
   std::optional<BackgroundProgram> server_;  // declared first: the agent stops first
   std::optional<BackgroundProgram> agent_;
 };
@@ -191,6 +195,47 @@ TEST_F(HttpsRun, RefusedCertificateLeavesNothingDownloadedOrLaunched) {
         << worlds[i]->ServerOutput();
     EXPECT_THAT(worlds[i]->InstallerRuns(), Not(HasSubstr("started")));
     EXPECT_FALSE(worlds[i]->InstallerPresent());
+  }
+}
+
+// Through a proxy the agent opens a tunnel and checks the certificate against the server's own
+// name, exactly as without one.
+TEST_F(HttpsRun, ThroughAProxyTheTunnelStillChecksTheCertificate) {
+  SquidProxy proxy(SquidProxy::Auth::kBasic, "alice", "tunnel");
+  ASSERT_TRUE(proxy.Started()) << proxy.Errors();
+  const struct {
+    const char* name;
+    const char* certificate;
+    bool trusted;
+  } cases[] = {
+      {"the server's own", "server.pem", true},
+      {"another host's", "other-host.pem", false},
+  };
+  std::vector<std::unique_ptr<World>> worlds;
+  for (const auto& row : cases) {
+    worlds.push_back(std::make_unique<World>(
+        Certificate(row.certificate), Certificate("server.key"),
+        std::vector<std::string>{"SSL_CERT_FILE=" + Certificate("ca.pem"),
+                                 "https_proxy=http://alice:tunnel@" + proxy.Address()}));
+  }
+  auto tunnels = [&](const World& world) {
+    return proxy.Count({"TCP_TUNNEL/200 CONNECT " + world.Authority() + " alice"});
+  };
+  for (size_t i = 0; i < worlds.size(); ++i) {
+    SCOPED_TRACE(cases[i].name);
+    World& world = *worlds[i];
+    if (cases[i].trusted) {
+      EXPECT_TRUE(WaitFor([&] { return Count(world.ServerOutput(), "q=popup") == 1; }, 20s));
+      EXPECT_TRUE(WaitFor([&] { return !world.InstallerRuns().empty(); }, 10s));
+      EXPECT_EQ(Count(world.ServerOutput(), "GET "), 3u) << world.ServerOutput();
+    } else {
+      // Both queries go through a tunnel of their own and end in the handshake.
+      EXPECT_TRUE(WaitFor([&] { return tunnels(world) == 2; }, 20s)) << proxy.AccessLog();
+      EXPECT_EQ(world.ServerOutput().find("GET "), std::string::npos) << world.ServerOutput();
+      EXPECT_FALSE(world.InstallerPresent());
+      EXPECT_THAT(world.InstallerRuns(), Not(HasSubstr("started")));
+    }
+    EXPECT_GE(tunnels(world), 2u) << proxy.AccessLog();
   }
 }
 

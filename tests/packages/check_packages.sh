@@ -49,6 +49,13 @@ else
 fi
 [ ! -d "$root/usr/share/applications" ] || fail "a package adds a menu entry"
 
+echo "== the agent's dependencies"
+# What the agent links: libcurl for HTTP, libproxy for the desktop's proxy settings.
+depends=$(dpkg-deb -f "${debs[0]}" Depends)
+for library in libcurl4 libproxy1v5; do
+  [[ $depends == *"$library"* ]] || fail "vexo-agent does not depend on $library: $depends"
+done
+
 echo "== the service"
 # systemd's own score of the unit's confinement, from 0 (confined) to 10; the unit scores 1.4.
 systemd-analyze security --offline=true --threshold=20 "$root/lib/systemd/system/vexo-server.service" \

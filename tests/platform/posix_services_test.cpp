@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <thread>
 
@@ -15,6 +16,7 @@
 #include "platform/machine_config.h"
 #include "platform/posix/command_line.h"
 #include "platform/posix/ini_file.h"
+#include "platform/posix/internet_proxy.h"
 #include "platform/profile.h"
 
 namespace vexo::platform {
@@ -229,6 +231,95 @@ TEST(Launch, MissingFilesAndFoldersAreNotStarted) {
   ShellOpen(dir.path().u16string(), u"");
   EXPECT_TRUE((fs::status(dir.path()).permissions() & fs::perms::owner_exec) != fs::perms::none);
   EXPECT_TRUE(fs::is_empty(dir.path()));
+}
+
+TEST(ProxyRoute, VariablesNameTheProxyForEachScheme) {
+  using Variables = std::map<std::string, std::string>;
+  const struct {
+    const char* name;
+    Variables variables;
+    bool secure;
+    std::optional<std::string> proxy;  // nullopt: the variables name no proxy at all
+    std::string noProxy;
+  } cases[] = {
+      {"none", {{"no_proxy", "h"}}, false, std::nullopt, ""},
+      {"empty", {{"http_proxy", ""}}, false, std::nullopt, ""},
+      {"lower case first",
+       {{"http_proxy", "http://a:1"}, {"HTTP_PROXY", "http://b:1"}},
+       false,
+       "http://a:1",
+       ""},
+      {"upper case", {{"HTTP_PROXY", "http://b:1"}, {"NO_PROXY", "h"}}, false, "http://b:1", "h"},
+      {"https",
+       {{"http_proxy", "http://a:1"}, {"https_proxy", "http://s:1"}},
+       true,
+       "http://s:1",
+       ""},
+      {"the other scheme's only", {{"https_proxy", "http://s:1"}}, false, "", ""},
+      {"all_proxy", {{"ALL_PROXY", "socks5://c:1"}, {"no_proxy", "h"}}, true, "socks5://c:1", "h"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto lookup = [&](const char* name) -> std::optional<std::string> {
+      auto found = c.variables.find(name);
+      if (found == c.variables.end() || found->second.empty())
+        return std::nullopt;
+      return found->second;
+    };
+    auto route = posix::ProxyFromVariables(lookup, c.secure);
+    ASSERT_EQ(route.has_value(), c.proxy.has_value());
+    if (route) {
+      EXPECT_EQ(route->proxy, *c.proxy);
+      EXPECT_EQ(route->noProxy, c.noProxy);
+    }
+  }
+}
+
+TEST(ProxyRoute, CredentialsComeOutOfTheProxyUrlDecoded) {
+  const struct {
+    std::string url;
+    std::string proxy;
+    std::optional<std::string> user;
+    std::string password;
+  } cases[] = {
+      {"http://alice:s3cr%3At%40%2F%25@p:3128", "http://p:3128/", "alice", "s3cr:t@/%"},
+      {"p:3128", "p:3128", std::nullopt, ""},
+      {"http://bob@p", "http://p/", "bob", ""},
+      {"http://a%00b:x@p", "http://a%00b:x@p", std::nullopt, ""},  // libcurl refuses it
+      {"socks5://c:%20@s:1080", "socks5://s:1080/", "c", " "},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.url);
+    posix::ProxyRoute route = posix::RouteThrough(c.url);
+    EXPECT_EQ(route.proxy, c.proxy);
+    EXPECT_EQ(route.userName, c.user);
+    EXPECT_EQ(route.password, c.password);
+  }
+}
+
+TEST(ProxyRoute, FirstUsableEntryOfLibproxysAnswer) {
+  const struct {
+    std::vector<std::string> answer;
+    std::string proxy;
+  } cases[] = {
+      {{}, ""},
+      {{"direct://", "http://p:1"}, ""},
+      {{"wpad://", "ftp://f:1", "http://p:1"}, "http://p:1"},
+      {{"socks://s:1080"}, "socks5://s:1080"},
+      {{"HTTPS://p:1"}, "HTTPS://p:1"},
+      {{"garbage"}, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.answer.empty() ? "" : c.answer[0]);
+    EXPECT_EQ(posix::ProxyFromList(c.answer).proxy, c.proxy);
+  }
+}
+
+// libproxy, asked in a child process, reads the variables too when nothing else is configured.
+TEST(ProxyRoute, LibproxyAnswersFromAChildProcess) {
+  ScopedEnv variable("http_proxy", "http://127.0.0.7:7");
+  EXPECT_EQ(posix::AskLibproxy("http://127.0.0.1:9/", std::chrono::seconds(10)),
+            (std::vector<std::string>{"http://127.0.0.7:7"}));
 }
 
 }  // namespace

@@ -30,6 +30,7 @@ using ::testing::HasSubstr;
 using ::testing::Not;
 
 const std::string kServer = VEXO_SERVER_PATH;
+const std::string kTool = VEXO_ANSWER_PATH;
 const std::string kContent = VEXO_EXAMPLE_CONTENT;
 
 std::string Decipher(const std::string& body) {
@@ -520,6 +521,87 @@ TEST_F(VexoServerDownloads, ResumedDownloadsAreServedAndRecordedApart) {
             1);
   EXPECT_EQ(CountRows(Database(), "1", "downloads"), 1);
   Stop();
+}
+
+// Agents at 2,000 loopback addresses under a rollout: the share served is the policy's, a wider
+// share keeps everyone the narrower one held, a new release draws another cohort, and a halt
+// holds the offer back from the next query on.
+TEST(VexoServerRollout, CohortsGrowStayAndChangeWithTheRelease) {
+  TempFolder folder;
+  std::string content = folder.File("content");
+  std::filesystem::copy(kContent, content, std::filesystem::copy_options::recursive);
+  WriteFile(content + "/start.rollout",
+            "[1.0.7.0]\nsalt = 0f1e2d3c4b5a69788796a5b4c3d2e1f0\nschedule = 10%\n");
+  WriteFile(folder.File("vexo-setup-1.0.8.0.exe"), std::string(4000, 'n'));
+  BackgroundProgram server(kServer, {"--root", content, "--listen", "127.0.0.1:0", "--admin-listen",
+                                     "127.0.0.1:0", "--db", folder.File("c.db")});
+  uint16_t port = PortsOf(server).agents;
+  ASSERT_NE(port, 0) << server.Errors();
+  std::vector<std::string> agents;
+  for (int network = 10; network < 18; ++network) {
+    for (int host = 1; host <= 250; ++host) {
+      agents.push_back("127.0." + std::to_string(network) + "." + std::to_string(host));
+    }
+  }
+  // Whether each agent gets an offer now, asked four at a time.
+  auto offered = [&] {
+    std::vector<char> served(agents.size());
+    std::vector<std::thread> askers;
+    for (size_t first = 0; first < 4; ++first) {
+      askers.emplace_back([&, first] {
+        for (size_t i = first; i < agents.size(); i += 4) {
+          HttpReply reply =
+              HttpGet(port, "/client/getData.php?q=start&ver=1.0.6.0&t=setup.exe", {}, agents[i]);
+          served[i] = Decipher(reply.body).find("<software_update>") != std::string::npos;
+        }
+      });
+    }
+    for (std::thread& asker : askers) {
+      asker.join();
+    }
+    return served;
+  };
+  auto percent = [](const std::vector<char>& served) {
+    return 100.0 * static_cast<double>(std::count(served.begin(), served.end(), 1)) /
+           static_cast<double>(served.size());
+  };
+  auto rollout = [&](std::vector<std::string> command) {
+    command.insert(command.begin(), {"rollout", "--content", content});
+    ProgramResult result = RunProgram(kTool, command);
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+  };
+
+  std::vector<char> tenPercent = offered();
+  EXPECT_NEAR(percent(tenPercent), 10, 2);
+  rollout({"set", "50"});
+  std::vector<char> halfOfThem = offered();
+  EXPECT_NEAR(percent(halfOfThem), 50, 3);
+  for (size_t i = 0; i < agents.size(); ++i) {
+    EXPECT_TRUE(!tenPercent[i] || halfOfThem[i]) << agents[i] << " left the share";
+  }
+
+  ProgramResult release = RunProgram(
+      kTool, {"release", "--content", content, "--installer", folder.File("vexo-setup-1.0.8.0.exe"),
+              "--version", "1.0.8.0", "--url", "{{origin}}/files/", "--rollout", "10%"});
+  ASSERT_EQ(release.exitCode, 0) << release.err;
+  std::vector<char> nextRelease = offered();
+  EXPECT_NEAR(percent(nextRelease), 10, 3);
+  size_t inBoth = 0;
+  for (size_t i = 0; i < agents.size(); ++i) {
+    inBoth += tenPercent[i] && nextRelease[i];
+  }
+  EXPECT_LT(inBoth, 100u) << "about a tenth of the first cohort, not the same agents again";
+
+  rollout({"halt"});
+  for (size_t i = 0; i < agents.size(); ++i) {
+    if (nextRelease[i]) {
+      std::string answer = Decipher(
+          HttpGet(port, "/client/getData.php?q=start&ver=1.0.6.0&t=x", {}, agents[i]).body);
+      ASSERT_THAT(answer, Not(HasSubstr("<software_update>"))) << agents[i];
+      EXPECT_THAT(answer, HasSubstr("<mini_popup>"));
+    }
+  }
+  EXPECT_EQ(server.Errors(), "");
 }
 
 // Servers on a PostgreSQL of the test's own.

@@ -1,12 +1,19 @@
-// The real vexo-answer program: cipher round trips, digests, written offers and what `check`
-// reports for good and broken answers.
+// The real vexo-answer program: cipher round trips, digests, written offers, what `check`
+// reports for good and broken answers, and releases published into a folder a real
+// vexo-server serves.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <ctime>
+#include <filesystem>
+#include <set>
+#include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "agent/crypto/answer_cipher.h"
@@ -14,6 +21,7 @@
 #include "agent/crypto/md5.h"
 #include "agent/crypto/signing.h"
 #include "tests/support/program_runner.h"
+#include "tools/release.h"
 
 namespace vexo::testing {
 namespace {
@@ -23,6 +31,7 @@ using ::testing::Not;
 using ::testing::StartsWith;
 
 const std::string kTool = VEXO_ANSWER_PATH;
+const std::string kServer = VEXO_SERVER_PATH;
 const std::string kContent = VEXO_EXAMPLE_CONTENT;
 
 std::string Hex(const std::string& bytes) {
@@ -433,6 +442,18 @@ TEST(VexoAnswerUsage, ErrorsPrintUsageAndExitTwo) {
       {"sign", "--key", "k", "x.exe"},
       {"sign", "--key", "k", "--version", "1.x", "x.exe"},
       {"check", "--keys", "k", "-"},
+      {"release"},
+      {"release", "--content", "c", "--installer", "x", "--version", "1.1", "--url", "u",
+       "--skip-ramp"},
+      {"release", "--content", "c", "--installer", "x", "--version", "1.1", "--url", "u",
+       "--rollout", "50% 10%@1d"},
+      {"rollout", "--content", "c"},
+      {"rollout", "--content", "c", "set", "101"},
+      {"rollout", "--content", "c", "set"},
+      {"rollout", "--content", "c", "halt", "now"},
+      {"rollout", "--content", "c", "wobble"},
+      {"rollout", "--content", "c", "--start", "2024-12-08T00:00:00Z", "set", "5"},
+      {"rollout", "--content", "c", "--start", "tomorrow", "schedule", "5%"},
   };
   for (const std::vector<std::string>& arguments : cases) {
     SCOPED_TRACE(::testing::PrintToString(arguments));
@@ -445,6 +466,217 @@ TEST(VexoAnswerUsage, ErrorsPrintUsageAndExitTwo) {
   ProgramResult help = Tool({"--help"});
   EXPECT_EQ(help.exitCode, 0);
   EXPECT_THAT(help.out, StartsWith("usage: vexo-answer"));
+}
+
+std::string Decipher(const std::string& body) {
+  return DecipherAnswer(reinterpret_cast<const unsigned char*>(body.data()),
+                        static_cast<uint32_t>(body.size()));
+}
+
+std::string ElementText(const std::string& xml, const std::string& name) {
+  size_t start = xml.find("<" + name + ">");
+  size_t end = xml.find("</" + name + ">");
+  return start == std::string::npos || end == std::string::npos
+             ? std::string()
+             : xml.substr(start + name.size() + 2, end - start - name.size() - 2);
+}
+
+// Hidden files left in the content folder: a release's unfinished writes.
+std::vector<std::string> HiddenFiles(const std::string& root) {
+  std::vector<std::string> hidden;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+    if (entry.path().filename().string().starts_with(".")) {
+      hidden.push_back(entry.path().string());
+    }
+  }
+  return hidden;
+}
+
+// A copy of the example content served by a real vexo-server; release 1.0.7.0 offered to half
+// the agents.
+class VexoAnswerRelease : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::filesystem::copy(kContent, Content(), std::filesystem::copy_options::recursive);
+    WriteFile(Content() + "/start.rollout",
+              "[1.0.7.0]\nsalt = 00112233445566778899aabbccddeeff\nschedule = 50%\n");
+    WriteFile(Installer(), std::string(3000, 'n'));
+    server_.emplace(kServer, std::vector<std::string>{"--root", Content(), "--listen",
+                                                      "127.0.0.1:0", "--admin-listen",
+                                                      "127.0.0.1:0", "--db", folder_.File("c.db")});
+    std::string first = server_->FirstLine();
+    ASSERT_TRUE(first.starts_with("listening on ")) << server_->Errors();
+    port_ = static_cast<uint16_t>(std::stoi(first.substr(first.rfind(':') + 1)));
+  }
+  std::string Content() const { return folder_.File("content"); }
+  std::string Installer() const { return folder_.File("vexo-setup-1.0.8.0.exe"); }
+  // The deciphered start answer an agent at `source` gets.
+  std::string AnswerFor(const std::string& source) {
+    return Decipher(
+        HttpGet(port_, "/client/getData.php?q=start&ver=1.0.6.0&t=setup.exe", {}, source).body);
+  }
+  // What agents at a few addresses get now, one after the other.
+  std::vector<std::string> Answers() {
+    std::vector<std::string> answers;
+    for (int host = 1; host <= 16; ++host) {
+      answers.push_back(AnswerFor("127.0.5." + std::to_string(host)));
+    }
+    return answers;
+  }
+
+  TempFolder folder_;
+  std::optional<BackgroundProgram> server_;
+  uint16_t port_ = 0;
+};
+
+// An agent querying all along gets the whole old release or the whole new one: never an offer
+// whose file is missing or whose digest differs from the file served.
+TEST_F(VexoAnswerRelease, EveryAnswerIsWhollyOldOrWhollyNewWhileAServerServes) {
+  ASSERT_EQ(ElementText(AnswerFor("127.0.6.1"), "version"), "1.0.7.0")
+      << "the agent is in the old release's half";
+  std::atomic<bool> stop{false};
+  std::set<std::string> versions;
+  std::vector<std::string> faults;
+  std::thread agent([&] {
+    while (!stop) {
+      std::string answer = AnswerFor("127.0.6.1");
+      std::string version = ElementText(answer, "version");
+      versions.insert(version);
+      std::string url = ElementText(answer, "url") + ElementText(answer, "name");
+      std::string file = HttpGet(port_, url.substr(url.find("/files/"))).body;
+      if (version.empty() || Md5HexOf(file) != ElementText(answer, "md5")) {
+        faults.push_back(answer);
+      }
+    }
+  });
+  while (versions.empty()) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ProgramResult release =
+      Tool({"release", "--content", Content(), "--installer", Installer(), "--version", "1.0.8.0",
+            "--url", "{{origin}}/files/", "--rname", "vexo-setup.exe", "--rollout", "100%"});
+  size_t seen = versions.size();
+  while (versions.size() == seen && versions.count("1.0.8.0") == 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  stop = true;
+  agent.join();
+  ASSERT_EQ(release.exitCode, 0) << release.err;
+  EXPECT_EQ(versions, (std::set<std::string>{"1.0.7.0", "1.0.8.0"}));
+  EXPECT_THAT(faults, ::testing::IsEmpty());
+  EXPECT_THAT(HiddenFiles(Content()), ::testing::IsEmpty());
+  std::string answer = AnswerFor("127.0.6.2");
+  EXPECT_THAT(answer, HasSubstr("<software_createlnk open=\"1\">")) << "the rest of it stays";
+  EXPECT_EQ(ElementText(answer, "rname"), "vexo-setup.exe");
+}
+
+// Each command acts on the policy as the one before left it.
+TEST_F(VexoAnswerRelease, RolloutCommandsShowAndChangeThePolicy) {
+  std::filesystem::remove(Content() + "/start.rollout");
+  struct Case {
+    std::vector<std::string> command;
+    int exitCode;
+    const char* output;
+    const char* policyBefore = nullptr;  // written by hand first
+  };
+  const Case cases[] = {
+      {{"status"}, 0, "start.xml offers 1.0.7.0\nno rollout policy: every agent gets the offer"},
+      {{"set", "10"}, 0, "release 1.0.7.0: 10% of agents now"},
+      {{"set", "5%"}, 1, "shares only grow: release 1.0.7.0 is at 10% now"},
+      {{"schedule", "10%", "50%@1d", "100%@2d"}, 0, "schedule: 10% 50%@1d 100%@2d"},
+      {{"halt"}, 0, "release 1.0.7.0: HALTED since"},
+      {{"halt"}, 0, "already halted"},
+      {{"set", "20"}, 0, "still halted"},
+      {{"resume"}, 0, "release 1.0.7.0: 20% of agents now"},
+      {{"resume"}, 0, "not halted"},
+      {{"status"}, 0, "is malformed (line 1: ", "share = 10\n"},
+      {{"set", "20"}, 1, "mend it by hand, or halt the rollout"},
+      {{"halt"}, 0, "HALTED"},
+      {{"--app", "vexo-calendar-lite.exe", "halt"},
+       1,
+       "apps/vexo-calendar-lite.exe/start.xml offers no update"},
+      {{"--app", "nothing.exe", "halt"}, 1, "apps/nothing.exe/start.xml does not exist"},
+  };
+  for (const Case& row : cases) {
+    SCOPED_TRACE(::testing::PrintToString(row.command));
+    if (row.policyBefore) {
+      WriteFile(Content() + "/start.rollout", row.policyBefore);
+    }
+    std::vector<std::string> arguments{"rollout", "--content", Content()};
+    arguments.insert(arguments.end(), row.command.begin(), row.command.end());
+    ProgramResult result = Tool(arguments);
+    EXPECT_EQ(result.exitCode, row.exitCode) << result.err;
+    EXPECT_THAT(result.out + result.err, HasSubstr(row.output));
+  }
+}
+
+// The file operations of a release, of which the `failAt`-th fails.
+class FailingFiles : public tools::ContentFiles {
+ public:
+  explicit FailingFiles(int failAt) : failAt_(failAt) {}
+  std::string WriteTemporary(const std::string& folder, std::string_view content) override {
+    Step();
+    return real_.WriteTemporary(folder, content);
+  }
+  std::string CopyTemporary(const std::string& folder, const std::string& source,
+                            std::string& md5) override {
+    Step();
+    return real_.CopyTemporary(folder, source, md5);
+  }
+  void Rename(const std::string& from, const std::string& to) override {
+    Step();
+    real_.Rename(from, to);
+  }
+  void CreateFolder(const std::string& path) override {
+    Step();
+    real_.CreateFolder(path);
+  }
+  void Remove(const std::string& path) noexcept override { real_.Remove(path); }
+
+ private:
+  void Step() {
+    if (++steps_ == failAt_) {
+      throw std::runtime_error("injected failure");
+    }
+  }
+  tools::ContentFiles& real_ = tools::SystemContentFiles();
+  int failAt_;
+  int steps_ = 0;
+};
+
+TEST_F(VexoAnswerRelease, AFailureAtAnyStepLeavesTheOldReleaseServedAsItWas) {
+  tools::ReleasePlan plan;
+  plan.content = Content();
+  plan.installer = Installer();
+  plan.offer = {"vexo-setup-1.0.8.0.exe",
+                "vexo-setup.exe",
+                false,
+                "",
+                "1.0.8.0",
+                "{{origin}}/files/",
+                Md5HexOf(ReadFile(Installer())),
+                ""};
+  plan.installed = {plan.offer.md5, *ReadInstallerFacts(Installer())};
+  const std::vector<std::string> before = Answers();
+  ASSERT_NE(before.front(), before.back());
+  int failAt = 1;
+  for (;; ++failAt) {
+    SCOPED_TRACE(failAt);
+    FailingFiles files(failAt);
+    try {
+      tools::PublishRelease(plan, files, std::time(nullptr));
+    } catch (const std::runtime_error& error) {
+      ASSERT_STREQ(error.what(), "injected failure");
+      EXPECT_EQ(Answers(), before);
+      EXPECT_THAT(HiddenFiles(Content()), ::testing::IsEmpty());
+      continue;
+    }
+    break;
+  }
+  EXPECT_GE(failAt, 5) << "installer, policy and answer: each written, then renamed";
+  for (const std::string& answer : Answers()) {
+    EXPECT_EQ(ElementText(answer, "version"), "1.0.8.0");
+  }
 }
 
 }  // namespace

@@ -28,6 +28,14 @@
 #               the same, but the server's certificate is from a CA nobody trusts, or for another
 #               host: each query fails, so no request is answered, nothing is downloaded, nothing
 #               starts, and the agent stays resident.
+#   proxy       the forced run through a squid that the user's Internet settings name
+#               (PROXY_CREDENTIAL_EXE saves credentials, see below); squid's log shows the requests.
+#   proxy-basic the same through a squid that asks for Basic credentials, which are saved for the
+#               proxy in the prefix's credential store for the length of the run. (Wine's WinINet
+#               answers no Digest challenge of a proxy, so Digest is not tried here.)
+#   proxy-unsaved
+#               the same squid without saved credentials: each query fails at the proxy, so the
+#               server sees nothing, nothing is downloaded or started, and the agent stays resident.
 #
 # For the agent pinned to the test keys in UPDATE_KEYS_DIR (signed with the native VEXO_ANSWER):
 #   signed-yes  as answer-yes, the offer signed by the second pinned key.
@@ -48,8 +56,9 @@ if [ $# -ne 5 ] && [ $# -ne 7 ]; then
 fi
 scenario=$1 agent=$2 fake_installer=$3 server=$4 example_content=$5
 answer_tool=${6:-} keys_dir=${7:-}
-# The Root store helper of the https scenarios.
+# The Root store helper of the https scenarios, the credential helper of the proxy ones.
 root_store=${VEXO_ROOT_STORE:-}
+proxy_credential=${VEXO_PROXY_CREDENTIAL:-}
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 
 # Bounds: generous, so a slow machine does not fail the test, yet every wait ends.
@@ -77,6 +86,8 @@ case $scenario in
   unsigned) behaviour=mismatch ;;
   https) behaviour=forced ;;
   https-stranger | https-other-host) behaviour=refused ;;
+  proxy | proxy-basic) behaviour=forced ;;
+  proxy-unsaved) behaviour=refused ;;
   *) die "unknown scenario '$scenario'" ;;
 esac
 if [ -n "$signer" ] || [ "$scenario" = unsigned ]; then
@@ -90,6 +101,13 @@ esac
 refused=
 [ "$behaviour" != refused ] || refused=1
 [ -z "$secure" ] || [ -f "$root_store" ] || die "the Root store helper (VEXO_ROOT_STORE) is needed for $scenario"
+case $scenario in
+  proxy) proxy_auth=none ;;
+  proxy-*) proxy_auth=basic ;;
+  *) proxy_auth= ;;
+esac
+[ "$scenario" != proxy-basic ] || [ -f "$proxy_credential" ] ||
+  die "the credential helper (VEXO_PROXY_CREDENTIAL) is needed for $scenario"
 [ -x "$server" ] || die "vexo-server not found at '$server': build the native preset first" \
   "(cmake --preset dev && cmake --build --preset dev --target vexo-server), or set" \
   "VEXO_NATIVE_SERVER when configuring the Windows build"
@@ -104,6 +122,8 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/vexo-wine-run.XXXXXX")
 server_pid=
 agent_pid=
 ca_added=
+squid_dir= squid_pid= proxy_port= credential_saved= settings_saved=
+internet_settings='HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings'
 cleanup() {
   # Only the processes this script started, by their ids.
   if [ -n "$agent_pid" ] && kill -0 "$agent_pid" 2>/dev/null; then
@@ -116,6 +136,22 @@ cleanup() {
   fi
   wine reg delete 'HKLM\Software\vexo' /v server /f >/dev/null 2>&1 || true
   wine reg delete 'HKLM\Software\vexo' /v application /f >/dev/null 2>&1 || true
+  if [ -n "$credential_saved" ]; then
+    wine "$proxy_credential" remove "127.0.0.1:$proxy_port" >/dev/null ||
+      echo "FAIL: the proxy's credentials could not be removed" >&2
+  fi
+  if [ -n "$settings_saved" ]; then
+    for value in ProxyEnable ProxyServer ProxyOverride; do
+      wine reg delete "$internet_settings" /v $value /f >/dev/null 2>&1 || true
+    done
+    wine reg import "$(winepath -w "$work/internet-settings.reg")" >/dev/null 2>&1 ||
+      echo "FAIL: the Internet settings could not be restored" >&2
+  fi
+  if [ -n "$squid_pid" ]; then
+    kill "$squid_pid" 2>/dev/null || true
+    wait "$squid_pid" 2>/dev/null || true
+  fi
+  [ -z "$squid_dir" ] || rm -rf "$squid_dir"
   if [ -n "$ca_added" ]; then
     wine "$root_store" remove "$(winepath -w "$work/certs/ca.pem")" >/dev/null ||
       echo "FAIL: the test CA could not be removed from the Root store" >&2
@@ -144,7 +180,7 @@ if [ -n "$signer" ]; then
   sed -i "s|</md5>|</md5><signature>$signature</signature>|" "$content/start.xml"
 fi
 case $scenario in
-  forced | https* | resume)
+  forced | https* | proxy* | resume)
     sed -i 's|<force>n</force>|<force>y</force>|' "$content/start.xml"
     grep -q '<force>y</force>' "$content/start.xml" || die "the example offer has no force element"
     ;;
@@ -179,6 +215,19 @@ if [ -n "$secure" ]; then
   ca_added=1
 fi
 
+# What sed's EXPRESSION first prints of FILE, which the background program PID writes: waited for
+# ten seconds at most, and not once the program has ended.
+first_output() { # FILE PID EXPRESSION
+  local found
+  for _ in $(seq 100); do
+    found=$(sed -n "$3" "$1" 2>/dev/null | head -1)
+    [ -z "$found" ] || { echo "$found"; return 0; }
+    kill -0 "$2" 2>/dev/null || return 1
+    sleep 0.1
+  done
+  return 1
+}
+
 # The log exists before the server starts: the process substitution below creates it only when
 # its own shell gets to run, and reading a missing file would end this script.
 : >"$log"
@@ -186,15 +235,32 @@ fi
   --db "$work/checkins.db" --threads 2 "${tls[@]}" \
   > >(stamp_lines >"$log") 2>"$work/server.err" &
 server_pid=$!
-origin=
-for _ in $(seq 100); do
-  origin=$(sed -n 's|^[0-9.]* listening on \(https\{0,1\}://127\.0\.0\.1:[0-9]*\)$|\1|p' "$log" 2>/dev/null)
-  [ -n "$origin" ] && break
-  kill -0 "$server_pid" 2>/dev/null || die "vexo-server ended: $(cat "$work/server.err")"
-  sleep 0.1
-done
-[ -n "$origin" ] || die "vexo-server named no address"
+origin=$(first_output "$log" "$server_pid" \
+  's|^[0-9.]* listening on \(https\{0,1\}://127\.0\.0\.1:[0-9]*\)$|\1|p') ||
+  die "vexo-server named no address: $(cat "$work/server.err")"
 echo "server: $origin"
+
+# --- through a proxy: squid, named in the user's Internet settings --------------------------------
+if [ -n "$proxy_auth" ]; then
+  squid_dir=$(mktemp -d "${TMPDIR:-/tmp}/vexo-wine-squid.XXXXXX")
+  bash "$repo/tests/support/squid_proxy.sh" "$squid_dir" "$proxy_auth" alice 'pr0xy s3cret' \
+    >"$work/squid.out" 2>"$work/squid.err" &
+  squid_pid=$!
+  proxy_port=$(first_output "$work/squid.out" "$squid_pid" 1p) ||
+    die "squid did not start: $(cat "$work/squid.err")"
+  echo "proxy: 127.0.0.1:$proxy_port ($proxy_auth)"
+  wine reg export "$internet_settings" "$(winepath -w "$work/internet-settings.reg")" /y \
+    >/dev/null || die "cannot save the Internet settings"
+  settings_saved=1
+  wine reg add "$internet_settings" /v ProxyEnable /t REG_DWORD /d 1 /f >/dev/null
+  wine reg add "$internet_settings" /v ProxyServer /d "127.0.0.1:$proxy_port" /f >/dev/null
+  wine reg delete "$internet_settings" /v ProxyOverride /f >/dev/null 2>&1 || true
+  if [ "$scenario" = proxy-basic ]; then
+    wine "$proxy_credential" add "127.0.0.1:$proxy_port" alice 'pr0xy s3cret' ||
+      die "cannot save the proxy's credentials"
+    credential_saved=1
+  fi
+fi
 
 # --- the machine-wide values and the data folder ------------------------------------------------
 wine reg add 'HKLM\Software\vexo' /v server /d "$origin" /f >/dev/null
@@ -330,6 +396,22 @@ if [ "$scenario" = resume ]; then
     fail "the resumed download was answered '$sent', expected '206 $((size - kept))'"
 fi
 
+# What the proxy saw: every request of the run, or, refused, each query twice at most (without
+# and with credentials), never a loop.
+if [ -n "$proxy_auth" ]; then
+  squid_log="$squid_dir/access.log"
+  if [ -z "$refused" ]; then
+    for url in "$start_url" "$download_url" "$popup_url"; do
+      grep -qF "/200 GET $origin$url" "$squid_log" || fail "$url did not go through the proxy"
+    done
+  else
+    for url in "$start_url" "$popup_url"; do
+      grep -qF "/407 GET $origin$url" "$squid_log" || fail "the proxy did not refuse $url"
+    done
+    [ "$(grep -c ' GET ' "$squid_log")" -le 4 ] || fail "the refused queries were tried again and again"
+  fi
+fi
+
 # What the installer was started with; it writes its record only when started.
 wait_for_record() {
   for _ in $(seq 100); do
@@ -374,6 +456,10 @@ fi
 if [ $failures -ne 0 ]; then
   echo "access log:" >&2
   cat "$log" >&2
+  if [ -n "$proxy_auth" ]; then
+    echo "proxy's access log:" >&2
+    cat "$squid_dir/access.log" >&2 || true
+  fi
   exit 1
 fi
 echo "PASS: $scenario"

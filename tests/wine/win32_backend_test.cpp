@@ -10,12 +10,14 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/codepage.h"
 #include "platform/single_instance.h"
+#include "platform/win32/proxy_credentials_win.h"
 #include "platform/window.h"
 
 namespace vexo::platform {
@@ -316,6 +318,26 @@ TEST(Win32CodePage, EmptyTextStillNeedsAKnownCodePage) {
   error = 0;
   EXPECT_FALSE(NarrowToWide(12345, "", wide, error));
   EXPECT_EQ(error, kErrorInvalidParameter);
+}
+
+// The proxy whose saved credentials answer a 407, from the proxy list WinINet reports.
+TEST(Win32ProxyServer, EntryForTheRequestsScheme) {
+  const struct {
+    const wchar_t* list;
+    bool secure;
+    std::optional<std::wstring> server;
+  } cases[] = {
+      {L"127.0.0.1:3128", false, L"127.0.0.1:3128"},
+      {L"http=h1:80;https=h2:443", true, L"h2:443"},
+      {L"HTTP=h1:80; https=h2:443", false, L"h1:80"},
+      {L"ftp=f:21 http://p:8080/", true, L"p:8080"},
+      {L"ftp=f:21", false, std::nullopt},
+      {L" ; ", false, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.secure);
+    EXPECT_EQ(win32::ProxyServerFor(c.list, c.secure), c.server);
+  }
 }
 
 }  // namespace
