@@ -7,10 +7,10 @@
 #include <string>
 #include <string_view>
 
+#include "agent/answer_rules.h"
+
 namespace vexo {
 
-// Installers of this size or smaller are never downloaded.
-inline constexpr uint32_t kSmallestInstaller = 256;
 // A transfer cut after it made progress is resumed at once at most this many times in a run.
 inline constexpr int kMostResumesPerRun = 3;
 

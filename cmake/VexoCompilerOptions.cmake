@@ -2,8 +2,10 @@
 add_library(vexo_options INTERFACE)
 target_compile_features(vexo_options INTERFACE cxx_std_20)
 if(CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")
+  # A switch over an enumeration must name every value (the HTTP client's error codes map to
+  # their messages that way): the build fails on a missing one.
   target_compile_options(vexo_options INTERFACE -Wall -Wextra -Wpedantic -Wshadow -Wconversion
-                                                -Wno-sign-conversion)
+                                                -Wno-sign-conversion -Werror=switch)
 endif()
 if(VEXO_SANITIZE)
   target_compile_options(vexo_options INTERFACE -fsanitize=address,undefined -fno-omit-frame-pointer

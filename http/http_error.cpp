@@ -22,12 +22,13 @@ struct MessagePair {
   }
 
 constexpr MessagePair kNotSpecifiedMessage = VEXO_MESSAGE("Not specified");
+constexpr MessagePair kUserDefinedMessage = VEXO_MESSAGE("user-defined error message");
 
 MessagePair MessageOf(int32_t code) noexcept {
   using namespace httperror;
-  if (code >= kUserDefined)
-    return VEXO_MESSAGE("user-defined error message");
-  switch (code) {
+  if (code > kUserDefined)
+    return kUserDefinedMessage;
+  switch (static_cast<Code>(code)) {
     case kNotSpecified:
       return kNotSpecifiedMessage;
     case kUnexpected:
@@ -98,9 +99,10 @@ MessagePair MessageOf(int32_t code) noexcept {
       return VEXO_MESSAGE("::GetFileSize failed (\"%s\").");
     case kWriteFile:
       return VEXO_MESSAGE("::WriteFile failed (\"%s\").");
-    default:
-      return kNotSpecifiedMessage;
+    case kUserDefined:
+      return kUserDefinedMessage;
   }
+  return kNotSpecifiedMessage;  // a number that is no code
 }
 
 #undef VEXO_MESSAGE

@@ -10,44 +10,49 @@
 
 namespace vexo {
 
-// Error codes of the message table.
+// Error codes of the message table. The list only grows: a code keeps its number and its
+// message for ever. Each code is named once more in the switch that gives its message
+// (http_error.cpp), which has no default, so a code without a message does not build
+// (-Werror=switch). Codes above kUserDefined are user-defined too.
 namespace httperror {
-inline constexpr int32_t kNotSpecified = 0;
-inline constexpr int32_t kUnexpected = 100;
-inline constexpr int32_t kIndexOutOfRange = 101;
-inline constexpr int32_t kOutOfMemory = 102;
-inline constexpr int32_t kInvalidUrl = 103;
-inline constexpr int32_t kPostNotStarted = 104;
-inline constexpr int32_t kFileReadShort = 105;
-inline constexpr int32_t kPostNotFinished = 106;
-inline constexpr int32_t kInvalidPort = 107;
-inline constexpr int32_t kStdException = 108;
-inline constexpr int32_t kInvalidEncodedUrl = 109;
-inline constexpr int32_t kInvalidUtf8 = 110;
-inline constexpr int32_t kArithmetic = 111;
-inline constexpr int32_t kArithmeticOverflow = 112;
-inline constexpr int32_t kDivideByZero = 113;
-inline constexpr int32_t kFileExists = 114;
-inline constexpr int32_t kReserved = 200;
-inline constexpr int32_t kHttpQueryInfo = 400;
-inline constexpr int32_t kInternetReadFile = 401;
-inline constexpr int32_t kInternetOpen = 402;
-inline constexpr int32_t kInternetConnect = 403;
-inline constexpr int32_t kHttpOpenRequest = 404;
-inline constexpr int32_t kHttpAddRequestHeaders = 405;
-inline constexpr int32_t kHttpSendRequest = 406;
-inline constexpr int32_t kHttpSendRequestEx = 407;
-inline constexpr int32_t kInternetWriteFile = 408;
-inline constexpr int32_t kHttpEndRequest = 409;
-inline constexpr int32_t kInternetSetOption = 410;
-inline constexpr int32_t kWideCharToMultiByte = 600;
-inline constexpr int32_t kMultiByteToWideChar = 601;
-inline constexpr int32_t kReadFile = 602;
-inline constexpr int32_t kOpenFile = 603;
-inline constexpr int32_t kSetFilePointer = 604;
-inline constexpr int32_t kGetFileSize = 605;
-inline constexpr int32_t kWriteFile = 606;
-inline constexpr int32_t kUserDefined = 1000;
+enum Code : int32_t {
+  kNotSpecified = 0,
+  kUnexpected = 100,
+  kIndexOutOfRange = 101,
+  kOutOfMemory = 102,
+  kInvalidUrl = 103,
+  kPostNotStarted = 104,
+  kFileReadShort = 105,
+  kPostNotFinished = 106,
+  kInvalidPort = 107,
+  kStdException = 108,
+  kInvalidEncodedUrl = 109,
+  kInvalidUtf8 = 110,
+  kArithmetic = 111,
+  kArithmeticOverflow = 112,
+  kDivideByZero = 113,
+  kFileExists = 114,
+  kReserved = 200,
+  kHttpQueryInfo = 400,
+  kInternetReadFile = 401,
+  kInternetOpen = 402,
+  kInternetConnect = 403,
+  kHttpOpenRequest = 404,
+  kHttpAddRequestHeaders = 405,
+  kHttpSendRequest = 406,
+  kHttpSendRequestEx = 407,
+  kInternetWriteFile = 408,
+  kHttpEndRequest = 409,
+  kInternetSetOption = 410,
+  kWideCharToMultiByte = 600,
+  kMultiByteToWideChar = 601,
+  kReadFile = 602,
+  kOpenFile = 603,
+  kSetFilePointer = 604,
+  kGetFileSize = 605,
+  kWriteFile = 606,
+  kUserDefined = 1000,
+};
 }  // namespace httperror
 
 // Failure values that the guarded arithmetic hands to ThrowArithmeticException.

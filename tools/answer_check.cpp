@@ -5,10 +5,10 @@
 #include <string_view>
 #include <vector>
 
+#include "agent/answer_rules.h"
 #include "agent/answer_text.h"
 #include "agent/crypto/answer_cipher.h"
 #include "agent/popup_schedule.h"
-#include "agent/update_installation.h"
 #include "agent/update_response.h"
 #include "xml/xml_navigator.h"
 
@@ -167,7 +167,7 @@ void ReportOffer(const UpdateOffer& offer, const CheckOptions& options, ReportWr
     case 1:
       out.Line("  verdict         newer than " + agent + ": agents of that version install it");
       break;
-    case -21:
+    case kFirstIsNotAVersion:
       out.Problem("the offered version is not a version text; no agent installs it");
       break;
     default:

@@ -18,10 +18,10 @@
 #include <string>
 #include <vector>
 
+#include "agent/answer_rules.h"
 #include "agent/answer_text.h"
 #include "agent/crypto/answer_cipher.h"
 #include "agent/crypto/md5.h"
-#include "agent/update_installation.h"
 #include "agent/update_signature.h"
 #include "cli/command_line.h"
 #include "server/common/utc_day.h"
@@ -135,21 +135,11 @@ void WriteOutput(const std::string& name, const std::string& content) {
 }
 
 std::string FileMd5(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
+  std::optional<std::string> digest = Md5HexOfFile(std::filesystem::path(path));
+  if (!digest) {
     throw Failure("cannot read '" + path + "'");
   }
-  Md5Digest digest;
-  digest.Init();
-  char chunk[65536];
-  while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
-    digest.Update(chunk, static_cast<uint32_t>(in.gcount()));
-  }
-  if (in.bad()) {
-    throw Failure("cannot read '" + path + "'");
-  }
-  digest.Final();
-  return digest.HexDigest();
+  return *digest;
 }
 
 // An option of a command: its name and the placeholder of its value (nullptr: a flag).
@@ -246,7 +236,7 @@ int Md5(const std::vector<std::string>& list) {
 }
 
 void RequireAgentVersion(const std::string& version) {
-  if (CompareVersions(WidenAnsi(version), u"0") == -21) {
+  if (CompareVersions(WidenAnsi(version), u"0") == kFirstIsNotAVersion) {
     throw UsageError("'" + version +
                      "' is not a version agents accept (up to four numbers separated by dots)");
   }

@@ -5,7 +5,7 @@
 #include <stdexcept>
 
 #include "agent/answer_text.h"
-#include "agent/update_installation.h"
+#include "agent/answer_rules.h"
 #include "server/common/utc_day.h"
 
 namespace vexo::tools {

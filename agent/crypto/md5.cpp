@@ -5,6 +5,7 @@
 #include <exception>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 
 namespace vexo {
 namespace {
@@ -22,6 +23,38 @@ uint32_t LoadLittleEndian32(const unsigned char* p) {
   } else {
     return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
   }
+}
+
+// `path` as a file name of this system; nothing when it holds U+0000 (the system would cut it
+// short and open another file) or does not convert.
+std::optional<std::filesystem::path> SystemFileName(const std::u16string& path) {
+  if (path.find(u'\0') != std::u16string::npos) {
+    return std::nullopt;
+  }
+  try {
+    return std::filesystem::path(path);
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+}
+
+// Adds the file's bytes in chunks; false when it cannot be opened (nothing added) or a read
+// fails (the bytes before it stay added).
+bool AddFile(Md5Digest& digest, const std::filesystem::path& path) {
+  std::ifstream file(path, std::ios::in | std::ios::binary);
+  if (!file) {
+    return false;
+  }
+  char chunk[kFileChunkBytes];
+  while (file) {
+    file.read(chunk, sizeof chunk);
+    const std::streamsize got = file.gcount();
+    if (got <= 0) {
+      break;
+    }
+    digest.Update(chunk, static_cast<uint32_t>(got));
+  }
+  return !file.bad();
 }
 
 void StoreLittleEndian32(uint32_t value, unsigned char* p) {
@@ -180,24 +213,8 @@ void Md5Digest::Update(const void* bytes, uint32_t count) {
 }
 
 void Md5Digest::UpdateFromFile(const std::u16string& path) {
-  // A name with an embedded U+0000 would be cut short by the system and open another file.
-  if (path.find(u'\0') != std::u16string::npos) {
-    return;
-  }
-  std::ifstream file;
-  try {
-    file.open(std::filesystem::path(path), std::ios::in | std::ios::binary);
-  } catch (const std::exception&) {
-    return;  // the name does not convert to a file name of this system
-  }
-  char chunk[kFileChunkBytes];
-  while (file) {
-    file.read(chunk, sizeof chunk);
-    const std::streamsize got = file.gcount();
-    if (got <= 0) {
-      break;
-    }
-    Update(chunk, static_cast<uint32_t>(got));
+  if (std::optional<std::filesystem::path> name = SystemFileName(path)) {
+    AddFile(*this, *name);
   }
 }
 
@@ -243,6 +260,24 @@ std::string Md5HexOf(std::string_view bytes) {
   digest.Update(bytes.data(), static_cast<uint32_t>(bytes.size()));
   digest.Final();
   return digest.HexDigest();
+}
+
+std::optional<std::string> Md5HexOfFile(const std::filesystem::path& path) {
+  if (path.native().find('\0') != std::filesystem::path::string_type::npos) {
+    return std::nullopt;
+  }
+  Md5Digest digest;
+  digest.Init();
+  if (!AddFile(digest, path)) {
+    return std::nullopt;
+  }
+  digest.Final();
+  return digest.HexDigest();
+}
+
+std::optional<std::string> Md5HexOfFile(const std::u16string& path) {
+  std::optional<std::filesystem::path> name = SystemFileName(path);
+  return name ? Md5HexOfFile(*name) : std::nullopt;
 }
 
 }  // namespace vexo

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -43,5 +45,11 @@ class Md5Digest {
 
 // The digest text of a whole byte string (at most 4 GiB - 1 bytes).
 std::string Md5HexOf(std::string_view bytes);
+
+// The digest text of the whole file at `path`, read in binary; nothing when it cannot be opened
+// or read to its end. A name holding U+0000, or one that is no file name of this system, cannot
+// be opened.
+std::optional<std::string> Md5HexOfFile(const std::filesystem::path& path);
+std::optional<std::string> Md5HexOfFile(const std::u16string& path);
 
 }  // namespace vexo

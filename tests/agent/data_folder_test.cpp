@@ -5,25 +5,25 @@
 #include <filesystem>
 
 #include "platform/folders.h"
-#include "temp_folder.h"
+#include "tests/support/temp_folder.h"
 
 namespace vexo {
 namespace {
 
-using testing::ScopedFolder;
+using testing::TempFolder;
 namespace fs = std::filesystem;
 
-std::u16string Join(const ScopedFolder& folder, std::u16string rest) {
+std::u16string Join(const TempFolder& folder, std::u16string rest) {
   const char16_t separator = platform::PathSeparator();
   for (char16_t& c : rest) {
     if (c == u'/')
       c = separator;
   }
-  return folder.text() + separator + rest;
+  return folder.path().u16string() + separator + rest;
 }
 
 TEST(CreateDirectoryPath, CreatesEveryFolderUpToTheLastSeparator) {
-  ScopedFolder root;
+  TempFolder root;
   EXPECT_TRUE(CreateDirectoryPath(Join(root, u"a/b/c/file.ini")));
   EXPECT_TRUE(fs::is_directory(root.path() / "a" / "b" / "c"));
   EXPECT_FALSE(fs::exists(root.path() / "a" / "b" / "c" / "file.ini"));
@@ -34,7 +34,7 @@ TEST(CreateDirectoryPath, CreatesEveryFolderUpToTheLastSeparator) {
 }
 
 TEST(CreateDirectoryPath, AFileInTheWayFails) {
-  ScopedFolder root;
+  TempFolder root;
   testing::WriteFile(root.path() / "a", "not a folder");
   EXPECT_FALSE(CreateDirectoryPath(Join(root, u"a/b/file")));
   EXPECT_FALSE(fs::exists(root.path() / "a.b"));
@@ -48,13 +48,13 @@ TEST(CreateDirectoryPath, PathsWithoutARootAreRefused) {
 }
 
 TEST(CreateDirectoryPath, ARootAloneIsTrueWhenItExists) {
-  ScopedFolder folder;
-  std::u16string path = folder.text();
+  TempFolder folder;
+  std::u16string path = folder.path().u16string();
   EXPECT_TRUE(CreateDirectoryPath(path.substr(0, platform::PathRootLength(path))));
 }
 
 TEST(CreateDirectoryPath, TheCallersTextIsLeftUnchanged) {
-  ScopedFolder root;
+  TempFolder root;
   const std::u16string path = Join(root, u"x/y");
   std::u16string copy = path;
   CreateDirectoryPath(copy);

@@ -8,8 +8,8 @@
 
 #include "agent/crypto/answer_cipher.h"
 #include "fake_desktop.h"
-#include "temp_folder.h"
 #include "tests/support/fake_http_server.h"
+#include "tests/support/temp_folder.h"
 
 namespace vexo {
 namespace {
@@ -22,7 +22,7 @@ using testing::Wide;
 class HiddenFrameTest : public ::testing::Test {
  protected:
   HiddenFrameTest() {
-    desktop.appData = root.text();
+    desktop.appData = root.path().u16string();
     queries = std::make_unique<QueryCycle>(desktop, Wide(server.Origin()));
     frame = std::make_unique<CHiddenFrame>(module, desktop, *queries, PinnedKeys{});
     frame->CreateEx(nullptr);
@@ -49,7 +49,7 @@ class HiddenFrameTest : public ::testing::Test {
     return targets;
   }
 
-  testing::ScopedFolder root;
+  testing::TempFolder root;
   FakeHttpServer server;
   FakeDesktop desktop;
   CAppModule module;

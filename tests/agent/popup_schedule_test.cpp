@@ -7,12 +7,12 @@
 #include <filesystem>
 
 #include "platform/folders.h"
-#include "temp_folder.h"
+#include "tests/support/temp_folder.h"
 
 namespace vexo {
 namespace {
 
-using testing::ScopedFolder;
+using testing::TempFolder;
 namespace fs = std::filesystem;
 
 // md5("http://h/a")
@@ -24,12 +24,13 @@ class PopupScheduleTest : public ::testing::Test {
     return PopupContext{[this] { return dataFolder(); }, [this] { return today; }};
   }
   std::u16string dataFolder() const {
-    return root.text() + platform::PathSeparator() + u"vexo" + platform::PathSeparator();
+    return root.path().u16string() + platform::PathSeparator() + u"vexo" +
+           platform::PathSeparator();
   }
   fs::path DailyFile() const { return root.path() / "vexo" / "Msg" / "20261208.ini"; }
   bool Parse(const std::u16string& text) { return schedule.ParsePopupResponse(text, Context()); }
 
-  ScopedFolder root;
+  TempFolder root;
   platform::LocalDate today{2026, 12, 8};
   PopupSchedule schedule;
 };

@@ -9,8 +9,8 @@
 #include "fake_desktop.h"
 #include "http/http_error.h"
 #include "platform/folders.h"
-#include "temp_folder.h"
 #include "tests/support/fake_http_server.h"
+#include "tests/support/temp_folder.h"
 
 namespace vexo {
 namespace {
@@ -22,9 +22,11 @@ using testing::Wide;
 
 class QueryCycleTest : public ::testing::Test {
  protected:
-  QueryCycleTest() : queries(desktop, Wide(server.Origin())) { desktop.appData = root.text(); }
+  QueryCycleTest() : queries(desktop, Wide(server.Origin())) {
+    desktop.appData = root.path().u16string();
+  }
 
-  testing::ScopedFolder root;
+  testing::TempFolder root;
   FakeHttpServer server;
   FakeDesktop desktop;
   QueryCycle queries;
@@ -63,7 +65,7 @@ TEST_F(QueryCycleTest, AnEmptyApplicationNameCountsAsNotYetRead) {
 TEST_F(QueryCycleTest, DataFolderIsCreatedAndComputedOnce) {
   const char16_t separator = platform::PathSeparator();
   std::u16string folder = queries.GetDataFolder();
-  EXPECT_EQ(folder, root.text() + separator + u"vexo" + separator);
+  EXPECT_EQ(folder, root.path().u16string() + separator + u"vexo" + separator);
   EXPECT_TRUE(std::filesystem::is_directory(root.path() / "vexo"));
   desktop.appData = u"/elsewhere";
   EXPECT_EQ(queries.GetDataFolder(), folder);

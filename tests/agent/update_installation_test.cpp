@@ -9,8 +9,8 @@
 #include "agent/crypto/md5.h"
 #include "fake_desktop.h"
 #include "platform/folders.h"
-#include "temp_folder.h"
 #include "tests/support/fake_http_server.h"
+#include "tests/support/temp_folder.h"
 #include "tests/support/update_test_keys.h"
 
 namespace vexo {
@@ -85,7 +85,7 @@ class UpdateInstallationTest : public ::testing::Test {
     return names;
   }
 
-  testing::ScopedFolder root;
+  testing::TempFolder root;
   FakeHttpServer server;
   FakeDesktop desktop;
   UpdateOffer offer;
@@ -244,7 +244,7 @@ TEST_F(UpdateInstallationTest, InstallerNamesThatLeaveTheDataFolderAreRefused) {
 }
 
 TEST(SignedStatement, IsTheFixedFourLinesOverTheWholeFile) {
-  testing::ScopedFolder folder;
+  testing::TempFolder folder;
   std::string content(300000, 'c');  // more than one read of the file
   content += "abc";
   testing::WriteFile(folder.path() / "setup.exe", content);

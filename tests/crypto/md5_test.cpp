@@ -7,9 +7,10 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <string>
 #include <vector>
+
+#include "tests/support/temp_folder.h"
 
 namespace vexo {
 namespace {
@@ -162,27 +163,14 @@ TEST(Md5Digest, IsAPlainValueObject) {
 
 class Md5DigestFile : public ::testing::Test {
  protected:
-  void SetUp() override {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    folder_ =
-        std::filesystem::temp_directory_path() /
-        (std::string("vexo-md5-") + info->name() + "-" + std::to_string(std::random_device{}()));
-    std::filesystem::remove_all(folder_);
-    std::filesystem::create_directories(folder_);
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    std::filesystem::remove_all(folder_, ignored);
-  }
-
   std::u16string Write(const std::u16string& name, const std::string& contents) {
-    const std::filesystem::path path = folder_ / std::filesystem::path(name);
+    const std::filesystem::path path = folder_.path() / std::filesystem::path(name);
     std::ofstream(path, std::ios::binary)
         .write(contents.data(), static_cast<std::streamsize>(contents.size()));
     return path.u16string();
   }
 
-  std::filesystem::path folder_;
+  testing::TempFolder folder_;
 };
 
 std::string DigestOfFile(const std::u16string& path, std::string_view before = {}) {
@@ -223,7 +211,7 @@ TEST_F(Md5DigestFile, OpensNamesOutsideAscii) {
 }
 
 TEST_F(Md5DigestFile, AFileThatCannotBeOpenedAddsNothing) {
-  const std::u16string folder = folder_.u16string();
+  const std::u16string folder = folder_.path().u16string();
   const std::u16string existing = Write(u"exists.bin", "contents that must not be added");
   const std::pair<const char*, std::u16string> cases[] = {
       {"missing file", folder + u"/missing.bin"},

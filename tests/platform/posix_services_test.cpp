@@ -18,24 +18,13 @@
 #include "platform/posix/ini_file.h"
 #include "platform/posix/internet_proxy.h"
 #include "platform/profile.h"
+#include "tests/support/temp_folder.h"
 
 namespace vexo::platform {
 namespace {
 
 namespace fs = std::filesystem;
-
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "vexo-posix-XXXXXX").string();
-    path_ = mkdtemp(pattern.data());
-  }
-  ~TempDir() { fs::remove_all(path_); }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
+using testing::TempFolder;
 
 // Sets an environment variable for the test's duration.
 class ScopedEnv {
@@ -141,7 +130,7 @@ TEST(IniFile, IntegersReadLikeTheWindowsCall) {
 }
 
 TEST(PrivateProfile, DefaultWhenFileSectionKeyOrValueIsMissing) {
-  TempDir dir;
+  TempFolder dir;
   fs::path file = dir.path() / "20261208.ini";
   Write(file, "[Msg]\nabc=5\nempty=\n");
   std::u16string path = file.u16string();
@@ -154,7 +143,7 @@ TEST(PrivateProfile, DefaultWhenFileSectionKeyOrValueIsMissing) {
 }
 
 TEST(MachineConfig, ValuesComeFromTheFirstConfigFolder) {
-  TempDir dir;
+  TempFolder dir;
   ScopedEnv dirs("XDG_CONFIG_DIRS",
                  (dir.path() / "first").string() + ":" + (dir.path() / "second").string());
   Write(dir.path() / "first" / "vexo" / "application", "Vexo Calendar\n");
@@ -197,7 +186,7 @@ std::string WaitForFile(const fs::path& path) {
 
 TEST(Question, DesktopSessionsAskZenity) {
   for (int status : {0, 1}) {
-    TempDir dir;
+    TempFolder dir;
     RecordingProgram(dir.path(), "zenity", status);
     ScopedEnv display("DISPLAY", ":42");
     ScopedEnv path("PATH", dir.path().string());
@@ -208,7 +197,7 @@ TEST(Question, DesktopSessionsAskZenity) {
 }
 
 TEST(Question, KdialogWhenThereIsNoZenity) {
-  TempDir dir;
+  TempFolder dir;
   RecordingProgram(dir.path(), "kdialog", 0);
   ScopedEnv display("WAYLAND_DISPLAY", "wayland-0");
   ScopedEnv path("PATH", dir.path().string());
@@ -217,7 +206,7 @@ TEST(Question, KdialogWhenThereIsNoZenity) {
 }
 
 TEST(Launch, InstallerStartsDetachedWithItsParametersSplit) {
-  TempDir dir;
+  TempFolder dir;
   fs::path installer = RecordingProgram(dir.path(), "vexo setup.exe", 0);
   fs::permissions(installer, fs::perms::owner_read | fs::perms::owner_write);
   ShellOpen(installer.u16string(), u"/S \"/D=C:\\Program Files\\Vexo\"");
@@ -226,7 +215,7 @@ TEST(Launch, InstallerStartsDetachedWithItsParametersSplit) {
 }
 
 TEST(Launch, MissingFilesAndFoldersAreNotStarted) {
-  TempDir dir;
+  TempFolder dir;
   ShellOpen((dir.path() / "missing.exe").u16string(), u"");
   ShellOpen(dir.path().u16string(), u"");
   EXPECT_TRUE((fs::status(dir.path()).permissions() & fs::perms::owner_exec) != fs::perms::none);

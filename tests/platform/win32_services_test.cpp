@@ -19,11 +19,15 @@
 #include "platform/machine_config.h"
 #include "platform/module_version.h"
 #include "platform/profile.h"
+#include "tests/support/temp_folder.h"
 
 namespace vexo::platform {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::ReadFile;
+using testing::TempFolder;
+using testing::WriteFile;
 
 std::string Narrow(std::u16string_view text) {
   std::string result;
@@ -35,33 +39,6 @@ std::string Narrow(std::u16string_view text) {
 std::string RandomSuffix() {
   std::random_device random;
   return std::to_string(GetCurrentProcessId()) + "-" + std::to_string(random());
-}
-
-class TempFolder {
- public:
-  TempFolder() : path_(fs::temp_directory_path() / ("vexo-win32-" + RandomSuffix())) {
-    fs::create_directories(path_);
-  }
-  ~TempFolder() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  TempFolder(const TempFolder&) = delete;
-  TempFolder& operator=(const TempFolder&) = delete;
-
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
-
-void WriteBytes(const fs::path& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
-}
-
-std::string ReadBytes(const fs::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(file), {});
 }
 
 TEST(PathRoot, DrivesAndSharesWithTheirSeparators) {
@@ -101,7 +78,7 @@ TEST(Folders, CreateReportsWhatItFindsAndKindsFollow) {
   TempFolder temp;
   std::u16string folder = (temp.path() / "vexo").u16string();
   std::u16string file = (temp.path() / "setup.exe").u16string();
-  WriteBytes(file, "MZ");
+  WriteFile(file, "MZ");
 
   EXPECT_EQ(GetPathKind(folder), PathKind::kMissing);
   EXPECT_EQ(CreateFolder(folder), CreateFolderResult::kCreated);
@@ -131,16 +108,16 @@ TEST(Folders, ApplicationDataIsTheUsersRoamingFolder) {
 TEST(PrivateProfile, WindowsRulesForSectionsKeysAndNumbers) {
   TempFolder temp;
   fs::path file = temp.path() / "20261208.ini";
-  WriteBytes(file,
-             "[Other]\r\nabc=1\r\n"
-             "[Msg]\r\n"
-             "abc=5\r\n"
-             "  spaced  =  42  \r\n"
-             "negative=-3\r\n"
-             "plus=+8\r\n"
-             "trailing=12abc\r\n"
-             "letters=abc\r\n"
-             "empty=\r\n");
+  WriteFile(file,
+            "[Other]\r\nabc=1\r\n"
+            "[Msg]\r\n"
+            "abc=5\r\n"
+            "  spaced  =  42  \r\n"
+            "negative=-3\r\n"
+            "plus=+8\r\n"
+            "trailing=12abc\r\n"
+            "letters=abc\r\n"
+            "empty=\r\n");
   std::u16string path = file.u16string();
   const struct {
     std::u16string_view section;
@@ -433,7 +410,7 @@ fs::path FakeInstaller() {
 std::string WaitForRecord(const fs::path& record) {
   for (int attempt = 0; attempt < 400 && !fs::exists(record); ++attempt)
     Sleep(25);
-  return ReadBytes(record);
+  return ReadFile(record);
 }
 
 TEST(Launch, ShellOpensTheFileWithItsParameters) {

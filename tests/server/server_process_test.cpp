@@ -736,11 +736,11 @@ TEST(VexoServerCommandLineErrors, OneLineAndNonZeroExit) {
       {{"--root", kContent, "--db", folder.File("empty"), "--listen", "127.0.0.1:0"},
        1,
        "cannot use database"},
-      {{"--root", kContent, "--db", "postgresql://vexo:sekret@/vexo?host=" + folder.path(),
+      {{"--root", kContent, "--db", "postgresql://vexo:sekret@/vexo?host=" + folder.path().string(),
         "--listen", "127.0.0.1:0"},
        1,
-       "vexo-server: cannot use database 'postgresql://vexo:***@/vexo?host=" + folder.path() +
-           "': connection to server on socket"},
+       "vexo-server: cannot use database 'postgresql://vexo:***@/vexo?host=" +
+           folder.path().string() + "': connection to server on socket"},
       {{"--root", kContent, "--db", db, "--listen", busy},
        1,
        "vexo-server: cannot listen on " + busy + ": Address already in use\n"},

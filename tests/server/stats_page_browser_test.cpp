@@ -15,10 +15,14 @@
 #include <variant>
 #include <vector>
 
+#include "server/common/utc_day.h"
 #include "tests/support/program_runner.h"
 
 namespace vexo::testing {
 namespace {
+
+using server::FormatDay;
+using server::kSecondsPerDay;
 
 using ::testing::HasSubstr;
 
@@ -26,18 +30,8 @@ const std::string kServer = VEXO_SERVER_PATH;
 const std::string kContent = VEXO_EXAMPLE_CONTENT;
 const std::string kChromium = VEXO_CHROMIUM;
 const std::string kArtefacts = VEXO_TEST_ARTEFACTS;
-constexpr int64_t kSecondsPerDay = 86400;
 constexpr int kSeededDays = 14;
 const std::string kHostileVersion = "<i>1.0.7</i>";
-
-std::string IsoDay(int64_t unixTime) {
-  std::time_t time = static_cast<std::time_t>(unixTime);
-  std::tm parts{};
-  gmtime_r(&time, &parts);
-  char text[16];
-  std::strftime(text, sizeof text, "%Y-%m-%d", &parts);
-  return text;
-}
 
 using SqlValue = std::variant<int64_t, std::string>;
 
@@ -105,7 +99,7 @@ ProgramResult RunChromium(const TempFolder& profile, std::vector<std::string> ar
                                       "--disable-component-update",
                                       "--disable-sync",
                                       "--hide-scrollbars",
-                                      "--user-data-dir=" + profile.path()};
+                                      "--user-data-dir=" + profile.path().string()};
   command.insert(command.end(), arguments.begin(), arguments.end());
   return RunProgram("/usr/bin/timeout", command);
 }
@@ -189,8 +183,8 @@ TEST(VexoServerStatsPageInBrowser, ChartsOfTheSeededCheckinsAreDrawn) {
     EXPECT_EQ(Occurrences(dom, "<g class=\"series\" data-series=\"" + version + "\""), 2u);
     EXPECT_EQ(Occurrences(dom, ">" + version + "</text></g>"), 2u);  // legend entries
   }
-  std::string dayAxis =
-      "day (UTC), " + IsoDay(now - (kSeededDays - 1) * kSecondsPerDay) + " to " + IsoDay(now);
+  std::string dayAxis = "day (UTC), " + FormatDay(now / kSecondsPerDay - (kSeededDays - 1)) +
+                        " to " + FormatDay(now / kSecondsPerDay);
   for (const std::string& part :
        {std::string("&lt;i&gt;1.0.7&lt;/i&gt;</text></g>"), std::string(">100 %</text>"), dayAxis,
         std::string("data-series=\"cut short\"")}) {

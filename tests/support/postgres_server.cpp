@@ -49,8 +49,9 @@ bool PostgresServer::Run(const std::string& tool, std::vector<std::string> argum
 
 bool PostgresServer::Start() {
   // No TCP at all, no waiting for the disk: a throwaway cluster.
-  running_ = Run("pg_ctl", {"-D", folder_.File("data"), "-l", folder_.File("server.log"), "-w",
-                            "-o", "-k " + folder_.path() + " -c listen_addresses='' -F", "start"});
+  running_ =
+      Run("pg_ctl", {"-D", folder_.File("data"), "-l", folder_.File("server.log"), "-w", "-o",
+                     "-k " + folder_.path().string() + " -c listen_addresses='' -F", "start"});
   return running_;
 }
 
@@ -61,13 +62,13 @@ bool PostgresServer::Stop() {
 }
 
 std::string PostgresServer::CreateDatabase(const std::string& name) {
-  Run("createdb", {"-h", folder_.path(), "-U", "postgres", name});
+  Run("createdb", {"-h", folder_.path().string(), "-U", "postgres", name});
   return Uri(name);
 }
 
 std::string PostgresServer::Uri(const std::string& database) const {
   std::string socketFolder;
-  for (char c : folder_.path()) {
+  for (char c : folder_.path().string()) {
     socketFolder += c == '/' ? std::string("%2F") : std::string(1, c);
   }
   return "postgresql://postgres@/" + database + "?host=" + socketFolder;

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/temp_folder.h"
+
 namespace vexo::testing {
 
 struct ProgramResult {
@@ -20,24 +22,6 @@ struct ProgramResult {
 // Runs `program` to its end with `input` on its standard input.
 ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& arguments,
                          const std::string& input = {});
-
-// A fresh private folder, removed with the object.
-class TempFolder {
- public:
-  TempFolder();
-  ~TempFolder();
-  TempFolder(const TempFolder&) = delete;
-  TempFolder& operator=(const TempFolder&) = delete;
-
-  const std::string& path() const { return path_; }
-  std::string File(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
-
-std::string ReadFile(const std::string& path);
-void WriteFile(const std::string& path, const std::string& content);
 
 // A program running in the background; its output goes to files in a private folder.
 class BackgroundProgram {
