@@ -61,7 +61,10 @@ std::string PublicKeyText(const Ed25519PublicKey& key) {
 }
 
 std::optional<Ed25519PublicKey> ParsePublicKeyText(std::string_view text) {
-  return DecodeBase64<std::tuple_size_v<Ed25519PublicKey>>(text);
+  std::optional<Ed25519PublicKey> key = DecodeBase64<std::tuple_size_v<Ed25519PublicKey>>(text);
+  if (!key || !IsEd25519PublicKey(*key))
+    return std::nullopt;
+  return key;
 }
 
 std::optional<size_t> VouchingKey(std::u16string_view signatureText, std::u16string_view version,

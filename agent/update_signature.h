@@ -35,7 +35,8 @@ std::string SignedStatement(std::u16string_view version, const InstallerFacts& i
 // The signature as it travels in the offer: 64 bytes in standard base64 with padding.
 std::string SignatureText(const Ed25519Signature& signature);
 std::optional<Ed25519Signature> ParseSignatureText(std::u16string_view text);
-// A public key as VEXO_UPDATE_KEYS and the publisher's tool write it.
+// A public key as VEXO_UPDATE_KEYS and the publisher's tool write it; parsed only when it is a
+// public key (IsEd25519PublicKey).
 std::string PublicKeyText(const Ed25519PublicKey& key);
 std::optional<Ed25519PublicKey> ParsePublicKeyText(std::string_view text);
 

@@ -12,11 +12,12 @@
 #include <utility>
 
 #include "agent/crypto/base64.h"
+#include "server/common/small_file.h"
 
 namespace vexo::tools {
 namespace {
 
-// More than a key line with its line end, so that longer files are seen as malformed.
+// A key line with its line end is 45 or 46 bytes; a longer file is no key file.
 constexpr size_t kLongestKeyFile = 128;
 
 std::runtime_error KeyFileError(const std::string& path, const std::string& what) {
@@ -39,12 +40,6 @@ class Descriptor {
  private:
   int fd_;
 };
-
-std::string ModeText(mode_t mode) {
-  char text[8];
-  std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
-  return text;
-}
 
 bool WriteAll(int fd, const std::string& bytes) {
   size_t done = 0;
@@ -80,33 +75,17 @@ void CreateKeyFile(const std::string& path, const Ed25519Seed& seed) {
 }
 
 Ed25519Seed ReadKeyFile(const std::string& path) {
-  Descriptor file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (file.get() < 0)
-    throw KeyFileError(path, std::strerror(errno));
-  struct stat status {};
-  if (fstat(file.get(), &status) != 0)
-    throw KeyFileError(path, std::strerror(errno));
-  if (!S_ISREG(status.st_mode))
-    throw KeyFileError(path, "not a regular file");
-  if ((status.st_mode & 077) != 0) {
-    throw KeyFileError(path, "open to others (mode " + ModeText(status.st_mode) +
-                                 "); only its owner may read it: chmod 600");
-  }
-  std::string content;
-  char chunk[kLongestKeyFile + 1];
-  ssize_t got = 0;
-  while (content.size() <= kLongestKeyFile &&
-         ((got = read(file.get(), chunk, sizeof chunk)) > 0 || (got < 0 && errno == EINTR))) {
-    if (got > 0)
-      content.append(chunk, static_cast<size_t>(got));
-  }
-  if (got < 0)
-    throw KeyFileError(path, std::strerror(errno));
-  if (content.ends_with('\n'))
-    content.pop_back();
-  if (content.ends_with('\r'))
-    content.pop_back();
-  std::optional<Ed25519Seed> seed = DecodeBase64<32>(content);
+  std::string fault;
+  std::optional<std::string> content =
+      server::ReadSmallFile(path, kLongestKeyFile, fault, server::FileAccess::kOwnerOnly);
+  if (!content)
+    throw KeyFileError(path, fault);
+  std::string_view line = *content;
+  if (line.ends_with('\n'))
+    line.remove_suffix(1);
+  if (line.ends_with('\r'))
+    line.remove_suffix(1);
+  std::optional<Ed25519Seed> seed = DecodeBase64<32>(line);
   if (!seed)
     throw KeyFileError(path, "not a private key (one line: 32 bytes in base64)");
   return *seed;

@@ -24,6 +24,7 @@
 #include "agent/crypto/md5.h"
 #include "agent/update_signature.h"
 #include "cli/command_line.h"
+#include "server/common/small_file.h"
 #include "server/common/utc_day.h"
 #include "tools/answer_check.h"
 #include "tools/key_file.h"
@@ -101,20 +102,18 @@ class Failure : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// Answers and texts to encipher are read up to the most vexo-server serves.
+constexpr size_t kLongestInput = 1 << 20;
+
 std::string ReadInput(const std::string& name) {
-  if (name == "-") {
-    return std::string(std::istreambuf_iterator<char>(std::cin), {});
+  std::string fault;
+  std::optional<std::string> content = name == "-"
+                                           ? server::ReadUpTo(STDIN_FILENO, kLongestInput, fault)
+                                           : server::ReadSmallFile(name, kLongestInput, fault);
+  if (!content) {
+    throw Failure("cannot read '" + name + "': " + fault);
   }
-  std::ifstream in(name, std::ios::binary);
-  if (!in) {
-    throw Failure("cannot read '" + name + "'");
-  }
-  std::ostringstream content;
-  content << in.rdbuf();
-  if (in.bad()) {
-    throw Failure("cannot read '" + name + "'");
-  }
-  return content.str();
+  return *content;
 }
 
 void WriteOutput(const std::string& name, const std::string& content) {
@@ -135,6 +134,12 @@ void WriteOutput(const std::string& name, const std::string& content) {
 }
 
 std::string FileMd5(const std::string& path) {
+  std::error_code error;
+  std::filesystem::file_status status = std::filesystem::status(path, error);
+  if (error || !std::filesystem::is_regular_file(status)) {
+    throw Failure("cannot read '" + path +
+                  "': " + (error ? error.message() : "not a regular file"));
+  }
   std::optional<std::string> digest = Md5HexOfFile(std::filesystem::path(path));
   if (!digest) {
     throw Failure("cannot read '" + path + "'");
@@ -290,7 +295,9 @@ PinnedKeys ParseKeyList(const std::string& list) {
   while (std::getline(items, item, ',')) {
     std::optional<Ed25519PublicKey> key = ParsePublicKeyText(item);
     if (!key) {
-      throw UsageError("--keys: '" + item + "' is not a public key (44 characters of base64)");
+      throw UsageError("--keys: '" + item +
+                       "' is not a public key (44 characters of base64 that encode a point of "
+                       "the curve not of small order)");
     }
     keys.push_back(*key);
   }

@@ -16,13 +16,13 @@ namespace {
 constexpr size_t kLongestAnswer = 1 << 20;
 
 std::optional<std::string> ReadIfPresent(const std::string& path, size_t limit) {
-  std::optional<std::string> text = server::ReadFileUpTo(path, limit);
+  std::string fault;
+  std::optional<std::string> text = server::ReadSmallFile(path, limit, fault);
   if (!text && errno == ENOENT) {
     return std::nullopt;
   }
-  if (!text || text->size() > limit) {
-    throw std::runtime_error("cannot read '" + path + "'" +
-                             (text ? " (longer than " + std::to_string(limit) + " bytes)" : ""));
+  if (!text) {
+    throw std::runtime_error("cannot read '" + path + "': " + fault);
   }
   return text;
 }

@@ -21,19 +21,27 @@ void EnsureLibraryReady() {
   (void)ready;
 }
 
-// Owns one S-expression.
-class Sexp {
+// Owns one object of the library, given back by `Release`.
+template <typename T, void (*Release)(T)>
+class Owned {
  public:
-  Sexp() = default;
-  ~Sexp() { gcry_sexp_release(sexp_); }
-  Sexp(const Sexp&) = delete;
-  Sexp& operator=(const Sexp&) = delete;
-  gcry_sexp_t* out() { return &sexp_; }
-  gcry_sexp_t get() const { return sexp_; }
+  explicit Owned(T value = nullptr) : value_(value) {}
+  ~Owned() {
+    if (value_ != nullptr)
+      Release(value_);
+  }
+  Owned(const Owned&) = delete;
+  Owned& operator=(const Owned&) = delete;
+  T* out() { return &value_; }
+  T get() const { return value_; }
 
  private:
-  gcry_sexp_t sexp_ = nullptr;
+  T value_;
 };
+using Sexp = Owned<gcry_sexp_t, gcry_sexp_release>;
+using CurveContext = Owned<gcry_ctx_t, gcry_ctx_release>;
+using Mpi = Owned<gcry_mpi_t, gcry_mpi_release>;
+using Point = Owned<gcry_mpi_point_t, gcry_mpi_point_release>;
 
 void Check(gcry_error_t error, const char* what) {
   if (error != 0)
@@ -70,6 +78,19 @@ void CopyToken(gcry_sexp_t list, const char* token, unsigned char* out, size_t s
   if (data == nullptr || length != size)
     throw std::runtime_error(std::string("Ed25519 signature without its ") + token + " value");
   std::memcpy(out, data, size);
+}
+
+gcry_error_t BuildPublicKey(Sexp& sexp, const Ed25519PublicKey& key) {
+  return gcry_sexp_build(sexp.out(), nullptr,
+                         "(public-key (ecc (curve Ed25519) (flags eddsa) (q %b)))",
+                         static_cast<int>(key.size()), key.data());
+}
+
+// The affine coordinates of `point`; false for the point at infinity.
+bool AffineOf(gcry_mpi_point_t point, gcry_ctx_t curve, Mpi& x, Mpi& y) {
+  *x.out() = gcry_mpi_new(0);
+  *y.out() = gcry_mpi_new(0);
+  return gcry_mpi_ec_get_affine(x.get(), y.get(), point, curve) == 0;
 }
 
 }  // namespace
@@ -113,15 +134,47 @@ std::string HexOf(const Sha256Value& digest) {
   return text;
 }
 
+bool IsEd25519PublicKey(const Ed25519PublicKey& key) {
+  EnsureLibraryReady();
+  Sexp publicKey;
+  CurveContext curve;
+  if (BuildPublicKey(publicKey, key) != 0 ||
+      gcry_mpi_ec_new(curve.out(), publicKey.get(), nullptr) != 0)
+    return false;
+  // The point as the library decodes the key.
+  Point q(gcry_mpi_ec_get_point("q", curve.get(), 1));
+  Mpi p(gcry_mpi_ec_get_mpi("p", curve.get(), 1));
+  Mpi cofactor(gcry_mpi_ec_get_mpi("h", curve.get(), 1));
+  Mpi x, y;
+  if (!q.get() || !p.get() || !cofactor.get() || !AffineOf(q.get(), curve.get(), x, y))
+    return false;
+  // Coordinates below p (a y from p up is not the canonical encoding, nor is a "negative" zero
+  // x), and of full width: the library's arithmetic on this curve aborts on a coordinate whose
+  // top limb (32 bits at most) is zero, as for the identity and the points of order 2 and 4. A
+  // generated key fails this with a chance of 2^-30; NewEd25519Seed then draws again.
+  auto fullWidth = [&](const Mpi& value) {
+    return gcry_mpi_get_nbits(value.get()) > 224 && gcry_mpi_cmp(value.get(), p.get()) < 0;
+  };
+  if (!fullWidth(x) || !fullWidth(y))
+    return false;
+  if (!gcry_mpi_ec_curve_point(q.get(), curve.get()))
+    return false;
+  // A point of small order times the cofactor is the identity, whose x is zero.
+  Point multiple(gcry_mpi_point_new(0));
+  gcry_mpi_ec_mul(multiple.get(), cofactor.get(), q.get(), curve.get());
+  Mpi multipleX, multipleY;
+  return AffineOf(multiple.get(), curve.get(), multipleX, multipleY) &&
+         gcry_mpi_cmp_ui(multipleX.get(), 0) != 0;
+}
+
 bool Ed25519Verify(const Ed25519PublicKey& key, std::string_view message,
                    const Ed25519Signature& signature) {
-  EnsureLibraryReady();
+  if (!IsEd25519PublicKey(key))
+    return false;
   Sexp publicKey;
   Sexp signatureValue;
   Sexp data;
-  if (gcry_sexp_build(publicKey.out(), nullptr,
-                      "(public-key (ecc (curve Ed25519) (flags eddsa) (q %b)))",
-                      static_cast<int>(key.size()), key.data()) != 0 ||
+  if (BuildPublicKey(publicKey, key) != 0 ||
       gcry_sexp_build(signatureValue.out(), nullptr, "(sig-val (eddsa (r %b) (s %b)))", 32,
                       signature.data(), 32, signature.data() + 32) != 0 ||
       BuildMessage(data, message) != 0) {
@@ -133,7 +186,9 @@ bool Ed25519Verify(const Ed25519PublicKey& key, std::string_view message,
 Ed25519Seed NewEd25519Seed() {
   EnsureLibraryReady();
   Ed25519Seed seed;
-  gcry_randomize(seed.data(), seed.size(), GCRY_VERY_STRONG_RANDOM);
+  do {
+    gcry_randomize(seed.data(), seed.size(), GCRY_VERY_STRONG_RANDOM);
+  } while (!IsEd25519PublicKey(Ed25519PublicKeyOf(seed)));
   return seed;
 }
 

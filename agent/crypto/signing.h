@@ -37,12 +37,18 @@ Sha256Value Sha256Of(std::string_view bytes);
 // 64 lowercase hexadecimal digits.
 std::string HexOf(const Sha256Value& digest);
 
-// True only when `signature` is a valid signature of `message` under `key`; a key that is not a
-// point of the curve verifies nothing.
+// True when `key` is an Ed25519 public key: the one canonical encoding of a point of the curve
+// whose order is not small, with coordinates the library can compute with. A point of small
+// order (the identity among them) would let forged signatures verify.
+bool IsEd25519PublicKey(const Ed25519PublicKey& key);
+
+// True only when `signature` is a valid signature of `message` under `key`; anything that is
+// not a public key (IsEd25519PublicKey) verifies nothing.
 bool Ed25519Verify(const Ed25519PublicKey& key, std::string_view message,
                    const Ed25519Signature& signature);
 
-// A new private key from the system's strongest random source.
+// A new private key from the system's strongest random source, whose public key passes
+// IsEd25519PublicKey.
 Ed25519Seed NewEd25519Seed();
 Ed25519PublicKey Ed25519PublicKeyOf(const Ed25519Seed& seed);
 Ed25519Signature Ed25519Sign(const Ed25519Seed& seed, std::string_view message);

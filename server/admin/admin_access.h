@@ -7,8 +7,10 @@
 
 namespace vexo::server {
 
-// The admin secret of a token file: its content without one trailing newline. Unreadable or
-// empty: nullopt, with the fault in `error` (one line, never the secret).
+// The admin secret of a token file: its content without one trailing newline and the blanks
+// around it, read like any secret (not when others may open the file, at most 4 KiB). Refused
+// unless it holds at least 16 non-blank bytes and no control character: nullopt, with the fault
+// in `error` (one line, never the secret).
 std::optional<std::string> ReadAdminToken(const std::string& path, std::string& error);
 
 // Compares a presented secret with the expected one in a time that depends on the presented

@@ -29,24 +29,14 @@ AnswerCache::AnswerCache(std::string origin, Encipher encipher, Warn warn)
 }
 
 std::shared_ptr<const PreparedAnswer> AnswerCache::Get(const std::string& path) {
-  return files_.Get(path,
-                    [this](const std::string& file, size_t size) { return Load(file, size); });
+  return files_.Get(path, [this](const std::string& file, size_t) { return Load(file); });
 }
 
-std::shared_ptr<const PreparedAnswer> AnswerCache::Load(const std::string& path, size_t size) {
-  if (size > kMaxAnswerFileBytes) {
-    warn_("answer " + path + " is larger than " + std::to_string(kMaxAnswerFileBytes) +
-          " bytes; not served");
-    return nullptr;
-  }
-  std::optional<std::string> plain = ReadFileUpTo(path, kMaxAnswerFileBytes);
+std::shared_ptr<const PreparedAnswer> AnswerCache::Load(const std::string& path) {
+  std::string error;
+  std::optional<std::string> plain = ReadSmallFile(path, kMaxAnswerFileBytes, error);
   if (!plain) {
-    warn_("answer " + path + " cannot be read");
-    return nullptr;
-  }
-  if (plain->size() > kMaxAnswerFileBytes) {
-    warn_("answer " + path + " grew beyond " + std::to_string(kMaxAnswerFileBytes) +
-          " bytes; not served");
+    warn_("answer " + path + " is not served: " + error);
     return nullptr;
   }
   std::string text = SubstituteOrigin(*plain, origin_);

@@ -43,7 +43,7 @@ class AnswerCache {
   std::shared_ptr<const PreparedAnswer> Get(const std::string& path);
 
  private:
-  std::shared_ptr<const PreparedAnswer> Load(const std::string& path, size_t size);
+  std::shared_ptr<const PreparedAnswer> Load(const std::string& path);
 
   std::string origin_;
   Encipher encipher_;

@@ -49,23 +49,14 @@ std::optional<RolloutStatus> RolloutGate::StatusOf(const std::string& answerPath
 std::shared_ptr<const RolloutGate::LoadedPolicy> RolloutGate::PolicyOf(
     const std::string& answerPath) {
   return policies_.Get(PolicyPathOf(answerPath),
-                       [this](const std::string& path, size_t size) { return Load(path, size); });
+                       [this](const std::string& path, size_t) { return Load(path); });
 }
 
-std::shared_ptr<const RolloutGate::LoadedPolicy> RolloutGate::Load(const std::string& path,
-                                                                   size_t size) {
+std::shared_ptr<const RolloutGate::LoadedPolicy> RolloutGate::Load(const std::string& path) {
   auto loaded = std::make_shared<LoadedPolicy>();
   loaded->path = path;
-  std::string tooLong = "longer than " + std::to_string(kMaxPolicyFileBytes) + " bytes";
   std::string error;
-  std::optional<std::string> text;
-  if (size > kMaxPolicyFileBytes) {
-    error = tooLong;
-  } else if (!(text = ReadFileUpTo(path, kMaxPolicyFileBytes))) {
-    error = "cannot be read";
-  } else if (text->size() > kMaxPolicyFileBytes) {
-    error = tooLong;
-  } else {
+  if (std::optional<std::string> text = ReadSmallFile(path, kMaxPolicyFileBytes, error)) {
     loaded->policy = ParseRolloutPolicy(*text, error);
   }
   if (!loaded->policy) {

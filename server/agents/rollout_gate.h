@@ -45,7 +45,7 @@ class RolloutGate {
   };
 
   std::shared_ptr<const LoadedPolicy> PolicyOf(const std::string& answerPath);
-  std::shared_ptr<const LoadedPolicy> Load(const std::string& path, size_t size);
+  std::shared_ptr<const LoadedPolicy> Load(const std::string& path);
   // The section in force for `release`; null, with the reason in `problem`, when there is none.
   const ReleaseRollout* SectionFor(const LoadedPolicy& loaded, const std::string& release,
                                    std::string& problem);

@@ -14,6 +14,10 @@
 #include <cstdarg>
 #include <cstring>
 #include <ctime>
+#include <vector>
+
+#include "server/transport/authorization.h"
+#include "server/transport/request_head.h"
 
 namespace vexo::server {
 namespace {
@@ -116,36 +120,56 @@ QueryArguments ArgumentsOf(MHD_Connection* connection) {
   return arguments;
 }
 
-bool IsScheme(std::string_view text, std::string_view scheme) {
-  return text.size() > scheme.size() && text[scheme.size()] == ' ' &&
-         std::equal(scheme.begin(), scheme.end(), text.begin(), [](char a, char b) {
-           return std::tolower(static_cast<unsigned char>(b)) == a;
-         });
-}
-
-// The secret of an Authorization header: a bearer token, or the password of HTTP Basic (which
-// the library decodes).
+// The secret of the Authorization header, if any.
 std::optional<std::string> CredentialOf(MHD_Connection* connection) {
   const char* header =
       MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_AUTHORIZATION);
-  if (header == nullptr) {
-    return std::nullopt;
+  return header ? PresentedSecret(header) : std::nullopt;
+}
+
+MHD_Result AddHeaderLine(void* lines, MHD_ValueKind, const char* name, const char* value) {
+  static_cast<std::vector<HeaderLine>*>(lines)->push_back({name ? name : "", value ? value : ""});
+  return MHD_YES;
+}
+
+// Whether the head the library parsed in place, from the method on, held a zero byte of the
+// client's. A part outside that block means the head cannot be read as one: it is refused too.
+bool ZeroByteInHead(MHD_Connection* connection, const char* method, const char* target,
+                    size_t targetLength, const char* version,
+                    const std::vector<HeaderLine>& headers) {
+  const MHD_ConnectionInfo* info =
+      MHD_get_connection_info(connection, MHD_CONNECTION_INFO_REQUEST_HEADER_SIZE);
+  if (info == nullptr) {
+    return true;
   }
-  std::string_view text(header);
-  if (IsScheme(text, "bearer")) {
-    text.remove_prefix(text.find(' '));
-    size_t first = text.find_first_not_of(' ');
-    return first == std::string_view::npos ? std::string() : std::string(text.substr(first));
+  ParsedHead head;
+  head.block = std::string_view(method, info->header_size);
+  bool inside = true;
+  auto offsetOf = [&](const char* part) {
+    auto start = reinterpret_cast<uintptr_t>(method);
+    auto at = reinterpret_cast<uintptr_t>(part);
+    inside = inside && at >= start && at - start < info->header_size;
+    return inside ? static_cast<size_t>(at - start) : 0;
+  };
+  head.target = offsetOf(target);
+  head.targetLength = targetLength;
+  head.version = offsetOf(version);
+  for (const HeaderLine& header : headers) {
+    head.fields.push_back({offsetOf(header.name.data()), offsetOf(header.value.data())});
   }
-  char* password = nullptr;
-  char* user = MHD_basic_auth_get_username_password(connection, &password);
-  std::optional<std::string> credential;
-  if (user != nullptr && password != nullptr) {
-    credential = password;
+  return !inside || HoldsZeroByte(head);
+}
+
+// Why a request is refused before any router sees it; nullopt for a sound one.
+std::optional<std::string_view> HeadFaultOf(MHD_Connection* connection, const char* method,
+                                            const char* target, size_t targetLength,
+                                            const char* version) {
+  std::vector<HeaderLine> headers;
+  MHD_get_connection_values(connection, MHD_HEADER_KIND, &AddHeaderLine, &headers);
+  if (ZeroByteInHead(connection, method, target, targetLength, version, headers)) {
+    return "zero byte in the request";
   }
-  MHD_free(user);
-  MHD_free(password);
-  return credential;
+  return HeadFault(version, headers);
 }
 
 std::optional<std::string> HeaderOf(MHD_Connection* connection, const char* name) {
@@ -173,6 +197,16 @@ void AddHeaders(MHD_Response* response, const Reply& reply) {
   for (const ReplyHeader& header : reply.headers) {
     MHD_add_response_header(response, header.name, header.value.c_str());
   }
+}
+
+// 400 for a request the transport refuses; the connection closes, as what follows its head
+// cannot be told apart from the next request.
+Reply RefusalReply(std::string_view fault) {
+  Reply reply;
+  reply.status = 400;
+  reply.body = std::make_shared<const std::string>("bad request: " + std::string(fault) + "\n");
+  reply.headers.push_back({MHD_HTTP_HEADER_CONNECTION, "close"});
+  return reply;
 }
 
 void LogLibraryMessage(void*, const char* format, va_list arguments) {
@@ -222,25 +256,33 @@ struct HttpServerCallbacks {
     if (request == nullptr) {
       *context = request = new RequestContext(url);
     }
-    // The first call brings the headers only. Replying once the whole request has arrived lets
-    // the connection stay open for the client's next request.
+    auto* server = static_cast<HttpServer*>(self);
+    // The first call brings the headers only. A sound request is answered once it has arrived
+    // whole, which lets the connection stay open for the client's next request; an unsound one
+    // at once, before its body is read in a way the client may not have meant.
     if (!request->headersSeen) {
       request->headersSeen = true;
-      return MHD_YES;
+      std::optional<std::string_view> fault =
+          HeadFaultOf(connection, method, url, request->rawUri.size(), protocol);
+      if (!fault) {
+        return MHD_YES;
+      }
+      request->replied = true;
+      return server->Respond(connection, url, method, protocol, *request, fault) ? MHD_YES : MHD_NO;
     }
     if (*uploadSize != 0 || request->replied) {
       *uploadSize = 0;  // a body nobody asked for is read and dropped
       return MHD_YES;
     }
     request->replied = true;
-    bool queued =
-        static_cast<HttpServer*>(self)->Respond(connection, url, method, protocol, *request);
-    return queued ? MHD_YES : MHD_NO;
+    return server->Respond(connection, url, method, protocol, *request, std::nullopt) ? MHD_YES
+                                                                                      : MHD_NO;
   }
 };
 
 bool HttpServer::Respond(MHD_Connection* connection, const char* url, const char* method,
-                         const char* protocol, RequestContext& context) {
+                         const char* protocol, RequestContext& context,
+                         std::optional<std::string_view> fault) {
   const std::string& rawUri = context.rawUri;
   Request request;
   request.method = method;
@@ -254,7 +296,7 @@ bool HttpServer::Respond(MHD_Connection* connection, const char* url, const char
   request.credential = CredentialOf(connection);
   request.range = HeaderOf(connection, MHD_HTTP_HEADER_RANGE);
   request.ifRange = HeaderOf(connection, MHD_HTTP_HEADER_IF_RANGE);
-  Reply reply = handler_.Handle(request);
+  Reply reply = fault ? RefusalReply(*fault) : handler_.Handle(request);
   uint64_t bodyBytes = reply.BodySize();
   unsigned status = reply.status;
   MHD_Response* response = CreateResponse(reply, context.transfer, request.unixTime);

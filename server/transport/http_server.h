@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "server/transport/access_log.h"
 #include "server/transport/client_address.h"
@@ -45,9 +46,11 @@ class HttpServer {
   HttpServer(RequestHandler& handler, AccessLog& log, TrustedProxies trusted)
       : handler_(handler), log_(log), trusted_(std::move(trusted)) {}
 
-  // Queues the reply to one request; false when the connection should be dropped.
+  // Queues the reply to one request, or its refusal for `fault`; false when the connection
+  // should be dropped.
   bool Respond(MHD_Connection* connection, const char* url, const char* method,
-               const char* protocol, RequestContext& context);
+               const char* protocol, RequestContext& context,
+               std::optional<std::string_view> fault);
 
   RequestHandler& handler_;
   AccessLog& log_;

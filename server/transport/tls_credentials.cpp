@@ -3,8 +3,6 @@
 #include <gnutls/gnutls.h>
 #include <gnutls/x509.h>
 
-#include <cerrno>
-#include <cstring>
 #include <memory>
 
 #include "server/common/small_file.h"
@@ -15,15 +13,17 @@ namespace {
 // Far more than any certificate chain or key in PEM.
 constexpr size_t kLongestPemFile = 1 << 20;
 
-std::optional<std::string> ReadPemFile(const std::string& path, const char* what,
+// A certificate chain may be read by anyone; a private key not by others.
+std::optional<std::string> ReadPemFile(const std::string& path, const char* what, FileAccess access,
                                        std::string& error) {
-  std::optional<std::string> content = ReadFileUpTo(path, kLongestPemFile);
-  if (!content || content->empty() || content->size() > kLongestPemFile) {
-    error = std::string("cannot read TLS ") + what + " '" + path + "': " +
-            (!content           ? std::strerror(errno)
-             : content->empty() ? "the file is empty"
-                                : "the file is larger than 1 MiB");
-    return std::nullopt;
+  std::string fault;
+  std::optional<std::string> content = ReadSmallFile(path, kLongestPemFile, fault, access);
+  if (content && content->empty()) {
+    fault = "the file is empty";
+    content.reset();
+  }
+  if (!content) {
+    error = std::string("cannot read TLS ") + what + " '" + path + "': " + fault;
   }
   return content;
 }
@@ -66,11 +66,12 @@ int PairKey(const std::string& certificate, const std::string& key) {
 }  // namespace
 
 std::optional<TlsCredentials> LoadTlsCredentials(const TlsFiles& files, std::string& error) {
-  std::optional<std::string> certificate = ReadPemFile(files.certificate, "certificate", error);
+  std::optional<std::string> certificate =
+      ReadPemFile(files.certificate, "certificate", FileAccess::kAnyone, error);
   if (!certificate) {
     return std::nullopt;
   }
-  std::optional<std::string> key = ReadPemFile(files.key, "key", error);
+  std::optional<std::string> key = ReadPemFile(files.key, "key", FileAccess::kNotOthers, error);
   if (!key) {
     return std::nullopt;
   }

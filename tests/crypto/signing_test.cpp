@@ -100,6 +100,41 @@ TEST(Ed25519, AnyChangeStopsVerification) {
   EXPECT_FALSE(Ed25519Verify(notAPoint, v.message, signature));
 }
 
+// Keys the library decodes into no point of the curve, into one of small order, for which
+// signatures could be forged (the identity verifies anything), or into one whose coordinates its
+// arithmetic cannot take: none is a key, none verifies, and none brings the process down.
+TEST(Ed25519, OnlyPointsOfLargeOrderArePublicKeys) {
+  const Rfc8032Vector& v = kRfc8032Vectors[0];
+  const struct {
+    const char* name;
+    const char* key;
+    bool isKey;
+  } cases[] = {
+      {"RFC 8032 test 1", v.publicKey, true},
+      {"all zero: y = 0, order 4",
+       "0000000000000000000000000000000000000000000000000000000000000000", false},
+      {"identity", "0100000000000000000000000000000000000000000000000000000000000000", false},
+      {"identity, x's sign set", "0100000000000000000000000000000000000000000000000000000000000080",
+       false},
+      {"order 2: y = p - 1", "ecffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f",
+       false},
+      {"order 8", "26e8958fc2b227b045c3f489f2ef98f0d5dfac05d3c63339b13802886d53fc05", false},
+      {"y = p, not canonical", "edffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f",
+       false},
+      {"y = 2, not on the curve",
+       "0200000000000000000000000000000000000000000000000000000000000000", false},
+      {"y = 256, of large order but too short for the library",
+       "0001000000000000000000000000000000000000000000000000000000000000", false},
+  };
+  auto signature = FromHex<64>(v.signature);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto key = FromHex<32>(c.key);
+    EXPECT_EQ(IsEd25519PublicKey(key), c.isKey);
+    EXPECT_EQ(Ed25519Verify(key, v.message, signature), c.isKey);
+  }
+}
+
 TEST(Ed25519, NewSeedsDifferAndSignWhatTheirPublicKeyVerifies) {
   Ed25519Seed first = NewEd25519Seed();
   Ed25519Seed second = NewEd25519Seed();

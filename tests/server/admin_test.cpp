@@ -2,6 +2,7 @@
 // JSON and HTML, and the charts.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <string>
 
@@ -29,10 +30,15 @@ TEST(VexoServerAdminAccess, TokenFiles) {
     const char* errorPart;
   };
   const Case cases[] = {
-      {"s3cret\n", "s3cret", ""},         {"s3cret\r\n", "s3cret", ""},
-      {"s3cret", "s3cret", ""},           {"s3cret\n\n", "s3cret\n", ""},
-      {" two words ", " two words ", ""}, {"", nullptr, "is empty"},
-      {"\n", nullptr, "is empty"},        {nullptr, nullptr, "No such file or directory"},
+      {"s3cret-0123456789\n", "s3cret-0123456789", ""},
+      {"s3cret-0123456789\r\n", "s3cret-0123456789", ""},
+      {"s3cret-0123456789", "s3cret-0123456789", ""},
+      {" two words of a secret ", "two words of a secret", ""},
+      {"s3cret-0123456789\n\n", nullptr, "holds a control character"},
+      {"short secret", nullptr, "fewer than 16 non-blank bytes"},
+      {"", nullptr, "is empty"},
+      {"\n", nullptr, "is empty"},
+      {nullptr, nullptr, "No such file or directory"},
   };
   int number = 0;
   for (const Case& row : cases) {
@@ -40,6 +46,7 @@ TEST(VexoServerAdminAccess, TokenFiles) {
     std::string path = folder.File("token" + std::to_string(++number));
     if (row.content) {
       WriteFile(path, row.content);
+      chmod(path.c_str(), 0600);
     }
     std::string error;
     std::optional<std::string> token = ReadAdminToken(path, error);

@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <ctime>
 #include <filesystem>
@@ -280,6 +281,11 @@ TEST_F(VexoAnswerSigning, CheckSaysWhetherTheSignatureVouchesForTheInstaller) {
       {publicKey_, folder_.File("changed.exe"), 1, "problem: the installer's MD5 is"},
       {"", Installer(), 0, "installer       MD5 matches"},
       {"AAAA", Installer(), 2, "--keys: 'AAAA' is not a public key"},
+      // y = 0, the identity and the point of order two: no keys, and no abort.
+      {"AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=", Installer(), 2, "is not a public key"},
+      {"AQAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=", Installer(), 2, "is not a public key"},
+      {publicKey_ + ",7P///////////////////////////////////////38=", Installer(), 2,
+       "--keys: '7P///////////////////////////////////////38=' is not a public key"},
   };
   for (const Case& row : cases) {
     SCOPED_TRACE(row.keys + " " + row.installer);
@@ -423,6 +429,37 @@ TEST(VexoAnswerCheck, AnswersLongerThanAgentsRead) {
   ProgramResult enciphered = Tool({"check", "-"}, EncipherAnswer(longAnswer));
   EXPECT_EQ(enciphered.exitCode, 1);
   EXPECT_THAT(enciphered.out, HasSubstr("longer than the 102400 bytes agents read"));
+}
+
+// Whatever a name points at, the tool neither waits on it nor reads it without end: folders,
+// FIFOs and devices are named as such, and input is read up to the 1 MiB vexo-server serves.
+TEST(VexoAnswerInputs, RefusedUnlessAReadableRegularFileOfBoundedSize) {
+  TempFolder folder;
+  std::string fifo = folder.File("fifo");
+  std::string here = folder.path().string();
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  struct Case {
+    std::vector<std::string> arguments;
+    std::string input;
+    std::string message;
+  };
+  const Case cases[] = {
+      {{"check", here}, "", "cannot read '" + here + "': a folder, not a regular"},
+      {{"check", fifo}, "", "cannot read '" + fifo + "': a FIFO, not a regular file"},
+      {{"decipher", "/dev/zero"}, "", "cannot read '/dev/zero': a device, not a regular file"},
+      {{"encipher"}, std::string((1 << 20) + 1, 'x'), "cannot read '-': larger than 1 MiB"},
+      {{"md5", fifo}, "", "cannot read '" + fifo + "': not a regular file"},
+      {{"sign", "--key", fifo, "--version", "1.1", fifo}, "", "a FIFO, not a regular file"},
+  };
+  for (const Case& row : cases) {
+    SCOPED_TRACE(::testing::PrintToString(row.arguments));
+    ProgramResult result = Tool(row.arguments, row.input);
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_THAT(result.err, StartsWith("vexo-answer: "));
+    EXPECT_THAT(result.err, HasSubstr(row.message));
+    EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1);
+    EXPECT_EQ(result.out, "");
+  }
 }
 
 TEST(VexoAnswerUsage, ErrorsPrintUsageAndExitTwo) {
