@@ -5,14 +5,23 @@
 # connections. Then, for each store, a longer run at 200 connections and the check that every
 # query answered (a line of the access log) is a check-in stored.
 #
-#   bench/server_vs_nginx.sh [seconds per rate run, default 10] [seconds of the loss run, default 30]
+#   bench/server_vs_nginx.sh [--rollout] [seconds per rate run, default 10]
+#                            [seconds of the loss run, default 30]
 #
-# VEXO_SERVER names the program; by default the release build's is built. PostgreSQL 15 is
-# started for the run (as the postgres user when run as root) on a Unix socket. Everything runs
-# on 127.0.0.1 from a private temporary folder, removed at the end.
+# --rollout serves the start answer under a rollout policy (a 50 % share, so the server reads
+# the policy and places the client in its cohort for every query) while a scraper reads the
+# admin listener's /metrics every second, as Prometheus would; nginx serves the bytes the
+# server sends that client. VEXO_SERVER names the program; by default the release build's is
+# built. PostgreSQL 15 is started for the run (as the postgres user when run as root) on a Unix
+# socket. Everything runs on 127.0.0.1 from a private temporary folder, removed at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+rollout=false
+if [[ ${1:-} == --rollout ]]; then
+  rollout=true
+  shift
+fi
 duration=${1:-10}
 loss_duration=${2:-30}
 threads=$(nproc)
@@ -56,10 +65,17 @@ fi
 "$pg_bin/createdb" -h "$work/pg" -U postgres vexo
 postgres_uri="postgresql://postgres@/vexo?host=${work//\//%2F}%2Fpg"
 
+content=examples/content
+if $rollout; then
+  content=$work/content
+  cp -r examples/content "$content"
+  printf '[1.0.7.0]\nsalt = 5c0f9e2a7b41d3c86e1f2a9b0c7d4e35\nschedule = 50%%\n' >"$content/start.rollout"
+fi
+
 # vexo-server on ephemeral ports; its first two lines name them. Sets origin_NAME, admin_NAME.
 start_vexo() {
   local name=$1 db=$2 log=$work/$1-access.log
-  "$server" --root examples/content --listen 127.0.0.1:0 --admin-listen 127.0.0.1:0 --db "$db" \
+  "$server" --root "$content" --listen 127.0.0.1:0 --admin-listen 127.0.0.1:0 --db "$db" \
     >"$log" 2>"$work/$name-errors.log" &
   pids+=($!)
   for _ in $(seq 100); do
@@ -76,6 +92,20 @@ start_vexo() {
 start_vexo sqlite "$work/checkins.db"
 start_vexo postgres "$postgres_uri"
 query="/client/getData.php?q=start&ver=1.0.6.0&t=setup.exe"
+
+# Under --rollout, a scraper of both servers' metrics for the whole run.
+if $rollout; then
+  for admin in "$admin_sqlite" "$admin_postgres"; do
+    curl -sf "$admin/metrics" | grep -q '^vexo_rollout_share_ratio{.*} 0.5$' ||
+      { echo "server_vs_nginx: $admin/metrics shows no rollout at 50 %"; exit 1; }
+  done
+  while sleep 1; do
+    curl -sf "$admin_sqlite/metrics" -o /dev/null
+    curl -sf "$admin_postgres/metrics" -o /dev/null
+  done &
+  pids+=($!)
+  echo "rollout policy at 50 % on the start answer; /metrics scraped every second"
+fi
 
 # nginx serves the very bytes vexo-server sends, at the same path.
 mkdir -p "$work/www/client" "$work/nginx/logs"

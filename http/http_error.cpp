@@ -178,64 +178,63 @@ const char16_t* ErrorMessageOfW(int32_t code) noexcept {
   return MessageOf(code).wide;
 }
 
-// --- errmsg_exceptionA / errmsg_exceptionW
+// --- the exception classes
 
-errmsg_exceptionA::errmsg_exceptionA(const char* message) noexcept
+template <typename Char>
+errmsg_exceptionT<Char>::errmsg_exceptionT(const Char* message) noexcept
     : m_szErrMsg(CopyText(message)) {}
-errmsg_exceptionA::errmsg_exceptionA(const errmsg_exceptionA& other) noexcept
+template <typename Char>
+errmsg_exceptionT<Char>::errmsg_exceptionT(const errmsg_exceptionT& other) noexcept
     : std::exception(other), m_szErrMsg(CopyText(other.m_szErrMsg)) {}
-errmsg_exceptionA& errmsg_exceptionA::operator=(const errmsg_exceptionA& other) noexcept {
+template <typename Char>
+errmsg_exceptionT<Char>& errmsg_exceptionT<Char>::operator=(
+    const errmsg_exceptionT& other) noexcept {
   if (this != &other)
-    errmsg_exceptionA::SetErrorMessage(other.m_szErrMsg);
+    errmsg_exceptionT::SetErrorMessage(other.m_szErrMsg);
   return *this;
 }
-errmsg_exceptionA::~errmsg_exceptionA() {
+template <typename Char>
+errmsg_exceptionT<Char>::~errmsg_exceptionT() {
   delete[] m_szErrMsg;
 }
-const char* errmsg_exceptionA::what() const noexcept {
+template <typename Char>
+const Char* errmsg_exceptionT<Char>::ErrorMessage() const noexcept {
+  static constexpr Char kNull[] = {'N', 'U', 'L', 'L', 0};
+  return m_szErrMsg != nullptr ? m_szErrMsg : kNull;
+}
+template <typename Char>
+void errmsg_exceptionT<Char>::SetErrorMessage(const Char* message) noexcept {
+  delete[] m_szErrMsg;
+  m_szErrMsg = CopyText(message);
+}
+
+template <>
+const char* errmsg_exceptionT<char>::what() const noexcept {
   return ErrorMessage();
 }
-const char* errmsg_exceptionA::ErrorMessage() const noexcept {
-  return m_szErrMsg != nullptr ? m_szErrMsg : "NULL";
-}
-void errmsg_exceptionA::SetErrorMessage(const char* message) noexcept {
-  delete[] m_szErrMsg;
-  m_szErrMsg = CopyText(message);
-}
-
-errmsg_exceptionW::errmsg_exceptionW(const char16_t* message) noexcept
-    : m_szErrMsg(CopyText(message)) {}
-errmsg_exceptionW::errmsg_exceptionW(const errmsg_exceptionW& other) noexcept
-    : std::exception(other), m_szErrMsg(CopyText(other.m_szErrMsg)) {}
-errmsg_exceptionW& errmsg_exceptionW::operator=(const errmsg_exceptionW& other) noexcept {
-  if (this != &other)
-    errmsg_exceptionW::SetErrorMessage(other.m_szErrMsg);
-  return *this;
-}
-errmsg_exceptionW::~errmsg_exceptionW() {
-  delete[] m_szErrMsg;
-}
-const char* errmsg_exceptionW::what() const noexcept {
+template <>
+const char* errmsg_exceptionT<char16_t>::what() const noexcept {
   return "errmsg_exceptionW";
 }
-const char16_t* errmsg_exceptionW::ErrorMessage() const noexcept {
-  return m_szErrMsg != nullptr ? m_szErrMsg : u"NULL";
-}
-void errmsg_exceptionW::SetErrorMessage(const char16_t* message) noexcept {
-  delete[] m_szErrMsg;
-  m_szErrMsg = CopyText(message);
-}
 
-httpclientexceptionA::httpclientexceptionA(const char* message, int32_t code,
-                                           uint32_t systemError) noexcept
-    : errmsg_exceptionA(message), m_nErrCode(code), m_dwLastError(systemError) {}
+template <typename Char>
+httpclientexceptionT<Char>::httpclientexceptionT(const Char* message, int32_t code,
+                                                 uint32_t systemError) noexcept
+    : errmsg_exceptionT<Char>(message), m_nErrCode(code), m_dwLastError(systemError) {}
 
-httpclientexceptionW::httpclientexceptionW(const char16_t* message, int32_t code,
-                                           uint32_t systemError) noexcept
-    : errmsg_exceptionW(message), m_nErrCode(code), m_dwLastError(systemError) {}
-const char* httpclientexceptionW::what() const noexcept {
+template <>
+const char* httpclientexceptionT<char>::what() const noexcept {
+  return ErrorMessage();
+}
+template <>
+const char* httpclientexceptionT<char16_t>::what() const noexcept {
   return "httpclientexceptionW";
 }
+
+template class errmsg_exceptionT<char>;
+template class errmsg_exceptionT<char16_t>;
+template class httpclientexceptionT<char>;
+template class httpclientexceptionT<char16_t>;
 
 // --- formatting and raising
 

@@ -64,64 +64,39 @@ inline constexpr uint32_t kIntegerDivideByZeroFailure =
 const char* ErrorMessageOfA(int32_t code) noexcept;
 const char16_t* ErrorMessageOfW(int32_t code) noexcept;
 
-class errmsg_exceptionA : public std::exception {
+// The narrow and the wide exception differ only in their character type: one template each,
+// with the names the client's interface uses (errmsg_exceptionA / W, httpclientexceptionA / W).
+// The narrow layer throws the A class; callers of the wide classes only ever see the W class.
+template <typename Char>
+class errmsg_exceptionT : public std::exception {
  public:
-  errmsg_exceptionA() noexcept = default;
-  explicit errmsg_exceptionA(const char* message) noexcept;
-  errmsg_exceptionA(const errmsg_exceptionA& other) noexcept;
-  errmsg_exceptionA& operator=(const errmsg_exceptionA& other) noexcept;
-  ~errmsg_exceptionA() override;
+  errmsg_exceptionT() noexcept = default;
+  explicit errmsg_exceptionT(const Char* message) noexcept;
+  errmsg_exceptionT(const errmsg_exceptionT& other) noexcept;
+  errmsg_exceptionT& operator=(const errmsg_exceptionT& other) noexcept;
+  ~errmsg_exceptionT() override;
 
+  // The narrow message; the wide class returns its class name, as its message is wide.
   const char* what() const noexcept override;
-  virtual const char* ErrorMessage() const noexcept;
+  // The message, or "NULL" when there is none.
+  virtual const Char* ErrorMessage() const noexcept;
   // Best effort: without memory the message stays absent; never throws.
-  virtual void SetErrorMessage(const char* message) noexcept;
+  virtual void SetErrorMessage(const Char* message) noexcept;
 
  private:
-  char* m_szErrMsg = nullptr;
+  Char* m_szErrMsg = nullptr;
 };
 
-class errmsg_exceptionW : public std::exception {
+template <typename Char>
+class httpclientexceptionT : public errmsg_exceptionT<Char> {
  public:
-  errmsg_exceptionW() noexcept = default;
-  explicit errmsg_exceptionW(const char16_t* message) noexcept;
-  errmsg_exceptionW(const errmsg_exceptionW& other) noexcept;
-  errmsg_exceptionW& operator=(const errmsg_exceptionW& other) noexcept;
-  ~errmsg_exceptionW() override;
-
-  // The class name: the message is wide and cannot be returned here.
-  const char* what() const noexcept override;
-  virtual const char16_t* ErrorMessage() const noexcept;
-  virtual void SetErrorMessage(const char16_t* message) noexcept;
-
- private:
-  char16_t* m_szErrMsg = nullptr;
-};
-
-class httpclientexceptionA : public errmsg_exceptionA {
- public:
-  explicit httpclientexceptionA(const char* message = nullptr, int32_t code = 0,
+  explicit httpclientexceptionT(const Char* message = nullptr, int32_t code = 0,
                                 uint32_t systemError = 0) noexcept;
-  httpclientexceptionA(const httpclientexceptionA& other) noexcept = default;
-  httpclientexceptionA& operator=(const httpclientexceptionA& other) noexcept = default;
-  ~httpclientexceptionA() override = default;
+  httpclientexceptionT(const httpclientexceptionT& other) noexcept = default;
+  httpclientexceptionT& operator=(const httpclientexceptionT& other) noexcept = default;
+  ~httpclientexceptionT() override = default;
 
-  int32_t Code() const noexcept { return m_nErrCode; }
-  uint32_t SystemError() const noexcept { return m_dwLastError; }
-
- private:
-  int32_t m_nErrCode;
-  uint32_t m_dwLastError;
-};
-
-class httpclientexceptionW : public errmsg_exceptionW {
- public:
-  explicit httpclientexceptionW(const char16_t* message = nullptr, int32_t code = 0,
-                                uint32_t systemError = 0) noexcept;
-  httpclientexceptionW(const httpclientexceptionW& other) noexcept = default;
-  httpclientexceptionW& operator=(const httpclientexceptionW& other) noexcept = default;
-  ~httpclientexceptionW() override = default;
-
+  // As errmsg_exceptionT's, but the wide class names itself httpclientexceptionW.
   const char* what() const noexcept override;
   int32_t Code() const noexcept { return m_nErrCode; }
   uint32_t SystemError() const noexcept { return m_dwLastError; }
@@ -130,6 +105,26 @@ class httpclientexceptionW : public errmsg_exceptionW {
   int32_t m_nErrCode;
   uint32_t m_dwLastError;
 };
+
+template <>
+const char* errmsg_exceptionT<char>::what() const noexcept;
+template <>
+const char* errmsg_exceptionT<char16_t>::what() const noexcept;
+template <>
+const char* httpclientexceptionT<char>::what() const noexcept;
+template <>
+const char* httpclientexceptionT<char16_t>::what() const noexcept;
+
+// Defined once, in http_error.cpp.
+extern template class errmsg_exceptionT<char>;
+extern template class errmsg_exceptionT<char16_t>;
+extern template class httpclientexceptionT<char>;
+extern template class httpclientexceptionT<char16_t>;
+
+using errmsg_exceptionA = errmsg_exceptionT<char>;
+using errmsg_exceptionW = errmsg_exceptionT<char16_t>;
+using httpclientexceptionA = httpclientexceptionT<char>;
+using httpclientexceptionW = httpclientexceptionT<char16_t>;
 
 // Raise operations, narrow flavour: used only inside CHttpToolA.
 [[noreturn]] void ThrowExceptionA(int32_t code);

@@ -7,7 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev clang-format
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libcurl4-openssl-dev libmicrohttpd-dev libgnutls28-dev gnutls-bin libsqlite3-dev sqlite3
-  libpq-dev postgresql-15
+  libpq-dev postgresql-15 prometheus-cpp-dev prometheus
   libproxy-dev libproxy1-plugin-gsettings gsettings-desktop-schemas squid
   libssl-dev libpugixml-dev libgcrypt20-dev libgcrypt-mingw-w64-dev libgpg-error-mingw-w64-dev
   mingw-w64 wine wine64 xvfb xauth xdotool x11-utils

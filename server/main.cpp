@@ -71,7 +71,8 @@ int Run(const ServerOptions& options) {
   if (!content->HasTopLevelAnswers()) {
     Warn("content folder '" + options.root + "' has neither start.xml nor popup.xml");
   }
-  StoreSettings storeSettings{options.retainDays, options.databaseBacklog};
+  prometheus::Registry metrics;
+  StoreSettings storeSettings{options.retainDays, options.databaseBacklog, &metrics};
   std::unique_ptr<CheckinStore> checkins =
       CheckinStore::Open(options.databasePath, Warn, error, storeSettings);
   if (!checkins) {
@@ -106,9 +107,12 @@ int Run(const ServerOptions& options) {
       options.origin.empty() ? boundOrigin : options.origin,
       [](std::string_view plainText) { return EncipherAnswer(plainText); }, Warn);
   RolloutGate rollouts(Warn);
-  RequestRouter router(*content, answers, rollouts, *checkins);
+  AgentMetrics agentMetrics(metrics);
+  RequestRouter router(*content, answers, rollouts, *checkins, agentMetrics);
   AdminGate gate(std::move(adminToken));
-  AdminRouter adminRouter(*checkins, gate);
+  AdminRouter adminRouter(*checkins, gate, metrics, [&](int64_t now) {
+    return ContentRollouts(*content, answers, rollouts, now);
+  });
   AccessLog log(stdout);
   unsigned threads = options.threads ? options.threads : DefaultThreadCount();
   std::unique_ptr<HttpServer> server = HttpServer::Start(

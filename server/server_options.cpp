@@ -204,7 +204,9 @@ struct GroupText {
 
 const GroupText kGroupTexts[] = {
     {kAgents, "The agents' listener:\n", ""},
-    {kAdmin, "The admin listener (/stats as JSON, /stats.html with the adoption charts):\n",
+    {kAdmin,
+     "The admin listener (/stats as JSON, /stats.html with the adoption and rollout charts,\n"
+     "/metrics for Prometheus):\n",
      "  On an address other than loopback (127.0.0.0/8, ::1) the server starts only with\n"
      "  --admin-token-file, and only with TLS unless --admin-insecure-http is given.\n"},
     {kRecord, "The record of check-ins and downloads:\n",
@@ -343,7 +345,7 @@ std::string ServerUsage() {
          "  files/...                         installers, served under /files/...\n"
          "\n"
          "Pages: /client/getData.php?q=start|popup&ver=...&t=...  /files/...  (agents' listener)\n"
-         "       /stats (JSON)  /stats.html                           (admin listener)\n";
+         "       /stats (JSON)  /stats.html  /metrics                 (admin listener)\n";
 }
 
 }  // namespace vexo::server

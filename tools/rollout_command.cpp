@@ -1,5 +1,6 @@
 #include "tools/rollout_command.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 #include "server/common/utc_day.h"
@@ -49,6 +50,15 @@ ReleaseRollout SectionToChange(const PublishedAnswer& answer, const RolloutChang
   return NewReleaseRollout(answer.offer.version, {}, now);
 }
 
+// The schedule takes up where it stopped: the time it was halted while it ran does not count
+// (a schedule set while halted, or starting later, ran for none of it).
+int64_t HaltedTimeOfSchedule(const ReleaseRollout& rollout, int64_t now) {
+  if (rollout.haltedSince == 0) {
+    return 0;
+  }
+  return std::max<int64_t>(0, now - std::max(rollout.haltedSince, rollout.start));
+}
+
 // The share now, halted or not: a new schedule must not take agents out of the share.
 int UnhaltedShare(ReleaseRollout rollout, int64_t now) {
   rollout.halted = false;
@@ -95,8 +105,7 @@ std::string ChangeRollout(const RolloutChange& change, ContentFiles& files, int6
       if (!rollout.halted) {
         return "not halted\n" + Status(answer, now);
       }
-      // The schedule takes up where it stopped: the halted time does not count.
-      rollout.start += rollout.haltedSince ? now - rollout.haltedSince : 0;
+      rollout.start += HaltedTimeOfSchedule(rollout, now);
       rollout.halted = false;
       rollout.haltedSince = 0;
       break;

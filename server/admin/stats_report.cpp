@@ -1,6 +1,7 @@
 #include "server/admin/stats_report.h"
 
 #include "server/admin/adoption_charts.h"
+#include "server/admin/rollout_charts.h"
 #include "server/admin/web_text.h"
 #include "server/common/utc_day.h"
 
@@ -48,6 +49,51 @@ std::string JsonDownloadsSeries(const std::vector<DayDownloadCount>& rows) {
            ", \"resumed_completed\": " + std::to_string(row.resumedCompleted) +
            ", \"resumed_cut_short\": " + std::to_string(row.resumedCutShort) + "}";
   });
+}
+
+std::string JsonOffersSeries(const std::vector<DayOfferCount>& rows) {
+  return JsonArray(rows, [](const DayOfferCount& row) {
+    return "{\"day\": " + JsonString(row.day) + ", \"release\": " + JsonString(row.release) +
+           ", \"served\": " + std::to_string(row.served) +
+           ", \"withheld\": " + std::to_string(row.withheld) + "}";
+  });
+}
+
+std::string JsonFileDownloads(const std::vector<FileDownloadCount>& rows) {
+  return JsonArray(rows, [](const FileDownloadCount& row) {
+    return "{\"file\": " + JsonString(row.file) +
+           ", \"completed\": " + std::to_string(row.completed) +
+           ", \"cut_short\": " + std::to_string(row.cutShort) +
+           ", \"bytes\": " + std::to_string(row.bytes) + "}";
+  });
+}
+
+std::string JsonRollouts(const std::vector<RolloutStatus>& rollouts) {
+  return JsonArray(rollouts, [](const RolloutStatus& status) {
+    std::string json = "{\"answer\": " + JsonString(status.answer) +
+                       ", \"release\": " + JsonString(status.release) +
+                       ", \"share_now\": " + JsonString(FormatShare(status.shareNow));
+    if (status.rollout) {
+      json += ", \"start\": " + JsonString(FormatUtcTime(status.rollout->start)) +
+              ", \"schedule\": " + JsonString(FormatSchedule(status.rollout->steps)) +
+              ", \"halted\": " + (status.rollout->halted ? "true" : "false");
+    } else {
+      json += ", \"problem\": " + JsonString(status.problem);
+    }
+    return json + "}";
+  });
+}
+
+std::string HtmlFileDownloads(const std::vector<FileDownloadCount>& rows) {
+  std::string html =
+      "<h2>Installer downloads per file</h2>\n<table>\n<tr><th>file</th><th>whole</th>"
+      "<th>cut short</th><th>bytes sent</th></tr>\n";
+  for (const FileDownloadCount& row : rows) {
+    html += "<tr><td>" + EscapeHtml(row.file) + "</td><td class=\"n\">" +
+            std::to_string(row.completed) + "</td><td class=\"n\">" + std::to_string(row.cutShort) +
+            "</td><td class=\"n\">" + std::to_string(row.bytes) + "</td></tr>\n";
+  }
+  return html + "</table>\n";
 }
 
 std::string JsonCheckin(const Checkin& checkin) {
@@ -98,7 +144,8 @@ constexpr const char* kPageStyle =
 
 }  // namespace
 
-std::string RenderStatsJson(const CheckinSummary& summary) {
+std::string RenderStatsJson(const CheckinSummary& summary,
+                            const std::vector<RolloutStatus>& rollouts) {
   std::string json = "{\n  \"total\": " + std::to_string(summary.total) + ",\n";
   json += "  \"per_query\": " + JsonCountList(summary.perQuery) + ",\n";
   json += "  \"per_version\": " + JsonCountList(summary.perVersion) + ",\n";
@@ -107,6 +154,10 @@ std::string RenderStatsJson(const CheckinSummary& summary) {
   json +=
       "  \"starts_per_day_by_version\": " + JsonStartsSeries(summary.startsPerDayByVersion) + ",\n";
   json += "  \"downloads_per_day\": " + JsonDownloadsSeries(summary.downloadsPerDay) + ",\n";
+  json += "  \"downloads_per_file\": " + JsonFileDownloads(summary.downloadsPerFile) + ",\n";
+  json +=
+      "  \"offers_per_day_by_release\": " + JsonOffersSeries(summary.offersPerDayByRelease) + ",\n";
+  json += "  \"rollouts\": " + JsonRollouts(rollouts) + ",\n";
   json += "  \"unwritten\": " + std::to_string(summary.unwritten) +
           ",\n  \"dropped\": " + std::to_string(summary.dropped) + ",\n";
   if (!summary.databaseError.empty()) {
@@ -119,7 +170,8 @@ std::string RenderStatsJson(const CheckinSummary& summary) {
   return json + (summary.recent.empty() ? "]\n}\n" : "\n  ]\n}\n");
 }
 
-std::string RenderStatsHtml(const CheckinSummary& summary) {
+std::string RenderStatsHtml(const CheckinSummary& summary,
+                            const std::vector<RolloutStatus>& rollouts) {
   std::string html =
       "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
       "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
@@ -128,6 +180,8 @@ std::string RenderStatsHtml(const CheckinSummary& summary) {
   html += "</style></head>\n<body>\n<h1>Vexo check-ins</h1>\n";
   html += "<p>" + std::to_string(summary.total) + " check-ins in all.</p>\n";
   html += RenderAdoptionCharts(summary);
+  html += HtmlFileDownloads(summary.downloadsPerFile);
+  html += RenderRollouts(summary, rollouts);
   html += HtmlCountTable("Per day (UTC)", "day", summary.perDay);
   html += HtmlCountTable("Per version", "ver", summary.perVersion);
   html += HtmlCountTable("Per application name", "t", summary.perApplication);

@@ -3,12 +3,17 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
+#include "server/common/rollout_policy.h"
 #include "server/store/checkin_summary.h"
 
 namespace vexo::server {
 
-std::string RenderStatsJson(const CheckinSummary& summary);
-std::string RenderStatsHtml(const CheckinSummary& summary);
+// With the content folder's `rollouts`, as the agents' listener applies them now.
+std::string RenderStatsJson(const CheckinSummary& summary,
+                            const std::vector<RolloutStatus>& rollouts = {});
+std::string RenderStatsHtml(const CheckinSummary& summary,
+                            const std::vector<RolloutStatus>& rollouts = {});
 
 }  // namespace vexo::server

@@ -9,11 +9,14 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
 namespace vexo::server {
 namespace {
 
 constexpr size_t kMaxPlainNameBytes = 128;
+// The statistics list at most this many answers' rollouts.
+constexpr size_t kMostListedAnswers = 1000;
 
 std::string_view AnswerFileName(AnswerKind kind) {
   return kind == AnswerKind::kStart ? "start.xml" : "popup.xml";
@@ -157,6 +160,35 @@ std::optional<OpenFile> ContentFolder::OpenDownload(std::string_view relativePat
 
 bool ContentFolder::HasTopLevelAnswers() const {
   return FindAnswerFile(AnswerKind::kStart, {}) || FindAnswerFile(AnswerKind::kPopup, {});
+}
+
+std::string ContentFolder::RelativeName(std::string_view path) const {
+  if (path.starts_with(realRoot_ + "/")) {
+    path.remove_prefix(realRoot_.size() + 1);
+  }
+  return std::string(path);
+}
+
+std::vector<std::string> ContentFolder::StartAnswers() const {
+  std::vector<std::string> answers;
+  if (std::optional<std::string> top = FindAnswerFile(AnswerKind::kStart, {})) {
+    answers.push_back(*top);
+  }
+  std::vector<std::string> own;
+  std::error_code error;
+  for (std::filesystem::directory_iterator entry(realRoot_ + "/apps", error), end;
+       !error && entry != end && own.size() < kMostListedAnswers; entry.increment(error)) {
+    std::string name = entry->path().filename().string();
+    std::optional<std::string> answer =
+        IsPlainName(name) ? RegularFileInside("apps/" + name + "/start.xml", "apps/")
+                          : std::nullopt;
+    if (answer) {
+      own.push_back(*answer);
+    }
+  }
+  std::sort(own.begin(), own.end());
+  answers.insert(answers.end(), own.begin(), own.end());
+  return answers;
 }
 
 }  // namespace vexo::server

@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "server/transport/exchange.h"
 
@@ -46,6 +47,10 @@ class ContentFolder {
   std::optional<OpenFile> OpenDownload(std::string_view relativePath) const;
 
   bool HasTopLevelAnswers() const;
+  // `path`, a file FindAnswerFile found, as named below the root: "apps/<t>/start.xml".
+  std::string RelativeName(std::string_view path) const;
+  // The start answers the folder holds: start.xml and each apps/<t>/start.xml, as paths.
+  std::vector<std::string> StartAnswers() const;
   const std::string& realRoot() const { return realRoot_; }
 
  private:

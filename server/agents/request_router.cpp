@@ -20,6 +20,7 @@ Reply RequestRouter::Handle(const Request& request) {
                     0};
     Reply reply = Answer(request, checkin);
     checkin.status = static_cast<int>(reply.status);
+    metrics_.CountQuery(checkin.query, reply.status);
     checkins_.Record(std::move(checkin));
     return reply;
   }
@@ -30,6 +31,7 @@ Reply RequestRouter::Handle(const Request& request) {
 }
 
 void RequestRouter::DownloadEnded(SentFile sent) {
+  metrics_.CountDownload(sent.name, sent.complete, sent.first > 0, sent.bytes);
   checkins_.RecordDownload(
       server::Download{sent.unixTime, std::move(sent.name), sent.bytes, sent.complete, sent.first});
 }
@@ -57,6 +59,7 @@ Reply RequestRouter::Answer(const Request& request, Checkin& checkin) {
   if (outcome != OfferOutcome::kNoOffer) {
     checkin.offered = answer->offer.version;
     checkin.withheld = outcome == OfferOutcome::kWithheld;
+    metrics_.CountOffer(content_.RelativeName(*file), checkin.offered, checkin.withheld);
   }
   if (outcome == OfferOutcome::kWithheld) {
     if (!answer->withoutOffer) {

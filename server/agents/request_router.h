@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "server/agents/agent_metrics.h"
 #include "server/agents/answer_cache.h"
 #include "server/agents/content_folder.h"
 #include "server/agents/rollout_gate.h"
@@ -25,8 +26,12 @@ inline constexpr std::string_view kDownloadPrefix = "/files/";
 class RequestRouter : public RequestHandler {
  public:
   RequestRouter(const ContentFolder& content, AnswerCache& answers, RolloutGate& rollouts,
-                CheckinStore& checkins)
-      : content_(content), answers_(answers), rollouts_(rollouts), checkins_(checkins) {}
+                CheckinStore& checkins, AgentMetrics& metrics)
+      : content_(content),
+        answers_(answers),
+        rollouts_(rollouts),
+        checkins_(checkins),
+        metrics_(metrics) {}
 
   Reply Handle(const Request& request) override;
 
@@ -41,6 +46,7 @@ class RequestRouter : public RequestHandler {
   AnswerCache& answers_;
   RolloutGate& rollouts_;
   CheckinStore& checkins_;
+  AgentMetrics& metrics_;
 };
 
 }  // namespace vexo::server

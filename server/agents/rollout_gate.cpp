@@ -38,7 +38,7 @@ std::optional<RolloutStatus> RolloutGate::StatusOf(const std::string& answerPath
   if (!loaded || !offer.present) {
     return std::nullopt;
   }
-  RolloutStatus status{std::move(name), offer.version, offer.forced, std::nullopt, {}, 0};
+  RolloutStatus status{std::move(name), offer.version, offer.forced, std::nullopt, {}, unixTime, 0};
   if (const ReleaseRollout* rollout = SectionFor(*loaded, offer.version, status.problem)) {
     status.rollout = *rollout;
     status.shareNow = rollout->ShareAt(unixTime, offer.forced);
@@ -84,6 +84,21 @@ const ReleaseRollout* RolloutGate::SectionFor(const LoadedPolicy& loaded,
     warn_(problem);
   }
   return nullptr;
+}
+
+std::vector<RolloutStatus> ContentRollouts(const ContentFolder& content, AnswerCache& answers,
+                                           RolloutGate& gate, int64_t unixTime) {
+  std::vector<RolloutStatus> rollouts;
+  for (const std::string& path : content.StartAnswers()) {
+    std::shared_ptr<const PreparedAnswer> answer = answers.Get(path);
+    std::optional<RolloutStatus> status =
+        answer ? gate.StatusOf(path, content.RelativeName(path), answer->offer, unixTime)
+               : std::nullopt;
+    if (status) {
+      rollouts.push_back(std::move(*status));
+    }
+  }
+  return rollouts;
 }
 
 }  // namespace vexo::server

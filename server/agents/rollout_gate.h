@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "server/agents/answer_cache.h"
+#include "server/agents/content_folder.h"
 #include "server/agents/stamped_file_cache.h"
 #include "server/agents/start_answer_offer.h"
 #include "server/common/rollout_policy.h"
@@ -53,5 +55,9 @@ class RolloutGate {
   Warn warn_;
   StampedFileCache<LoadedPolicy> policies_;
 };
+
+// The rollouts of every start answer of `content` that has a policy, top-level first.
+std::vector<RolloutStatus> ContentRollouts(const ContentFolder& content, AnswerCache& answers,
+                                           RolloutGate& gate, int64_t unixTime);
 
 }  // namespace vexo::server

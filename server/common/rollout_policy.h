@@ -69,7 +69,8 @@ struct RolloutStatus {
   // offer goes to no agent.
   std::optional<ReleaseRollout> rollout;
   std::string problem;
-  int shareNow = 0;
+  int64_t at = 0;    // the time the status describes
+  int shareNow = 0;  // at that time
 };
 
 // The policy in `text`; nullopt, with the first fault (and its line) in `error`, when it is

@@ -24,6 +24,15 @@ constexpr auto kDropReportInterval = 10s;
 // Addresses are forgotten this many rows per transaction, between batches of new records.
 constexpr int64_t kForgetRowsPerTransaction = 1000;
 
+prometheus::Registry& MetricsOf(StoreSettings& settings,
+                                std::unique_ptr<prometheus::Registry>& own) {
+  if (settings.metrics == nullptr) {
+    own = std::make_unique<prometheus::Registry>();
+    settings.metrics = own.get();
+  }
+  return *settings.metrics;
+}
+
 std::string Stored(const std::string& value) {
   return WellFormedUtf8Prefix(value, kMaxStoredValueBytes);
 }
@@ -83,7 +92,27 @@ std::unique_ptr<CheckinStore> CheckinStore::Open(const std::string& location, Wa
 CheckinStore::CheckinStore(std::unique_ptr<StoreConnection> writer,
                            std::unique_ptr<StoreConnection> reader, Warn warn,
                            StoreSettings settings)
-    : writer_(std::move(writer)),
+    : waitingGauge_(prometheus::BuildGauge()
+                        .Name("vexo_store_waiting_records")
+                        .Help("Check-ins and downloads waiting in memory to be written to the "
+                              "database.")
+                        .Register(MetricsOf(settings, ownMetrics_))
+                        .Add({})),
+      droppedCounter_(prometheus::BuildCounter()
+                          .Name("vexo_store_dropped_records_total")
+                          .Help("Check-ins and downloads dropped: beyond the backlog while the "
+                                "database was away, or refused by it.")
+                          .Register(*settings.metrics)
+                          .Add({})),
+      writeSeconds_(prometheus::BuildHistogram()
+                        .Name("vexo_store_write_duration_seconds")
+                        .Help("Time to write one batch of records to the database, from the "
+                              "start of its transaction to its commit.")
+                        .Register(*settings.metrics)
+                        .Add({}, prometheus::Histogram::BucketBoundaries{0.001, 0.0025, 0.005, 0.01,
+                                                                         0.025, 0.05, 0.1, 0.25,
+                                                                         0.5, 1, 2.5, 5, 10})),
+      writer_(std::move(writer)),
       reader_(std::move(reader)),
       warn_(std::move(warn)),
       settings_(settings),
@@ -104,10 +133,12 @@ CheckinStore::~CheckinStore() {
 bool CheckinStore::Admit() {
   if (unwritten_ >= settings_.backlogLimit) {
     ++droppedCount_;
+    droppedCounter_.Increment();
     return false;
   }
   ++unwritten_;
   ++acceptedCount_;
+  waitingGauge_.Set(static_cast<double>(unwritten_));
   return true;
 }
 
@@ -218,7 +249,11 @@ bool CheckinStore::TakePending(Backlog& inHand) {
 
 void CheckinStore::WriteHeld(Backlog& inHand) {
   std::string error;
+  Clock::time_point started = Clock::now();
   WriteOutcome outcome = WriteBacklog(inHand, error);
+  if (outcome == WriteOutcome::kWritten) {
+    writeSeconds_.Observe(std::chrono::duration<double>(Clock::now() - started).count());
+  }
   if (outcome == WriteOutcome::kLost) {
     GoOffline(error);
     return;
@@ -261,6 +296,8 @@ void CheckinStore::Settle(size_t count, bool refused) {
     settledCount_ += count;
     droppedCount_ += refused ? count : 0;
     offline_ = false;
+    waitingGauge_.Set(static_cast<double>(unwritten_));
+    droppedCounter_.Increment(refused ? static_cast<double>(count) : 0);
   }
   reconnectDelay_ = kFirstReconnectDelay;
   settledChanged_.notify_all();

@@ -14,6 +14,11 @@
 #include <thread>
 #include <vector>
 
+#include <prometheus/counter.h>
+#include <prometheus/gauge.h>
+#include <prometheus/histogram.h>
+#include <prometheus/registry.h>
+
 #include "server/store/checkin_records.h"
 #include "server/store/checkin_summary.h"
 
@@ -25,6 +30,9 @@ struct StoreSettings {
   int retainDays = 90;
   // Records that may wait in memory while the database cannot be written.
   size_t backlogLimit = 100000;
+  // Where the store's metrics are counted: records waiting and dropped, and how long each batch
+  // took to write. None: a registry of the store's own, which nobody reads.
+  prometheus::Registry* metrics = nullptr;
 };
 
 class StoreConnection;
@@ -78,6 +86,11 @@ class CheckinStore {
   void GoOffline(const std::string& error);
   void ForgetExpiredClients();
   void ReportDrops(bool now);
+
+  std::unique_ptr<prometheus::Registry> ownMetrics_;
+  prometheus::Gauge& waitingGauge_;
+  prometheus::Counter& droppedCounter_;
+  prometheus::Histogram& writeSeconds_;
 
   std::unique_ptr<StoreConnection> writer_;  // the writer thread's alone
   std::unique_ptr<StoreConnection> reader_;

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/program_runner.h"
+#include "tests/support/temp_folder.h"
 
 namespace vexo::testing {
 

@@ -398,6 +398,7 @@ TEST_F(AgentRunTest, ProxiesCarryTheWholeRunWithTheCredentialsTheyAskFor) {
   } cases[] = {
       {"Basic, http_proxy", SquidProxy::Auth::kBasic, "http_proxy"},
       {"Digest, HTTP_PROXY", SquidProxy::Auth::kDigest, "HTTP_PROXY"},
+      {"NTLM, http_proxy", SquidProxy::Auth::kNtlm, "http_proxy"},
       {"Basic, GNOME's settings", SquidProxy::Auth::kBasic, nullptr},
   };
   Serve(kStartTarget, Offer("1.0.7.0", Md5HexOf(installer), /*force=*/true));
@@ -422,11 +423,15 @@ TEST_F(AgentRunTest, ProxiesCarryTheWholeRunWithTheCredentialsTheyAskFor) {
     EXPECT_FALSE(args.empty()) << "the installer was not launched";
     for (const std::string& target :
          {kStartTarget, std::string("/files/vexo-1.0.7.exe"), kPopupTarget}) {
-      EXPECT_EQ(proxy.Count({"/200 GET " + ThroughProxy(target) + " alice"}), 1u)
+      EXPECT_EQ(proxy.Count({"/200 GET " + ThroughProxy(target) + " ", "alice"}), 1u)
           << proxy.AccessLog();
     }
     auto requests = server.Requests();
     ASSERT_EQ(requests.size(), before + 3);
+    for (const auto& entry : fs::recursive_directory_iterator(environment.DataFolder())) {
+      if (entry.is_regular_file())
+        EXPECT_EQ(ReadAll(entry.path()).find("s3cr"), std::string::npos) << entry.path();
+    }
     // The agent's own header lines, and no credentials: they were for the proxy alone.
     for (size_t i = before; i < requests.size(); ++i) {
       std::vector<std::string> names;

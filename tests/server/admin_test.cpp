@@ -227,6 +227,40 @@ TEST(VexoServerAdoptionCharts, HostileAndSurplusVersions) {
   EXPECT_THAT(html, HasSubstr("day (UTC), " + firstDay + " to 2024-12-08"));
 }
 
+TEST(VexoServerRolloutCharts, ScheduleShareOffersAndAdoptionPerRollout) {
+  CheckinSummary summary;
+  summary.offersPerDayByRelease = {{"2024-12-07", "1.0.8.0", 3, 27},
+                                   {"2024-12-08", "1.0.8.0", 9, 21}};
+  summary.startsPerDayByVersion = {{"2024-12-08", "1.0.8.0", 5}, {"2024-12-08", "1.0.7.0", 15}};
+  summary.downloadsPerFile = {{"setup<1>.exe", 4, 1, 5000}};
+  int64_t start = *ParseUtcTime("2024-12-07T00:00:00Z");
+  ReleaseRollout rollout{"1.0.8.0", {}, start, {{0, 1000}, {86400, 3000}}, false, 0, false};
+  std::vector<RolloutStatus> rollouts = {
+      {"start.xml", "1.0.8.0", false, rollout, "", start + 86400 + 3600, 3000},
+      {"apps/<b>/start.xml", "2.0", false, std::nullopt, "policy <x> is malformed", start, 0}};
+  std::string html = RenderStatsHtml(summary, rollouts);
+  EXPECT_THAT(html, HasSubstr("<h3>start.xml: release 1.0.8.0</h3>\n<p>Offered to <strong>30%"));
+  EXPECT_THAT(html, HasSubstr("<tr><td>2024-12-08T00:00:00Z</td><td class=\"n\">30%</td></tr>"));
+  EXPECT_THAT(html, HasSubstr("id=\"rollout-1-offers\""));
+  // Served and withheld on the second day; 5 of its 20 starts on the release; the schedule's 30.
+  EXPECT_THAT(html, HasSubstr("<th scope=\"row\">2024-12-08</th><td class=\"n\">21</td>"
+                              "<td class=\"n\">9</td>"));
+  EXPECT_THAT(html, HasSubstr("<th scope=\"row\">2024-12-08</th><td class=\"n\">30.0 %</td>"
+                              "<td class=\"n\">25.0 %</td>"));
+  EXPECT_THAT(html, HasSubstr("<h3>apps/&lt;b&gt;/start.xml: release 2.0</h3>\n"
+                              "<p><strong>Withheld from every agent:</strong> policy &lt;x&gt;"));
+  EXPECT_THAT(html, HasSubstr("<td>setup&lt;1&gt;.exe</td><td class=\"n\">4</td>"));
+  std::string json = RenderStatsJson(summary, rollouts);
+  EXPECT_THAT(json, HasSubstr("{\"answer\": \"start.xml\", \"release\": \"1.0.8.0\", "
+                              "\"share_now\": \"30%\", \"start\": \"2024-12-07T00:00:00Z\", "
+                              "\"schedule\": \"10% 30%@1d\", \"halted\": false}"));
+  EXPECT_THAT(json, HasSubstr("\"problem\": \"policy <x> is malformed\""));
+  EXPECT_THAT(json, HasSubstr("{\"day\": \"2024-12-08\", \"release\": \"1.0.8.0\", "
+                              "\"served\": 9, \"withheld\": 21}"));
+  EXPECT_THAT(json, HasSubstr("\"downloads_per_file\": [{\"file\": \"setup<1>.exe\", "
+                              "\"completed\": 4, \"cut_short\": 1, \"bytes\": 5000}]"));
+}
+
 TEST(VexoServerAdoptionCharts, NothingToDrawYet) {
   CheckinSummary summary;
   summary.startsPerDayByVersion = {{"2024-12-08", "1.0.6.0", 0}};

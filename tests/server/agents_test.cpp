@@ -354,6 +354,10 @@ TEST(VexoServerStartAnswerOffer, FoundAndCutAsAgentsFindIt) {
   EXPECT_EQ(WithOffer("<response/>", "<o/>"), std::nullopt);
 }
 
+std::vector<RolloutStatus> NoRollouts(int64_t) {
+  return {};
+}
+
 // The routing on its own, with a readable stand-in for the cipher.
 class VexoServerRequestRouterTest : public VexoServerContentFolderTest {
  protected:
@@ -362,7 +366,7 @@ class VexoServerRequestRouterTest : public VexoServerContentFolderTest {
     std::string error;
     store_ = CheckinStore::Open(folder_.File("checkins.db"), nullptr, error);
     ASSERT_TRUE(store_) << error;
-    router_.emplace(*content_, answers_, rollouts_, *store_);
+    router_.emplace(*content_, answers_, rollouts_, *store_, metrics_);
   }
   Reply Get(std::string_view path, std::string q = {}, std::string t = {}) {
     return router_->Handle(Request{"GET",
@@ -379,6 +383,8 @@ class VexoServerRequestRouterTest : public VexoServerContentFolderTest {
 
   AnswerCache answers_{
       "http://o", [](std::string_view text) { return "E(" + std::string(text) + ")"; }, nullptr};
+  prometheus::Registry registry_;
+  AgentMetrics metrics_{registry_};
   std::vector<std::string> warnings_;
   RolloutGate rollouts_{[this](const std::string& message) { warnings_.push_back(message); }};
   std::unique_ptr<CheckinStore> store_;
@@ -510,7 +516,7 @@ TEST_F(VexoServerRequestRouterTest, EveryQueryIsRecordedWithItsStatus) {
   EXPECT_EQ(summary.recent[1].status, 200);
 
   AdminGate openGate(std::nullopt);
-  Reply stats = AdminRouter(*store_, openGate)
+  Reply stats = AdminRouter(*store_, openGate, registry_, NoRollouts)
                     .Handle(Request{"GET", "/stats", {}, "c", 0, false, {}, {}, {}, {}});
   ASSERT_TRUE(stats.body);
   EXPECT_EQ(stats.contentType, "application/json");
@@ -520,7 +526,7 @@ TEST_F(VexoServerRequestRouterTest, EveryQueryIsRecordedWithItsStatus) {
 TEST_F(VexoServerRequestRouterTest, AdminPagesOnlyWithTheSecret) {
   Get(kQueryPath, "start", "setup.exe");
   AdminGate gate(std::string("s3cret"));
-  AdminRouter admin(*store_, gate);
+  AdminRouter admin(*store_, gate, registry_, NoRollouts);
   struct Case {
     const char* method;
     const char* path;

@@ -579,6 +579,8 @@ TEST_F(VexoServerDownloads, ResumedDownloadsAreServedAndRecordedApart) {
                       "downloads"),
             1);
   EXPECT_EQ(CountRows(Database(), "1", "downloads"), 1);
+  EXPECT_THAT(HttpGet(adminPort_, "/metrics").body,
+              HasSubstr("vexo_downloads_total{file=\"large.exe\",outcome=\"resumed_complete\"} 1"));
   Stop();
 }
 
@@ -762,6 +764,69 @@ class OccupiedPort {
   int descriptor_;
   uint16_t port_ = 0;
 };
+
+// A loopback port free at the moment of asking.
+uint16_t FreePort() {
+  OccupiedPort port;
+  return port.port();
+}
+
+// A real Prometheus scrapes /metrics with the admin secret every half second; after known
+// traffic its HTTP API gives back the server's counters.
+TEST(VexoServerMetrics, PrometheusScrapesTheCounters) {
+  TempFolder folder;
+  WriteFile(folder.File("token"), "metrics-s3cret-0123456789\n");
+  chmod(folder.File("token").c_str(), 0600);
+  BackgroundProgram server(
+      kServer, {"--root", kContent, "--listen", "127.0.0.1:0", "--admin-listen", "127.0.0.1:0",
+                "--db", folder.File("c.db"), "--admin-token-file", folder.File("token")});
+  auto [port, adminPort] = PortsOf(server);
+  ASSERT_NE(adminPort, 0) << server.Errors();
+  for (const char* query : {"start", "start", "start", "popup", "popup"}) {
+    ASSERT_EQ(HttpGet(port, std::string("/client/getData.php?q=") + query + "&ver=1&t=x").status,
+              200);
+  }
+  ASSERT_EQ(HttpGet(port, "/files/vexo-setup-1.0.7.0.exe").status, 200);
+  EXPECT_EQ(HttpGet(adminPort, "/metrics").status, 401);
+
+  uint16_t prometheusPort = FreePort();
+  WriteFile(folder.File("prometheus.yml"),
+            "global:\n  scrape_interval: 500ms\n  scrape_timeout: 400ms\n"
+            "scrape_configs:\n  - job_name: vexo\n"
+            "    authorization:\n      credentials: metrics-s3cret-0123456789\n"
+            "    static_configs:\n      - targets: ['127.0.0.1:" +
+                std::to_string(adminPort) + "']\n");
+  BackgroundProgram prometheus(
+      VEXO_PROMETHEUS, {"--config.file=" + folder.File("prometheus.yml"),
+                        "--storage.tsdb.path=" + folder.File("data"),
+                        "--web.listen-address=127.0.0.1:" + std::to_string(prometheusPort)});
+  struct Case {
+    const char* query;  // PromQL, %-encoded
+    const char* value;
+  };
+  const Case cases[] = {
+      {"up%7Bjob%3D%22vexo%22%7D", "1"},
+      {"vexo_queries_total%7Bquery%3D%22start%22%2Cstatus%3D%22200%22%7D", "3"},
+      {"vexo_queries_total%7Bquery%3D%22popup%22%2Cstatus%3D%22200%22%7D", "2"},
+      {"vexo_rollout_offers_total%7Boutcome%3D%22served%22%2Crelease%3D%221.0.7.0%22%7D", "3"},
+      {"vexo_downloads_total%7Bfile%3D%22vexo-setup-1.0.7.0.exe%22%2Coutcome%3D%22complete%22%7D",
+       "1"},
+      {"vexo_download_sent_bytes_total", "657"},
+      {"vexo_store_dropped_records_total", "0"},
+  };
+  for (const Case& row : cases) {
+    SCOPED_TRACE(row.query);
+    std::string expected = std::string("\"") + row.value + "\"]";
+    std::string body;
+    for (int attempt = 0; attempt < 300 && body.find(expected) == std::string::npos; ++attempt) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      body = HttpGet(prometheusPort, std::string("/api/v1/query?query=") + row.query).body;
+    }
+    EXPECT_THAT(body, HasSubstr(expected));
+  }
+  prometheus.Signal(SIGTERM);
+  EXPECT_EQ(prometheus.Wait(), 0) << prometheus.Errors();
+}
 
 TEST(VexoServerCommandLineErrors, OneLineAndNonZeroExit) {
   TempFolder folder;

@@ -17,6 +17,8 @@ std::vector<std::string> ArgumentsFor(const std::string& folder, SquidProxy::Aut
       return {VEXO_SQUID_PROXY_SCRIPT, folder, "basic", user, password};
     case SquidProxy::Auth::kDigest:
       return {VEXO_SQUID_PROXY_SCRIPT, folder, "digest", user, password};
+    case SquidProxy::Auth::kNtlm:
+      return {VEXO_SQUID_PROXY_SCRIPT, folder, "ntlm"};
   }
   return {};
 }

@@ -11,9 +11,10 @@ namespace vexo::testing {
 
 class SquidProxy {
  public:
-  enum class Auth { kNone, kBasic, kDigest };
+  enum class Auth { kNone, kBasic, kDigest, kNtlm };
 
-  // With kBasic or kDigest, only `user` with `password` gets through.
+  // With kBasic or kDigest, only `user` with `password` gets through; with kNtlm, anyone who
+  // completes the handshake.
   explicit SquidProxy(Auth auth = Auth::kNone, const std::string& user = {},
                       const std::string& password = {});
   ~SquidProxy();

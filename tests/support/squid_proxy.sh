@@ -3,19 +3,20 @@
 # password file in FOLDER (which must exist); it runs until this script gets SIGTERM, SIGINT or
 # SIGHUP, then stops squid and waits for it.
 #
-#   squid_proxy.sh FOLDER none|basic|digest [USER PASSWORD]
+#   squid_proxy.sh FOLDER none|basic|digest|ntlm [USER PASSWORD]
 #
 # The first line on standard output is the port; FOLDER/access.log gets one line per request:
 #   <client> <squid result>/<status> <method> <URL> <user or ->
 # Nothing is cached, nothing is added to the forwarded requests (no Via, no X-Forwarded-For), and
-# squid resolves names only through 127.0.0.1. Run as root, squid works as the user "proxy", who
+# squid resolves names only through 127.0.0.1. NTLM is squid's fake helper: it takes any user and
+# password once the three-message handshake is done, and logs the user. Run as root, squid works as the user "proxy", who
 # is given FOLDER.
 set -euo pipefail
 
-[ $# -eq 2 ] || [ $# -eq 4 ] || { echo "usage: $0 FOLDER none|basic|digest [USER PASSWORD]" >&2; exit 2; }
+[ $# -eq 2 ] || [ $# -eq 4 ] || { echo "usage: $0 FOLDER none|basic|digest|ntlm [USER PASSWORD]" >&2; exit 2; }
 folder=$(cd "$1" && pwd) auth=$2 user=${3:-} password=${4:-}
 case $auth in
-  none) ;;
+  none | ntlm) ;;
   basic | digest) [ -n "$user" ] || { echo "$0: $auth needs a user and a password" >&2; exit 2; } ;;
   *) echo "$0: unknown authentication '$auth'" >&2; exit 2 ;;
 esac
@@ -34,6 +35,9 @@ case $auth in
     printf '%s:vexo-test:%s\n' "$user" "$ha1" >"$folder/passwd"
     auth_lines=("auth_param digest program $helpers/digest_file_auth -c $folder/passwd"
       "auth_param digest children 1 startup=1" "auth_param digest realm vexo-test")
+    ;;
+  ntlm)
+    auth_lines=("auth_param ntlm program $helpers/ntlm_fake_auth" "auth_param ntlm children 1 startup=1")
     ;;
 esac
 [ "$auth" = none ] || auth_lines+=("acl users proxy_auth REQUIRED" "http_access allow users"

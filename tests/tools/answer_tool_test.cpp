@@ -23,6 +23,7 @@
 #include "agent/crypto/signing.h"
 #include "tests/support/program_runner.h"
 #include "tools/release.h"
+#include "tools/rollout_command.h"
 
 namespace vexo::testing {
 namespace {
@@ -645,6 +646,27 @@ TEST_F(VexoAnswerRelease, RolloutCommandsShowAndChangeThePolicy) {
     EXPECT_EQ(result.exitCode, row.exitCode) << result.err;
     EXPECT_THAT(result.out + result.err, HasSubstr(row.output));
   }
+}
+
+// A halt stops the schedule's clock: on resume it goes on from where it stood, counting none of
+// the halted time, nor the time before a schedule set while halted.
+TEST_F(VexoAnswerRelease, ResumedSchedulesSkipTheHaltedTime) {
+  constexpr int64_t kDay = 86400;
+  const int64_t start = 1733616000;
+  auto change = [&](tools::RolloutAction action, int64_t at,
+                    std::vector<server::RolloutStep> steps = {}) {
+    tools::RolloutChange request{Content(), "", action, std::move(steps), std::nullopt};
+    return tools::ChangeRollout(request, tools::SystemContentFiles(), at);
+  };
+  using enum tools::RolloutAction;
+  std::filesystem::remove(Content() + "/start.rollout");
+  change(kSchedule, start, {{0, 1000}, {kDay, 5000}, {10 * kDay, 10000}});
+  change(kHalt, start + kDay / 2);
+  EXPECT_THAT(change(kResume, start + 3 * kDay), HasSubstr(": 10% of agents now"));
+  EXPECT_THAT(change(kStatus, start + 3 * kDay + kDay / 2), HasSubstr(": 50% of agents now"));
+  change(kHalt, start + 3 * kDay + kDay / 2);
+  change(kSet, start + 4 * kDay + kDay / 2, {{0, 7000}});
+  EXPECT_THAT(change(kResume, start + 6 * kDay), HasSubstr(": 70% of agents now"));
 }
 
 // The file operations of a release, of which the `failAt`-th fails.

@@ -33,6 +33,9 @@
 #   proxy-basic the same through a squid that asks for Basic credentials, which are saved for the
 #               proxy in the prefix's credential store for the length of the run. (Wine's WinINet
 #               answers no Digest challenge of a proxy, so Digest is not tried here.)
+#   proxy-https the run of "proxy" over https: a tunnel through the proxy, the test CA in the Root
+#               store. (Through a proxy that asks for credentials wine's WinINet sends the request
+#               in the clear after the refused CONNECT, so that is not tried here.)
 #   proxy-unsaved
 #               the same squid without saved credentials: each query fails at the proxy, so the
 #               server sees nothing, nothing is downloaded or started, and the agent stays resident.
@@ -86,7 +89,7 @@ case $scenario in
   unsigned) behaviour=mismatch ;;
   https) behaviour=forced ;;
   https-stranger | https-other-host) behaviour=refused ;;
-  proxy | proxy-basic) behaviour=forced ;;
+  proxy | proxy-basic | proxy-https) behaviour=forced ;;
   proxy-unsaved) behaviour=refused ;;
   *) die "unknown scenario '$scenario'" ;;
 esac
@@ -95,14 +98,14 @@ if [ -n "$signer" ] || [ "$scenario" = unsigned ]; then
   [ -d "$keys_dir" ] || die "no test keys at '$keys_dir'"
 fi
 case $scenario in
-  https*) secure=1 ;;
+  https* | proxy-https) secure=1 ;;
   *) secure= ;;
 esac
 refused=
 [ "$behaviour" != refused ] || refused=1
 [ -z "$secure" ] || [ -f "$root_store" ] || die "the Root store helper (VEXO_ROOT_STORE) is needed for $scenario"
 case $scenario in
-  proxy) proxy_auth=none ;;
+  proxy | proxy-https) proxy_auth=none ;;
   proxy-*) proxy_auth=basic ;;
   *) proxy_auth= ;;
 esac
@@ -206,7 +209,7 @@ if [ -n "$secure" ]; then
   mkdir "$work/certs"
   bash "$repo/tests/support/make_test_certificates.sh" "$work/certs"
   case $scenario in
-    https) certificate=server.pem ;;
+    https | proxy-https) certificate=server.pem ;;
     https-stranger) certificate=stranger.pem ;;
     https-other-host) certificate=other-host.pem ;;
   esac
@@ -400,7 +403,9 @@ fi
 # and with credentials), never a loop.
 if [ -n "$proxy_auth" ]; then
   squid_log="$squid_dir/access.log"
-  if [ -z "$refused" ]; then
+  if [ -n "$secure" ]; then
+    : # squid logs a tunnel once it closes: looked at once the agent has ended, below
+  elif [ -z "$refused" ]; then
     for url in "$start_url" "$download_url" "$popup_url"; do
       grep -qF "/200 GET $origin$url" "$squid_log" || fail "$url did not go through the proxy"
     done
@@ -452,6 +457,22 @@ else
   kill -0 "$agent_pid" 2>/dev/null || fail "the agent ended after an accepted pop-up answer"
 fi
 [ -z "$(question_window)" ] || fail "a window titled Vexo is still open"
+
+# The tunnel through the proxy (WinINet sends the three requests through one) closes with the
+# agent, and only then does squid log it.
+if [ -n "$proxy_auth" ] && [ -n "$secure" ]; then
+  kill "$agent_pid" 2>/dev/null || true
+  wait "$agent_pid" 2>/dev/null || true
+  agent_pid=
+  tunnel="TCP_TUNNEL/200 CONNECT ${origin#https://} "
+  for _ in $(seq 100); do
+    ! grep -q "$tunnel" "$squid_log" || break
+    sleep 0.1
+  done
+  tunnels=$(grep -c "$tunnel" "$squid_log" || true)
+  [ "$tunnels" -ge 1 ] || fail "no tunnel through the proxy"
+  echo "tunnels through the proxy: $tunnels"
+fi
 
 if [ $failures -ne 0 ]; then
   echo "access log:" >&2
