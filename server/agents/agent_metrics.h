@@ -24,7 +24,8 @@ class AgentMetrics {
   void CountQuery(std::string_view query, unsigned status);
   // A start answer that carried an offer of `release`: served, or held back by the rollout.
   void CountOffer(const std::string& answer, const std::string& release, bool withheld);
-  void CountDownload(const std::string& file, bool complete, uint64_t bytes);
+  // A transfer under /files/; `resumed` when it continued a download cut short before.
+  void CountDownload(const std::string& file, bool complete, bool resumed, uint64_t bytes);
 
  private:
   struct OfferCounters {
