@@ -1,5 +1,7 @@
 #include "server/agents/cohort.h"
 
+#include <cstring>
+
 #include "agent/crypto/signing.h"
 
 namespace vexo::server {
@@ -17,9 +19,10 @@ int CohortPlace(const RolloutSalt& salt, const IpAddress& client) {
   if (client.IsIpv6()) {
     address = address.substr(0, kIpv6NetworkBytes);
   }
-  std::string input(reinterpret_cast<const char*>(salt.data()), salt.size());
-  input += address;
-  Sha256Value digest = Sha256Of(input);
+  char input[sizeof(RolloutSalt) + 16];
+  std::memcpy(input, salt.data(), salt.size());
+  std::memcpy(input + salt.size(), address.data(), address.size());
+  Sha256Value digest = Sha256Of(std::string_view(input, salt.size() + address.size()));
   uint64_t value = 0;
   for (size_t i = 0; i < sizeof value; ++i) {
     value = value << 8 | digest[i];
