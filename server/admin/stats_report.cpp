@@ -66,11 +66,18 @@ std::string JsonFileDownloads(const std::vector<FileDownloadCount>& rows) {
   });
 }
 
+// A share as a JSON number of percent: "12.5".
+std::string PercentNumber(int share) {
+  std::string text = FormatShare(share);
+  text.pop_back();  // the '%'
+  return text;
+}
+
 std::string JsonRollouts(const std::vector<RolloutStatus>& rollouts) {
   return JsonArray(rollouts, [](const RolloutStatus& status) {
     std::string json = "{\"answer\": " + JsonString(status.answer) +
                        ", \"release\": " + JsonString(status.release) +
-                       ", \"share_now\": " + JsonString(FormatShare(status.shareNow));
+                       ", \"share_now_percent\": " + PercentNumber(status.shareNow);
     if (status.rollout) {
       json += ", \"start\": " + JsonString(FormatUtcTime(status.rollout->start)) +
               ", \"schedule\": " + JsonString(FormatSchedule(status.rollout->steps)) +

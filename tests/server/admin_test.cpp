@@ -247,7 +247,7 @@ TEST(VexoServerRolloutCharts, ScheduleShareOffersAndAdoptionPerRollout) {
   EXPECT_THAT(html, HasSubstr("<td>setup&lt;1&gt;.exe</td><td class=\"n\">4</td>"));
   std::string json = RenderStatsJson(summary, rollouts);
   EXPECT_THAT(json, HasSubstr("{\"answer\": \"start.xml\", \"release\": \"1.0.8.0\", "
-                              "\"share_now\": \"30%\", \"start\": \"2024-12-07T00:00:00Z\", "
+                              "\"share_now_percent\": 30, \"start\": \"2024-12-07T00:00:00Z\", "
                               "\"schedule\": \"10% 30%@1d\", \"halted\": false}"));
   EXPECT_THAT(json, HasSubstr("\"problem\": \"policy <x> is malformed\""));
   EXPECT_THAT(json, HasSubstr("{\"day\": \"2024-12-08\", \"release\": \"1.0.8.0\", "
