@@ -7,6 +7,7 @@
 
 #include "xml/xml_escape.h"
 #include "xml/xml_navigator.h"
+#include "xml/xml_token.h"
 
 namespace {
 
@@ -45,6 +46,21 @@ void CheckRecords(const vexo::CXmlNavigator& nav) {
   }
 }
 
+// Every attribute in `names` of the element at `index` reads as one scan of its start tag reads
+// it, whatever the navigator kept from reading the tag before.
+void CheckAttributes(const vexo::CXmlNavigator& nav, int index,
+                     const std::vector<std::u16string>& names) {
+  const vexo::ElementPosition& r = *nav.Position(index);
+  const std::u16string_view tag =
+      std::u16string_view(nav.Text()).substr(0, r.start + r.StartTagLength());
+  for (const std::u16string& name : names) {
+    vexo::TokenScanner scanner(tag, r.start + 1);
+    const bool found = vexo::FindAttributeInTag(scanner, name.c_str());
+    Require(nav.GetAttribute(index, name.c_str()) ==
+            (found ? vexo::UnescapeText(scanner.Word()) : std::u16string()));
+  }
+}
+
 // Depth-first over the whole tree with FindElement / EnterElement / LeaveElement, reading every
 // attribute named in `names` and every element's text.
 void Walk(vexo::CXmlNavigator& nav, const std::vector<std::u16string>& names) {
@@ -54,9 +70,7 @@ void Walk(vexo::CXmlNavigator& nav, const std::vector<std::u16string>& names) {
     if (nav.FindElement(nullptr)) {
       Require(++visited < nav.PositionCount());
       const int position = nav.CurrentPos();
-      for (const std::u16string& name : names) {
-        (void)nav.GetAttribute(position, name.c_str());
-      }
+      CheckAttributes(nav, position, names);
       (void)nav.GetElementData(position);
       Require(nav.EnterElement());
       ++depth;
@@ -107,11 +121,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   results.ParseText(nav.ParseResult());
   Require(!results.Position(0)->Has(vexo::EP_ERROR_BELOW));
 
-  // Editing keeps every record inside the text.
+  // Editing keeps every record inside the text, and attributes read before an edit read anew.
   nav.ParseText(text);
   if (nav.FindElement(nullptr)) {
-    nav.SetAttribute(nav.CurrentPos(), u"k", text.substr(0, 8).c_str(), 0);
+    const int first = nav.CurrentPos();
+    CheckAttributes(nav, first, names);
+    nav.SetAttribute(first, u"k", text.substr(0, 8).c_str(), 0);
+    CheckAttributes(nav, first, names);
     nav.AddElement(u"added", nullptr, vexo::CXmlNavigator::ADD_NO_LINE_BREAKS);
+    CheckAttributes(nav, first, names);
     CheckRecords(nav);
     vexo::CXmlNavigator edited;
     edited.ParseText(nav.Text());

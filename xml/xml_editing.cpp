@@ -168,6 +168,7 @@ bool CXmlNavigator::SetAttributeText(int index, std::u16string_view name, std::u
 
 void CXmlNavigator::ReplaceRange(std::uint32_t offset, std::uint32_t count,
                                  std::u16string_view replacement) {
+  attributesOf_ = 0;
   const std::size_t needed = text_.size() - count + replacement.size();
   if (needed > text_.capacity()) {
     text_.reserve(needed + needed / 2 + 128);

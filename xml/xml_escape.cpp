@@ -171,7 +171,7 @@ std::u16string UnescapeText(std::u16string_view text) {
   result.reserve(text.size());
   std::size_t i = 0;
   while (i < text.size()) {
-    const std::size_t ampersand = std::min(text.find(u'&', i), text.size());
+    const std::size_t ampersand = FindUnit(text.data(), i, text.size(), u'&');
     result.append(text.substr(i, ampersand - i));
     if (ampersand == text.size()) {
       break;

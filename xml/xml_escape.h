@@ -3,8 +3,10 @@
 // code point. Stateless; the tables are constant.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -29,6 +31,31 @@ std::string EscapeText(std::string_view text, unsigned options);
 // Writes `codePoint` as one or two UTF-16 units at buffer[position] and advances `position` by
 // the number of units; with a null buffer it only advances `position`, so callers can count.
 void EncodeUtf16Char(std::uint32_t codePoint, char16_t* buffer, std::size_t& position);
+
+// Offset of the first `wanted` unit in text[from, end), or `end` when there is none. Values and
+// texts are long runs between a few markup units, so it compares four units at a time.
+inline std::size_t FindUnit(const char16_t* text, std::size_t from, std::size_t end,
+                            char16_t wanted) {
+  if constexpr (std::endian::native == std::endian::little) {
+    constexpr std::uint64_t kLowBits = 0x0001000100010001;
+    constexpr std::uint64_t kHighBits = kLowBits << 15;
+    const std::uint64_t pattern = kLowBits * wanted;
+    for (; from < end && end - from >= 4; from += 4) {
+      std::uint64_t units = 0;
+      std::memcpy(&units, text + from, sizeof units);
+      const std::uint64_t differences = units ^ pattern;
+      // A lane of zero sets its high bit; lanes above it may too, so only the lowest counts.
+      const std::uint64_t equal = (differences - kLowBits) & ~differences & kHighBits;
+      if (equal != 0) {
+        return from + static_cast<std::size_t>(std::countr_zero(equal)) / 16;
+      }
+    }
+  }
+  while (from < end && text[from] != wanted) {
+    ++from;
+  }
+  return from;
+}
 
 // The entity table: 130 buckets, each a run of entries "L" (name length), "CCCC" (decimal code
 // point) and the name in lowercase. A name's bucket is the sum of its lowercase units modulo 130.

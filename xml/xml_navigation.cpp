@@ -123,6 +123,8 @@ CXmlNavigator::CXmlNavigator(std::u16string text) {
   ParseText(std::move(text));
 }
 
+CXmlNavigator::~CXmlNavigator() = default;
+
 bool CXmlNavigator::ParseText() {
   std::u16string().swap(text_);
   positions_.Release();
@@ -219,12 +221,19 @@ std::u16string CXmlNavigator::GetAttribute(int index, const char16_t* name) cons
     return {};
   }
   const auto element = static_cast<std::uint32_t>(index);
-  // The scan stays within the start tag, whatever its quotes.
-  TokenScanner scanner(TagText(element), At(element).start + 1);
-  if (!FindAttributeInTag(scanner, name)) {
+  if (!attributes_) {
+    attributes_ = std::make_unique<TagAttributes>();
+  }
+  if (attributesOf_ != element) {
+    // The scan stays within the start tag, whatever its quotes.
+    attributes_->Read(TagText(element), At(element).start + 1);
+    attributesOf_ = element;
+  }
+  const TagAttribute* found = attributes_->Find(name);
+  if (found == nullptr || !found->answered) {
     return {};
   }
-  return UnescapeText(scanner.Word());
+  return UnescapeText(found->Answer(text_.data()));
 }
 
 std::u16string CXmlNavigator::GetElementData(int index) const {

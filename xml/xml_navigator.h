@@ -5,10 +5,12 @@
 // getters read attribute values and text out of the document on demand.
 //
 // No operation throws on bad input: absent things give false or an empty string, and position
-// index 0 means none.
+// index 0 means none. A navigator keeps what it last read of a start tag, even through const
+// members: use one from one thread at a time.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -16,6 +18,8 @@
 #include "xml/xml_positions.h"
 
 namespace vexo {
+
+class TagAttributes;
 
 class CXmlNavigator {
  public:
@@ -34,6 +38,7 @@ class CXmlNavigator {
   // An empty document, already parsed.
   CXmlNavigator();
   explicit CXmlNavigator(std::u16string text);
+  ~CXmlNavigator();
   CXmlNavigator(const CXmlNavigator&) = delete;
   CXmlNavigator& operator=(const CXmlNavigator&) = delete;
 
@@ -117,6 +122,10 @@ class CXmlNavigator {
   std::uint32_t nodeOffset_ = 0;
   std::uint32_t nodeLength_ = 0;
   PositionArray positions_;
+  // The attributes of the start tag of `attributesOf_` (0: none) as far as they have been read,
+  // so that reading several of them reads the tag once. Forgotten whenever the text changes.
+  mutable std::unique_ptr<TagAttributes> attributes_;
+  mutable std::uint32_t attributesOf_ = 0;
 };
 
 }  // namespace vexo

@@ -336,6 +336,7 @@ std::uint32_t CXmlNavigator::NewPosition() {
 }
 
 bool CXmlNavigator::ParseDocument() {
+  attributesOf_ = 0;
   SetPosition(0, 0, 0);
   nextFreePos_ = 1;
   const auto length = static_cast<std::uint32_t>(std::min(text_.size(), kMaxDocumentLength));

@@ -3,6 +3,7 @@
 
 #include <array>
 
+#include "xml/xml_escape.h"
 #include "xml/xml_navigator.h"
 
 namespace vexo {
@@ -10,7 +11,8 @@ namespace {
 
 constexpr std::uint32_t kNotFound = UINT32_MAX;
 
-// Classes of ASCII units, looked up in the scanners' inner loops.
+// Classes of the units below 0x60, where every delimiter lies, looked up in the scanners' inner
+// loops.
 enum UnitClass : std::uint8_t {
   kSpace = 0x1,          // space, tab, LF, CR
   kGreater = 0x2,        // ">"
@@ -19,8 +21,8 @@ enum UnitClass : std::uint8_t {
   kTagNameStop = 0x10,   // "/"; with kSpace and kGreater it ends a tag name
 };
 
-constexpr std::array<std::uint8_t, 128> kUnitClasses = [] {
-  std::array<std::uint8_t, 128> classes{};
+constexpr std::array<std::uint8_t, 0x60> kUnitClasses = [] {
+  std::array<std::uint8_t, 0x60> classes{};
   for (char16_t unit : std::u16string_view(u" \t\n\r")) {
     classes[unit] |= kSpace | kWordDelimiter;
   }
@@ -70,10 +72,11 @@ bool FollowsMatchedName(char16_t unit) {
 
 // `word` is the whole of `name` or its start up to one of " =/[]".
 bool WordMatchesName(std::u16string_view word, std::u16string_view name) {
-  if (word.size() > name.size() || name.substr(0, word.size()) != word) {
+  if (word.size() > name.size() ||
+      (word.size() < name.size() && !FollowsMatchedName(name[word.size()]))) {
     return false;
   }
-  return word.size() == name.size() || FollowsMatchedName(name[word.size()]);
+  return name.substr(0, word.size()) == word;
 }
 
 // Quoted values of start tags and malformed tokens. A quote opens a value only right after "="
@@ -102,6 +105,9 @@ class QuotedValues {
     }
     return false;
   }
+
+  // The quote of the value being read, or 0 outside values.
+  char16_t Quote() const { return quote_; }
 
  private:
   char16_t quote_ = 0;
@@ -235,6 +241,9 @@ class Tokenizer {
     for (; p < end_; ++p) {
       const char16_t unit = text_[p];
       if (values.Consume(unit, text_[p - 1])) {
+        if (values.Quote() != 0) {  // only the same quote ends the value: on to it
+          p = static_cast<std::uint32_t>(FindUnit(text_, p + 1, end_, values.Quote())) - 1;
+        }
         continue;
       }
       if (unit == u'>') {
@@ -416,7 +425,7 @@ std::uint32_t SkipSpace(const char16_t* text, std::uint32_t p, std::uint32_t end
   return p;
 }
 
-// A word of a start tag for FindAttributeInTag.
+// A word of a start tag.
 struct TagWord {
   std::uint32_t first;     // of the word (inside the quotes for a quoted value)
   std::uint32_t pastLast;  // after the word's last unit
@@ -424,25 +433,57 @@ struct TagWord {
   bool quoted;
 };
 
+TagWord ReadQuotedWord(const char16_t* text, std::uint32_t p, std::uint32_t end) {
+  const auto close = static_cast<std::uint32_t>(FindUnit(text, p + 1, end, text[p]));
+  return {p + 1, close, close < end ? close + 1 : end, true};
+}
+
+std::uint32_t SkipUnclassed(const char16_t* text, std::uint32_t p, std::uint32_t end,
+                            unsigned stops) {
+  while (p < end && !HasClass(text[p], stops)) {
+    ++p;
+  }
+  return p;
+}
+
+constexpr unsigned kNameStops = kSpace | kGreater | kAttributeStop;
+
 // Quoted values run to the same quote; other words to "=", white space, ">", "/" or "?" (a value
 // after "=" only to white space or ">"). A delimiter at the start is a word of one unit.
 TagWord ReadTagWord(const char16_t* text, std::uint32_t p, std::uint32_t end, bool afterEquals) {
   const char16_t first = text[p];
   if (IsQuote(first)) {
-    std::uint32_t close = p + 1;
-    while (close < end && text[close] != first) {
-      ++close;
-    }
-    return {p + 1, close, close < end ? close + 1 : end, true};
+    return ReadQuotedWord(text, p, end);
   }
-  const unsigned stops = kSpace | kGreater | (afterEquals ? 0 : kAttributeStop);
-  std::uint32_t q = p + 1;
-  if (!HasClass(first, stops)) {
-    while (q < end && !HasClass(text[q], stops)) {
-      ++q;
-    }
-  }
+  const unsigned stops = afterEquals ? kSpace | kGreater : kNameStops;
+  const std::uint32_t q = HasClass(first, stops) ? p + 1 : SkipUnclassed(text, p + 1, end, stops);
   return {p, q, q, false};
+}
+
+bool IsSingle(const TagWord& word, char16_t unit, const char16_t* text) {
+  return !word.quoted && word.pastLast - word.first == 1 && text[word.first] == unit;
+}
+
+// ">" ends the tag; so do "/" and "?" where a name is expected.
+bool EndsTag(const TagWord& word, bool afterEquals, const char16_t* text) {
+  return IsSingle(word, u'>', text) ||
+         (!afterEquals && (IsSingle(word, u'/', text) || IsSingle(word, u'?', text)));
+}
+
+// `name="value"` or `name='value'` from `p`, the form nearly every attribute takes: its name and
+// value are the three words ReadTagWord would give one by one (name, "=", quoted value), after
+// which a scan is back where it started, expecting a name. False for any other form.
+bool ReadQuotedAttribute(const char16_t* text, std::uint32_t p, std::uint32_t end,
+                         std::uint32_t& nameEnd, TagWord& value) {
+  if (IsQuote(text[p]) || HasClass(text[p], kNameStops)) {
+    return false;
+  }
+  nameEnd = SkipUnclassed(text, p + 1, end, kNameStops);
+  if (end - nameEnd < 2 || text[nameEnd] != u'=' || !IsQuote(text[nameEnd + 1])) {
+    return false;
+  }
+  value = ReadQuotedWord(text, nameEnd + 1, end);
+  return true;
 }
 
 }  // namespace
@@ -471,69 +512,140 @@ bool MatchName(const TokenScanner& scanner, std::u16string_view name) {
   return WordMatchesName(scanner.Word(), name);
 }
 
-bool FindAttributeInTag(TokenScanner& scanner, std::u16string_view name) {
-  const char16_t* text = scanner.text;
-  const std::uint32_t end = scanner.end;
-  const std::uint32_t scanStart = scanner.next;
-  std::uint32_t p = SkipSpace(text, scanStart, end);
-  if (p >= end) {
-    scanner.next = p;
+TagAttributeReader::TagAttributeReader(std::u16string_view tag, std::uint32_t from)
+    : text_(tag.data()), end_(static_cast<std::uint32_t>(tag.size())), done_(false) {
+  next_ = SkipSpace(text_, from, end_);
+  if (next_ >= end_) {
+    Stop(next_);
+    return;
+  }
+  next_ = ReadTagWord(text_, next_, end_, false).next;  // the tag name
+}
+
+bool TagAttributeReader::Stop(std::uint32_t stop) {
+  done_ = true;
+  next_ = stop;
+  return false;
+}
+
+// Skips values, quoted words and "=" up to the next name.
+bool TagAttributeReader::Next(TagAttribute& attribute) {
+  if (done_) {
     return false;
   }
-  p = ReadTagWord(text, p, end, false).next;  // the tag name
-  bool wantedSeen = false;  // the wanted name was the last word, so far without a value
-  bool afterEquals = false;
-  TagWord wanted{};
-  const auto answer = [&scanner](const TagWord& word) {
-    scanner.SetWord(word.first, word.pastLast);
-    scanner.next = word.next;
-    scanner.flags = word.quoted ? scanner.flags | SCANNER_QUOTED : scanner.flags & ~SCANNER_QUOTED;
-    return true;
-  };
   for (;;) {
-    const std::uint32_t spaceStart = p;
-    p = SkipSpace(text, p, end);
-    if (p >= end) {
-      scanner.next = p;
-      return false;
+    const std::uint32_t spaceStart = next_;
+    const std::uint32_t p = SkipSpace(text_, next_, end_);
+    if (p >= end_) {
+      return Stop(p);
     }
-    const TagWord word = ReadTagWord(text, p, end, afterEquals);
-    p = word.next;
-    const char16_t first = text[word.first];
-    const bool single = word.pastLast - word.first == 1 && !word.quoted;
-    if (single && (first == u'>' || (!afterEquals && (first == u'/' || first == u'?')))) {
-      if (wantedSeen) {
-        return answer(wanted);
-      }
-      scanner.next = spaceStart;
-      return false;
+    std::uint32_t nameEnd = 0;
+    TagWord value{};
+    if (!afterEquals_ && ReadQuotedAttribute(text_, p, end_, nameEnd, value)) {
+      attribute = {p, nameEnd, true, value.first, value.pastLast, value.next, true};
+      next_ = value.next;
+      return true;
     }
-    if (afterEquals) {  // a value: the answer when it belongs to the wanted name
-      afterEquals = false;
-      if (wantedSeen) {
-        return answer(word);
-      }
-      continue;
+    const TagWord word = ReadTagWord(text_, p, end_, afterEquals_);
+    next_ = word.next;
+    if (EndsTag(word, afterEquals_, text_)) {
+      return Stop(spaceStart);
     }
-    if (word.quoted) {  // a quoted word without "=" before it
-      if (wantedSeen) {
-        return answer(wanted);
-      }
-      continue;
-    }
-    if (single && first == u'=') {
-      afterEquals = true;
-      continue;
-    }
-    if (wantedSeen) {  // another name: the wanted one had no value
-      return answer(wanted);
-    }
-    if (WordMatchesName({text + word.first, word.pastLast - word.first}, name)) {
-      wantedSeen = true;
-      wanted = word;
-      scanner.nameOffset = word.first - scanStart;
+    if (afterEquals_) {
+      afterEquals_ = false;
+    } else if (IsSingle(word, u'=', text_)) {
+      afterEquals_ = true;
+    } else if (!word.quoted) {
+      attribute = {word.first,    word.pastLast, true, word.first,
+                   word.pastLast, word.pastLast, false};
+      ReadAnswer(attribute);
+      return true;
     }
   }
+}
+
+// After a name: the value when "=" follows, else the name itself. The words read past the answer
+// are left for the next call.
+void TagAttributeReader::ReadAnswer(TagAttribute& attribute) {
+  for (;;) {
+    const std::uint32_t spaceStart = next_;
+    const std::uint32_t p = SkipSpace(text_, next_, end_);
+    if (p >= end_) {
+      attribute.answered = false;
+      Stop(p);
+      return;
+    }
+    const TagWord word = ReadTagWord(text_, p, end_, afterEquals_);
+    if (EndsTag(word, afterEquals_, text_)) {
+      Stop(spaceStart);
+      return;
+    }
+    if (afterEquals_) {
+      afterEquals_ = false;
+      attribute.answerFirst = word.first;
+      attribute.answerPastLast = word.pastLast;
+      attribute.next = word.next;
+      attribute.quoted = word.quoted;
+      next_ = word.next;
+      return;
+    }
+    if (word.quoted) {  // a quoted word without "=" before it
+      next_ = word.next;
+      return;
+    }
+    if (!IsSingle(word, u'=', text_)) {
+      return;  // another name, read again by the next call
+    }
+    afterEquals_ = true;
+    next_ = word.next;
+  }
+}
+
+const TagAttribute* TagAttributes::Find(std::u16string_view name) {
+  for (const TagAttribute& kept : kept_) {
+    if (WordMatchesName(kept.Name(text_), name)) {
+      return &kept;
+    }
+  }
+  while (kept_.size() < kMaxKept) {
+    TagAttribute& attribute = kept_.emplace_back();
+    if (!reader_.Next(attribute)) {
+      kept_.pop_back();
+      return nullptr;
+    }
+    if (WordMatchesName(attribute.Name(text_), name)) {
+      return &attribute;
+    }
+  }
+  TagAttributeReader reader = reader_;
+  while (reader.Next(beyondKept_)) {
+    if (WordMatchesName(beyondKept_.Name(text_), name)) {
+      return &beyondKept_;
+    }
+  }
+  return nullptr;
+}
+
+bool FindAttributeInTag(TokenScanner& scanner, std::u16string_view name) {
+  const std::uint32_t scanStart = scanner.next;
+  TagAttributeReader reader({scanner.text, scanner.end}, scanStart);
+  TagAttribute attribute;
+  while (reader.Next(attribute)) {
+    if (!WordMatchesName(attribute.Name(scanner.text), name)) {
+      continue;
+    }
+    scanner.nameOffset = attribute.nameFirst - scanStart;
+    if (!attribute.answered) {
+      break;
+    }
+    scanner.SetWord(attribute.answerFirst, attribute.answerPastLast);
+    scanner.next = attribute.next;
+    scanner.flags =
+        attribute.quoted ? scanner.flags | SCANNER_QUOTED : scanner.flags & ~SCANNER_QUOTED;
+    return true;
+  }
+  scanner.next = reader.StoppedAt();
+  return false;
 }
 
 }  // namespace vexo

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vexo {
 
@@ -72,5 +73,71 @@ bool MatchName(const TokenScanner& scanner, std::u16string_view name);
 // attribute's own name when it has no value. When it is absent, `next` is where the tag's last
 // word ended.
 bool FindAttributeInTag(TokenScanner& scanner, std::u16string_view name);
+
+// An attribute name of a start tag with the word FindAttributeInTag answers when it is the first
+// name that matches: its value, or the name itself when it has none. Ranges are [first, pastLast).
+struct TagAttribute {
+  std::uint32_t nameFirst = 0;
+  std::uint32_t namePastLast = 0;
+  bool answered = false;  // false when the tag ran out before the answer
+  std::uint32_t answerFirst = 0;
+  std::uint32_t answerPastLast = 0;
+  std::uint32_t next = 0;  // where the scan went on after the answer
+  bool quoted = false;
+
+  std::u16string_view Name(const char16_t* text) const {
+    return {text + nameFirst, namePastLast - nameFirst};
+  }
+  std::u16string_view Answer(const char16_t* text) const {
+    return {text + answerFirst, answerPastLast - answerFirst};
+  }
+};
+
+// Reads the attribute names of a start tag one by one, as FindAttributeInTag meets them.
+class TagAttributeReader {
+ public:
+  TagAttributeReader() = default;
+  // The tag's name is at `from` in `tag`, after any white space.
+  TagAttributeReader(std::u16string_view tag, std::uint32_t from);
+
+  // The next name and its answer; false once the tag is read to its end.
+  bool Next(TagAttribute& attribute);
+  // Once Next gave false: after the tag's last word, or the end of the text.
+  std::uint32_t StoppedAt() const { return next_; }
+
+ private:
+  bool Stop(std::uint32_t stop);
+  void ReadAnswer(TagAttribute& attribute);
+
+  const char16_t* text_ = nullptr;
+  std::uint32_t end_ = 0;
+  std::uint32_t next_ = 0;
+  bool afterEquals_ = false;
+  bool done_ = true;
+};
+
+// The attributes of one start tag, each read at most once however many names are looked up: a
+// lookup goes on from where the last one stopped. Gives FindAttributeInTag's answers.
+class TagAttributes {
+ public:
+  // Starts on the tag whose name is at `from` in `tag`; the text must stay as it is while used.
+  void Read(std::u16string_view tag, std::uint32_t from) {
+    text_ = tag.data();
+    reader_ = TagAttributeReader(tag, from);
+    kept_.clear();
+  }
+  // The first attribute whose name matches `name` as MatchName does, or null. The pointer holds
+  // until the next call.
+  const TagAttribute* Find(std::u16string_view name);
+
+ private:
+  // Beyond this many attributes, each lookup reads on from the last one kept.
+  static constexpr std::size_t kMaxKept = 64;
+
+  const char16_t* text_ = nullptr;
+  TagAttributeReader reader_;  // after the last attribute kept
+  std::vector<TagAttribute> kept_;
+  TagAttribute beyondKept_;
+};
 
 }  // namespace vexo

@@ -23,6 +23,8 @@ constexpr const char* kOtherVersionsColour = "#999999";
 constexpr const char* kOtherVersionsName = "other versions";
 constexpr const char* kCompletedColour = "#0072B2";
 constexpr const char* kCutShortColour = "#D55E00";
+constexpr const char* kResumedCompletedColour = "#56B4E9";
+constexpr const char* kResumedCutShortColour = "#E69F00";
 
 struct DayWindow {
   int64_t first = 0;
@@ -199,16 +201,29 @@ Chart SharesChart(const VersionCounts& counts) {
 
 std::optional<Chart> DownloadsChart(const std::vector<DayDownloadCount>& rows,
                                     const DayWindow& window) {
-  std::vector<double> completed(window.size(), 0);
-  std::vector<double> cutShort(window.size(), 0);
+  struct Series {
+    const char* name;
+    const char* colour;
+    int64_t DayDownloadCount::*count;
+  };
+  static constexpr Series kSeries[] = {
+      {"completed", kCompletedColour, &DayDownloadCount::completed},
+      {"cut short", kCutShortColour, &DayDownloadCount::cutShort},
+      {"resumed, completed", kResumedCompletedColour, &DayDownloadCount::resumedCompleted},
+      {"resumed, cut short", kResumedCutShortColour, &DayDownloadCount::resumedCutShort},
+  };
+  std::vector<ChartSeries> series;
   bool any = false;
-  for (const DayDownloadCount& row : rows) {
-    std::optional<size_t> day = window.IndexOf(row.day);
-    if (day && (row.completed > 0 || row.cutShort > 0)) {
-      completed[*day] += static_cast<double>(std::max<int64_t>(row.completed, 0));
-      cutShort[*day] += static_cast<double>(std::max<int64_t>(row.cutShort, 0));
-      any = true;
+  for (const Series& each : kSeries) {
+    std::vector<double> perDay(window.size(), 0);
+    for (const DayDownloadCount& row : rows) {
+      std::optional<size_t> day = window.IndexOf(row.day);
+      if (day && row.*each.count > 0) {
+        perDay[*day] += static_cast<double>(row.*each.count);
+        any = true;
+      }
     }
+    series.push_back({each.name, each.colour, std::move(perDay)});
   }
   if (!any) {
     return std::nullopt;
@@ -216,13 +231,14 @@ std::optional<Chart> DownloadsChart(const std::vector<DayDownloadCount>& rows,
   return Chart{"downloads",
                "Installer downloads per day",
                "Stacked bars, one per UTC day " + RangeText(window) +
-                   ": requests under /files/ that sent the whole file, and those cut short.",
+                   ": requests under /files/ that sent the whole file, and those cut short; then "
+                   "the same for resumed downloads, which sent the rest of a file cut short "
+                   "before.",
                "downloads",
                ChartKind::kStackedBars,
                ChartScale::kCount,
                window.first,
-               {{"completed", kCompletedColour, std::move(completed)},
-                {"cut short", kCutShortColour, std::move(cutShort)}}};
+               std::move(series)};
 }
 
 }  // namespace

@@ -45,7 +45,9 @@ std::string JsonDownloadsSeries(const std::vector<DayDownloadCount>& rows) {
   return JsonArray(rows, [](const DayDownloadCount& row) {
     return "{\"day\": " + JsonString(row.day) +
            ", \"completed\": " + std::to_string(row.completed) +
-           ", \"cut_short\": " + std::to_string(row.cutShort) + "}";
+           ", \"cut_short\": " + std::to_string(row.cutShort) +
+           ", \"resumed_completed\": " + std::to_string(row.resumedCompleted) +
+           ", \"resumed_cut_short\": " + std::to_string(row.resumedCutShort) + "}";
   });
 }
 

@@ -25,7 +25,8 @@ AgentMetrics::AgentMetrics(prometheus::Registry& registry)
       downloads_(prometheus::BuildCounter()
                      .Name("vexo_downloads_total")
                      .Help("Installer transfers under /files/, by file and outcome: complete, or "
-                           "cut short.")
+                           "cut short; the same for resumed transfers, which sent the rest of a "
+                           "download cut short before.")
                      .Register(registry)),
       downloadBytes_(prometheus::BuildCounter()
                          .Name("vexo_download_sent_bytes_total")
@@ -72,8 +73,10 @@ AgentMetrics::OfferCounters AgentMetrics::NewOfferCounters(const std::string& an
   return counters;
 }
 
-void AgentMetrics::CountDownload(const std::string& file, bool complete, uint64_t bytes) {
-  prometheus::Labels labels{{"file", file}, {"outcome", complete ? "complete" : "cut_short"}};
+void AgentMetrics::CountDownload(const std::string& file, bool complete, bool resumed,
+                                 uint64_t bytes) {
+  std::string outcome = complete ? "complete" : "cut_short";
+  prometheus::Labels labels{{"file", file}, {"outcome", resumed ? "resumed_" + outcome : outcome}};
   downloads_.Add(labels).Increment();
   downloadBytes_.Add(labels).Increment(static_cast<double>(bytes));
 }

@@ -33,7 +33,8 @@ class AgentMetrics {
     }
     (withheld ? counters.withheld : counters.served)->Increment();
   }
-  void CountDownload(const std::string& file, bool complete, uint64_t bytes);
+  // A transfer under /files/; `resumed` when it continued a download cut short before.
+  void CountDownload(const std::string& file, bool complete, bool resumed, uint64_t bytes);
 
  private:
   struct OfferCounters {

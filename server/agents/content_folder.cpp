@@ -153,7 +153,9 @@ std::optional<OpenFile> ContentFolder::OpenDownload(std::string_view relativePat
   if (fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
     return std::nullopt;
   }
-  return OpenFile(file.Release(), static_cast<uint64_t>(status.st_size));
+  int64_t modified = static_cast<int64_t>(status.st_mtim.tv_sec) * 1000000000 +
+                     static_cast<int64_t>(status.st_mtim.tv_nsec);
+  return OpenFile(file.Release(), static_cast<uint64_t>(status.st_size), modified);
 }
 
 bool ContentFolder::HasTopLevelAnswers() const {

@@ -1,5 +1,7 @@
 #include "server/agents/request_router.h"
 
+#include "server/agents/byte_ranges.h"
+
 namespace vexo::server {
 
 Reply RequestRouter::Handle(const Request& request) {
@@ -23,15 +25,15 @@ Reply RequestRouter::Handle(const Request& request) {
     return reply;
   }
   if (request.path.starts_with(kDownloadPrefix)) {
-    return Download(request.path.substr(kDownloadPrefix.size()));
+    return Download(request, request.path.substr(kDownloadPrefix.size()));
   }
   return TextReply(404, "not found\n");
 }
 
 void RequestRouter::DownloadEnded(SentFile sent) {
-  metrics_.CountDownload(sent.name, sent.complete, sent.bytes);
+  metrics_.CountDownload(sent.name, sent.complete, sent.first > 0, sent.bytes);
   checkins_.RecordDownload(
-      server::Download{sent.unixTime, std::move(sent.name), sent.bytes, sent.complete});
+      server::Download{sent.unixTime, std::move(sent.name), sent.bytes, sent.complete, sent.first});
 }
 
 Reply RequestRouter::Answer(const Request& request, Checkin& checkin) {
@@ -68,7 +70,7 @@ Reply RequestRouter::Answer(const Request& request, Checkin& checkin) {
   return reply;
 }
 
-Reply RequestRouter::Download(std::string_view relativePath) {
+Reply RequestRouter::Download(const Request& request, std::string_view relativePath) {
   if (!IsSafeRelativePath(relativePath)) {
     return TextReply(403, "forbidden\n");
   }
@@ -76,9 +78,33 @@ Reply RequestRouter::Download(std::string_view relativePath) {
   if (!file) {
     return TextReply(404, "not found\n");
   }
+  const uint64_t size = file->size();
+  const FileValidators validators = ValidatorsOf(size, file->modifiedNanoseconds());
+  // Ranges are a GET's: HEAD answers as a GET without one would.
+  RangeChoice choice;
+  if (request.method == "GET") {
+    choice = ChooseRange(request.range, request.ifRange, validators, size);
+  }
+  if (choice.kind == RangeChoice::Kind::kNotSatisfiable) {
+    Reply reply = TextReply(416, "range not satisfiable\n");
+    reply.headers = {{"Accept-Ranges", "bytes"},
+                     {"Content-Range", "bytes */" + std::to_string(size)}};
+    return reply;
+  }
   Reply reply;
   reply.contentType = "application/octet-stream";
   reply.cacheable = true;
+  reply.headers = {{"Accept-Ranges", "bytes"},
+                   {"ETag", validators.entityTag},
+                   {"Last-Modified", validators.lastModified}};
+  if (choice.kind == RangeChoice::Kind::kPart) {
+    reply.status = 206;
+    reply.downloadFirst = choice.first;
+    reply.downloadLength = choice.length;
+    reply.headers.push_back({"Content-Range", "bytes " + std::to_string(choice.first) + "-" +
+                                                  std::to_string(choice.first + choice.length - 1) +
+                                                  "/" + std::to_string(size)});
+  }
   reply.download.emplace(std::move(*file));
   reply.downloadName = relativePath;
   return reply;

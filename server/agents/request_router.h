@@ -21,6 +21,8 @@ inline constexpr std::string_view kDownloadPrefix = "/files/";
 
 // The agents' listener: the two queries and the installers, nothing else. A start answer's
 // offer goes to the agents its rollout policy holds; the others get the answer without it.
+// Installers are served whole or, for a GET with a single byte range, in part: the rest of a
+// download cut short.
 class RequestRouter : public RequestHandler {
  public:
   RequestRouter(const ContentFolder& content, AnswerCache& answers, RolloutGate& rollouts,
@@ -38,7 +40,7 @@ class RequestRouter : public RequestHandler {
  private:
   // The answer to a query; what became of its offer goes into `checkin`.
   Reply Answer(const Request& request, Checkin& checkin);
-  Reply Download(std::string_view relativePath);
+  Reply Download(const Request& request, std::string_view relativePath);
 
   const ContentFolder& content_;
   AnswerCache& answers_;

@@ -23,12 +23,14 @@ struct Checkin {
   bool withheld = false;
 };
 
-// One installer request under /files/ that sent the file's bytes (not HEAD).
+// One installer request under /files/ that sent the file's bytes (not HEAD). A request for the
+// rest of a file from a byte after the first continues a download cut short: a resumed one.
 struct Download {
   int64_t unixTime = 0;
-  std::string file;  // below files/
-  uint64_t bytes = 0;
-  bool complete = false;  // the whole file went out
+  std::string file;          // below files/
+  uint64_t bytes = 0;        // sent by this request
+  bool complete = false;     // everything up to the file's last byte went out
+  uint64_t resumedFrom = 0;  // the first byte sent; 0 for a fresh download
 };
 
 }  // namespace vexo::server

@@ -1,11 +1,13 @@
 #include "server/store/checkin_schema.h"
 
+#include <algorithm>
+
 #include "server/store/store_connection.h"
 
 namespace vexo::server {
 namespace {
 
-constexpr int kSchemaVersion = 3;
+constexpr int kSchemaVersion = 4;
 
 std::string CreateTablesV1(const SqlDialect& dialect) {
   return std::string("CREATE TABLE IF NOT EXISTS checkins (id ") + dialect.rowIdColumn +
@@ -27,9 +29,14 @@ std::string CreateTablesV2(const SqlDialect& dialect) {
 
 // What became of the offer in each start answer: the release it named, and whether a rollout
 // held it back.
-std::string AddColumnsV3() {
+std::string AddColumnsV3(const SqlDialect&) {
   return "ALTER TABLE checkins ADD COLUMN offered TEXT NOT NULL DEFAULT '';"
          "ALTER TABLE checkins ADD COLUMN withheld INTEGER NOT NULL DEFAULT 0;";
+}
+
+// Where each download started: 0 for a fresh one, the first byte sent for a resumed one.
+std::string AddColumnsV4(const SqlDialect&) {
+  return "ALTER TABLE downloads ADD COLUMN resumed_from BIGINT NOT NULL DEFAULT 0;";
 }
 
 }  // namespace
@@ -59,11 +66,13 @@ bool PrepareCheckinSchema(StoreConnection& connection, std::string& error) {
     return fail(step);
   }
   if (version < kSchemaVersion) {
-    // Versions 1 and 2 only add what is missing; version 3's columns are new to any database
-    // of an older version.
-    for (const std::string& sql :
-         {CreateTablesV1(dialect), CreateTablesV2(dialect), AddColumnsV3()}) {
-      if (!(step = connection.Run(sql)).ok) {
+    // Each step takes the schema of the version before it to its own (versions 1 and 2 only
+    // add what is missing; the columns of 3 and 4 are new to any database before them).
+    const std::string steps[] = {CreateTablesV1(dialect), CreateTablesV2(dialect),
+                                 AddColumnsV3(dialect), AddColumnsV4(dialect)};
+    static_assert(sizeof steps / sizeof steps[0] == kSchemaVersion);
+    for (int64_t from = std::max<int64_t>(version, 0); from < kSchemaVersion; ++from) {
+      if (!(step = connection.Run(steps[from])).ok) {
         return fail(step);
       }
     }

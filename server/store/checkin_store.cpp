@@ -47,7 +47,8 @@ void AddParameters(std::vector<SqlValue>& parameters, const Checkin& checkin) {
 void AddParameters(std::vector<SqlValue>& parameters, const Download& download) {
   parameters.insert(parameters.end(),
                     {download.unixTime, Stored(download.file), static_cast<int64_t>(download.bytes),
-                     static_cast<int64_t>(download.complete ? 1 : 0)});
+                     static_cast<int64_t>(download.complete ? 1 : 0),
+                     static_cast<int64_t>(download.resumedFrom)});
 }
 
 // Adds `rows` to `table`; false with `error` when the database does not take them.
@@ -267,11 +268,11 @@ void CheckinStore::WriteHeld(Backlog& inHand) {
 
 CheckinStore::WriteOutcome CheckinStore::WriteBacklog(const Backlog& backlog, std::string& error) {
   SqlResult begin = writer_->Run("BEGIN;");
-  bool written =
-      begin.ok &&
-      InsertAll(*writer_, backlog.checkins, "checkins",
-                "at, query, ver, t, client, status, offered, withheld", 8, error) &&
-      InsertAll(*writer_, backlog.downloads, "downloads", "at, file, bytes, complete", 4, error);
+  bool written = begin.ok &&
+                 InsertAll(*writer_, backlog.checkins, "checkins",
+                           "at, query, ver, t, client, status, offered, withheld", 8, error) &&
+                 InsertAll(*writer_, backlog.downloads, "downloads",
+                           "at, file, bytes, complete, resumed_from", 5, error);
   if (written) {
     SqlResult commit = writer_->Run("COMMIT;");
     if (commit.ok) {

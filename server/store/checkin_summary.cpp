@@ -66,12 +66,17 @@ CheckinSummary ReadCheckinSummary(StoreConnection& reader, size_t rowsPerList, s
         {FormatDay(ToInteger(row[0])), row[1], ToInteger(row[2])});
   }
   std::reverse(summary.startsPerDayByVersion.begin(), summary.startsPerDayByVersion.end());
+  // Fresh downloads start at the file's first byte, resumed ones after it.
   for (const auto& row :
-       query("SELECT at / 86400 AS day, sum(complete), count(*) - sum(complete) FROM downloads "
-             "WHERE at >= $1 GROUP BY day ORDER BY day DESC LIMIT $2;",
+       query("SELECT at / 86400 AS day,"
+             " sum(CASE WHEN resumed_from = 0 THEN complete ELSE 0 END),"
+             " sum(CASE WHEN resumed_from = 0 THEN 1 - complete ELSE 0 END),"
+             " sum(CASE WHEN resumed_from > 0 THEN complete ELSE 0 END),"
+             " sum(CASE WHEN resumed_from > 0 THEN 1 - complete ELSE 0 END)"
+             " FROM downloads WHERE at >= $1 GROUP BY day ORDER BY day DESC LIMIT $2;",
              {firstSeriesDay("downloads", ""), int64_t{kSeriesDays}})) {
-    summary.downloadsPerDay.push_back(
-        {FormatDay(ToInteger(row[0])), ToInteger(row[1]), ToInteger(row[2])});
+    summary.downloadsPerDay.push_back({FormatDay(ToInteger(row[0])), ToInteger(row[1]),
+                                       ToInteger(row[2]), ToInteger(row[3]), ToInteger(row[4])});
   }
   std::reverse(summary.downloadsPerDay.begin(), summary.downloadsPerDay.end());
   for (const auto& row :

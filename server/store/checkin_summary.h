@@ -24,11 +24,15 @@ struct DayVersionCount {
   int64_t count = 0;
 };
 
-// Installer requests under /files/ of one UTC day: whole files sent and transfers cut short.
+// Installer requests under /files/ of one UTC day that sent file bytes: fresh ones (from the
+// first byte) and resumed ones (the rest of a download cut short earlier), each either completed
+// (up to the file's last byte) or cut short.
 struct DayDownloadCount {
   std::string day;
   int64_t completed = 0;
   int64_t cutShort = 0;
+  int64_t resumedCompleted = 0;
+  int64_t resumedCutShort = 0;
 };
 
 // Start check-ins of one UTC day whose answer offered `release`: those that got the offer and

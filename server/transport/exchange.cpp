@@ -13,7 +13,10 @@ std::string_view QueryArguments::Get(std::string_view name) const {
   return {};
 }
 
-OpenFile::OpenFile(OpenFile&& other) noexcept : descriptor_(other.Release()), size_(other.size_) {}
+OpenFile::OpenFile(OpenFile&& other) noexcept
+    : descriptor_(other.Release()),
+      size_(other.size_),
+      modifiedNanoseconds_(other.modifiedNanoseconds_) {}
 
 OpenFile::~OpenFile() {
   if (descriptor_ >= 0) {

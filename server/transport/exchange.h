@@ -46,29 +46,36 @@ struct Request {
   // The client's address: the peer's, or behind trusted proxies the one they name; unknown ("-")
   // when the connection has none.
   IpAddress clientAddress{};
+  // The Range and If-Range headers, as sent.
+  std::optional<std::string> range;
+  std::optional<std::string> ifRange;
 };
 
 // A file opened for reading; the descriptor is closed with the object unless released.
 class OpenFile {
  public:
-  OpenFile(int descriptor, uint64_t size) : descriptor_(descriptor), size_(size) {}
+  OpenFile(int descriptor, uint64_t size, int64_t modifiedNanoseconds = 0)
+      : descriptor_(descriptor), size_(size), modifiedNanoseconds_(modifiedNanoseconds) {}
   OpenFile(OpenFile&& other) noexcept;
   OpenFile& operator=(OpenFile&&) = delete;
   ~OpenFile();
 
   uint64_t size() const { return size_; }
+  // When the file was last changed, in nanoseconds since 1970-01-01 UTC.
+  int64_t modifiedNanoseconds() const { return modifiedNanoseconds_; }
   int descriptor() const { return descriptor_; }
   int Release();
 
  private:
   int descriptor_;
   uint64_t size_;
+  int64_t modifiedNanoseconds_;
 };
 
-// A header line a reply adds to those the transport writes; both texts are literals.
+// A header line a reply adds to those the transport writes; the name is a literal.
 struct ReplyHeader {
   const char* name;
-  const char* value;
+  std::string value;
 };
 
 struct Reply {
@@ -77,18 +84,26 @@ struct Reply {
   bool cacheable = false;
   std::shared_ptr<const std::string> body;
   std::optional<OpenFile> download;  // instead of `body`
-  std::string downloadName;          // how the file is named when its transfer is reported
+  // The part of `download` that goes out: from byte `downloadFirst`, `downloadLength` bytes
+  // (everything after it when unset).
+  uint64_t downloadFirst = 0;
+  std::optional<uint64_t> downloadLength;
+  std::string downloadName;  // how the file is named when its transfer is reported
   std::vector<ReplyHeader> headers;
 
-  uint64_t BodySize() const { return download ? download->size() : body ? body->size() : 0; }
+  uint64_t DownloadLength() const {
+    return download ? downloadLength.value_or(download->size() - downloadFirst) : 0;
+  }
+  uint64_t BodySize() const { return download ? DownloadLength() : body ? body->size() : 0; }
 };
 
 // How a reply's file went out, once its connection is done with it (never for HEAD).
 struct SentFile {
   int64_t unixTime = 0;
-  std::string name;  // the reply's downloadName
-  uint64_t bytes = 0;
-  bool complete = false;  // the whole file went out
+  std::string name;       // the reply's downloadName
+  uint64_t first = 0;     // the first byte sent: more than 0 when a partial download was continued
+  uint64_t bytes = 0;     // sent by this transfer
+  bool complete = false;  // everything up to the file's last byte went out
 };
 
 // What one listener answers.

@@ -29,24 +29,32 @@ constexpr int kListenBacklog = 1024;
 // Installers go out in blocks of this size, each read when the connection has room for it.
 constexpr size_t kDownloadBlockBytes = 64 * 1024;
 
-// An installer on its way out; the reader counts the bytes the connection has taken.
+// An installer (or the part of it asked for) on its way out; the reader counts the bytes the
+// connection has taken.
 struct Transfer {
   OpenFile file;
+  uint64_t length;
   SentFile record;
   bool counted = true;
 
-  Transfer(OpenFile opened, std::string name, int64_t unixTime)
-      : file(std::move(opened)), record{unixTime, std::move(name), 0, false} {}
+  Transfer(Reply& reply, int64_t unixTime)
+      : file(std::move(*reply.download)),
+        length(reply.DownloadLength()),
+        record{unixTime, std::move(reply.downloadName), reply.downloadFirst, 0, false} {}
+
+  bool ReachedTheEnd() const {
+    return record.bytes == length && record.first + length == file.size();
+  }
 };
 
 ssize_t ReadTransfer(void* context, uint64_t position, char* buffer, size_t space) {
   auto* transfer = static_cast<Transfer*>(context);
-  uint64_t size = transfer->file.size();
-  if (position >= size) {
+  if (position >= transfer->length) {
     return MHD_CONTENT_READER_END_OF_STREAM;
   }
-  size_t wanted = static_cast<size_t>(std::min<uint64_t>(space, size - position));
-  ssize_t got = pread(transfer->file.descriptor(), buffer, wanted, static_cast<off_t>(position));
+  size_t wanted = static_cast<size_t>(std::min<uint64_t>(space, transfer->length - position));
+  ssize_t got = pread(transfer->file.descriptor(), buffer, wanted,
+                      static_cast<off_t>(transfer->record.first + position));
   if (got <= 0) {
     return MHD_CONTENT_READER_END_WITH_ERROR;
   }
@@ -164,12 +172,16 @@ std::optional<std::string_view> HeadFaultOf(MHD_Connection* connection, const ch
   return HeadFault(version, headers);
 }
 
+std::optional<std::string> HeaderOf(MHD_Connection* connection, const char* name) {
+  const char* value = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, name);
+  return value ? std::optional<std::string>(value) : std::nullopt;
+}
+
 MHD_Response* CreateResponse(Reply& reply, std::unique_ptr<Transfer>& transfer, int64_t unixTime) {
   if (reply.download) {
-    transfer = std::make_unique<Transfer>(std::move(*reply.download), std::move(reply.downloadName),
-                                          unixTime);
-    return MHD_create_response_from_callback(transfer->file.size(), kDownloadBlockBytes,
-                                             &ReadTransfer, transfer.get(), nullptr);
+    transfer = std::make_unique<Transfer>(reply, unixTime);
+    return MHD_create_response_from_callback(transfer->length, kDownloadBlockBytes, &ReadTransfer,
+                                             transfer.get(), nullptr);
   }
   const std::string& body = reply.body ? *reply.body : std::string();
   return MHD_create_response_from_buffer(body.size(), const_cast<char*>(body.data()),
@@ -183,7 +195,7 @@ void AddHeaders(MHD_Response* response, const Reply& reply) {
     MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
   }
   for (const ReplyHeader& header : reply.headers) {
-    MHD_add_response_header(response, header.name, header.value);
+    MHD_add_response_header(response, header.name, header.value.c_str());
   }
 }
 
@@ -231,8 +243,8 @@ struct HttpServerCallbacks {
     *context = nullptr;
     if (request && request->transfer && request->transfer->counted) {
       SentFile& record = request->transfer->record;
-      record.complete = termination == MHD_REQUEST_TERMINATED_COMPLETED_OK &&
-                        record.bytes == request->transfer->file.size();
+      record.complete =
+          termination == MHD_REQUEST_TERMINATED_COMPLETED_OK && request->transfer->ReachedTheEnd();
       static_cast<HttpServer*>(self)->handler_.DownloadEnded(std::move(record));
     }
   }
@@ -282,6 +294,8 @@ bool HttpServer::Respond(MHD_Connection* connection, const char* url, const char
   request.unixTime = static_cast<int64_t>(std::time(nullptr));
   request.arguments = ArgumentsOf(connection);
   request.credential = CredentialOf(connection);
+  request.range = HeaderOf(connection, MHD_HTTP_HEADER_RANGE);
+  request.ifRange = HeaderOf(connection, MHD_HTTP_HEADER_IF_RANGE);
   Reply reply = fault ? RefusalReply(*fault) : handler_.Handle(request);
   uint64_t bodyBytes = reply.BodySize();
   unsigned status = reply.status;

@@ -176,13 +176,13 @@ TEST(VexoServerAdoptionCharts, SeriesPerVersionAxesLegendAndTables) {
                                    {"2024-12-08", "1.0.5.0", 5},
                                    {"2024-12-08", "1.0.10.0", 15},
                                    {"not a day", "1.0.5.0", 99}};
-  summary.downloadsPerDay = {{"2024-12-08", 7, 2}};
+  summary.downloadsPerDay = {{"2024-12-08", 7, 2, 3, 1}};
   std::string html = RenderStatsHtml(summary);
 
   EXPECT_EQ(Occurrences(html, "<svg "), 3u);
   EXPECT_EQ(Occurrences(html, "role=\"img\" aria-labelledby=\""), 3u);
   EXPECT_EQ(Occurrences(html, "<g class=\"series\" data-series=\"1.0.10.0\""), 2u);
-  EXPECT_EQ(Occurrences(html, "<g class=\"legend-entry\">"), 6u);
+  EXPECT_EQ(Occurrences(html, "<g class=\"legend-entry\">"), 8u);
   std::string newColour = AttributeAfter(html, "data-series=\"1.0.10.0\"", "fill");
   std::string shares = html.substr(html.find("id=\"version-shares\""));
   EXPECT_EQ(AttributeAfter(shares, "data-series=\"1.0.10.0\"", "fill"), newColour);
@@ -197,6 +197,11 @@ TEST(VexoServerAdoptionCharts, SeriesPerVersionAxesLegendAndTables) {
   EXPECT_THAT(html, HasSubstr("<tr><th scope=\"row\">2024-12-07</th><td class=\"n\">\xE2\x80\x93"));
   EXPECT_THAT(html, HasSubstr("<td class=\"n\">75.0 %</td><td class=\"n\">25.0 %</td>"));
   EXPECT_THAT(html, HasSubstr("<th scope=\"col\">cut short</th><th scope=\"col\">completed</th>"));
+  // Resumed downloads apart from fresh ones.
+  EXPECT_THAT(html, HasSubstr("<th scope=\"col\">resumed, cut short</th><th scope=\"col\">resumed, "
+                              "completed</th><th scope=\"col\">cut short</th>"));
+  EXPECT_THAT(html, HasSubstr("<td class=\"n\">1</td><td class=\"n\">3</td><td class=\"n\">2</td>"
+                              "<td class=\"n\">7</td>"));
 }
 
 TEST(VexoServerAdoptionCharts, HostileAndSurplusVersions) {

@@ -12,6 +12,7 @@
 #include "server/admin/admin_access.h"
 #include "server/admin/admin_router.h"
 #include "server/agents/answer_cache.h"
+#include "server/agents/byte_ranges.h"
 #include "server/agents/cohort.h"
 #include "server/agents/content_folder.h"
 #include "server/agents/request_router.h"
@@ -388,7 +389,9 @@ class VexoServerRequestRouterTest : public VexoServerContentFolderTest {
                                    1733616000,
                                    false,
                                    {},
-                                   *IpAddress::Parse("127.0.0.1")});
+                                   *IpAddress::Parse("127.0.0.1"),
+                                   {},
+                                   {}});
   }
 
   AnswerCache answers_{
@@ -426,12 +429,90 @@ TEST_F(VexoServerRequestRouterTest, StatusPerRequest) {
   };
   for (const Case& row : cases) {
     SCOPED_TRACE(std::string(row.method) + " " + row.path + " q=" + row.q);
-    Reply reply =
-        router_->Handle(Request{row.method, row.path, {{"q", row.q}}, "c", 0, false, {}, {}});
+    Reply reply = router_->Handle(
+        Request{row.method, row.path, {{"q", row.q}}, "c", 0, false, {}, {}, {}, {}});
     EXPECT_EQ(reply.status, row.status);
     if (row.body) {
       ASSERT_TRUE(reply.body);
       EXPECT_EQ(*reply.body, row.body);
+    }
+  }
+}
+
+// Installers in part, as HTTP says: a single byte range (If-Range permitting) gets 206 with that
+// part, one past the end 416; anything else, and HEAD, the whole file.
+TEST_F(VexoServerRequestRouterTest, InstallersAnswerASingleByteRange) {
+  auto download = [&](const char* method, std::optional<std::string> range,
+                      std::optional<std::string> ifRange) {
+    return router_->Handle(Request{method,
+                                   "/files/setup.exe",
+                                   {},
+                                   "c",
+                                   0,
+                                   false,
+                                   {},
+                                   {},
+                                   std::move(range),
+                                   std::move(ifRange)});
+  };
+  auto header = [](const Reply& reply, std::string_view name) {
+    for (const ReplyHeader& each : reply.headers) {
+      if (each.name == name) {
+        return each.value;
+      }
+    }
+    return std::string("(none)");
+  };
+  const Reply plain = download("GET", std::nullopt, std::nullopt);
+  const std::string tag = header(plain, "ETag");
+  const std::string date = header(plain, "Last-Modified");
+  EXPECT_THAT(tag, ::testing::MatchesRegex("\"[0-9a-f]+-[0-9a-f]+\""));
+  EXPECT_THAT(date, ::testing::MatchesRegex("[A-Z][a-z]{2}, [0-9]{2} [A-Z][a-z]{2} [0-9]{4} "
+                                            "[0-9]{2}:[0-9]{2}:[0-9]{2} GMT"));
+  EXPECT_EQ(HttpDate(784111777), "Sun, 06 Nov 1994 08:49:37 GMT");
+  struct Case {
+    const char* name;
+    const char* method;
+    std::optional<std::string> range;
+    std::optional<std::string> ifRange;
+    unsigned status;
+    uint64_t first;
+    uint64_t length;
+    const char* contentRange;
+  };
+  const Case cases[] = {
+      {"no range", "GET", std::nullopt, std::nullopt, 200, 0, 300, "(none)"},
+      {"start", "GET", "bytes=0-99", std::nullopt, 206, 0, 100, "bytes 0-99/300"},
+      {"middle", "GET", "bytes=100-199", std::nullopt, 206, 100, 100, "bytes 100-199/300"},
+      {"the rest", "GET", "bytes=250-", std::nullopt, 206, 250, 50, "bytes 250-299/300"},
+      {"the last bytes", "GET", "Bytes=-50", std::nullopt, 206, 250, 50, "bytes 250-299/300"},
+      {"past the end, cut to it", "GET", "bytes=290-999", std::nullopt, 206, 290, 10,
+       "bytes 290-299/300"},
+      {"one past the end", "GET", "bytes=300-", std::nullopt, 416, 0, 0, "bytes */300"},
+      {"no last bytes", "GET", "bytes=-0", std::nullopt, 416, 0, 0, "bytes */300"},
+      {"several ranges", "GET", "bytes=0-9, 20-29", std::nullopt, 200, 0, 300, "(none)"},
+      {"last before first", "GET", "bytes=9-5", std::nullopt, 200, 0, 300, "(none)"},
+      {"beyond 64 bits", "GET", "bytes=18446744073709551616-", std::nullopt, 200, 0, 300, "(none)"},
+      {"another unit", "GET", "items=0-9", std::nullopt, 200, 0, 300, "(none)"},
+      {"If-Range with the tag", "GET", "bytes=250-", tag, 206, 250, 50, "bytes 250-299/300"},
+      {"If-Range with the date", "GET", "bytes=250-", date, 206, 250, 50, "bytes 250-299/300"},
+      {"If-Range with a stale tag", "GET", "bytes=250-", "\"1-2\"", 200, 0, 300, "(none)"},
+      {"If-Range with the tag, weak", "GET", "bytes=250-", "W/" + tag, 200, 0, 300, "(none)"},
+      {"If-Range with a stale date", "GET", "bytes=250-", "Sun, 06 Nov 1994 08:49:37 GMT", 200, 0,
+       300, "(none)"},
+      {"HEAD", "HEAD", "bytes=250-", std::nullopt, 200, 0, 300, "(none)"},
+  };
+  for (const Case& row : cases) {
+    SCOPED_TRACE(row.name);
+    Reply reply = download(row.method, row.range, row.ifRange);
+    EXPECT_EQ(reply.status, row.status);
+    EXPECT_EQ(header(reply, "Accept-Ranges"), "bytes");
+    EXPECT_EQ(header(reply, "Content-Range"), row.contentRange);
+    ASSERT_EQ(reply.download.has_value(), row.status != 416);
+    if (reply.download) {
+      EXPECT_EQ(reply.downloadFirst, row.first);
+      EXPECT_EQ(reply.DownloadLength(), row.length);
+      EXPECT_EQ(header(reply, "ETag"), tag);
     }
   }
 }
@@ -449,7 +530,7 @@ TEST_F(VexoServerRequestRouterTest, EveryQueryIsRecordedWithItsStatus) {
 
   AdminGate openGate(std::nullopt);
   Reply stats = AdminRouter(*store_, openGate, registry_, NoRollouts)
-                    .Handle(Request{"GET", "/stats", {}, "c", 0, false, {}, {}});
+                    .Handle(Request{"GET", "/stats", {}, "c", 0, false, {}, {}, {}, {}});
   ASSERT_TRUE(stats.body);
   EXPECT_EQ(stats.contentType, "application/json");
   EXPECT_THAT(*stats.body, HasSubstr("\"total\": 2"));
@@ -479,7 +560,7 @@ TEST_F(VexoServerRequestRouterTest, AdminPagesOnlyWithTheSecret) {
   for (const Case& row : cases) {
     SCOPED_TRACE(std::string(row.method) + " " + row.path + " " + row.credential.value_or("-"));
     Reply reply =
-        admin.Handle(Request{row.method, row.path, {}, "c", 0, false, row.credential, {}});
+        admin.Handle(Request{row.method, row.path, {}, "c", 0, false, row.credential, {}, {}, {}});
     EXPECT_EQ(reply.status, row.status);
     EXPECT_EQ(reply.contentType, row.contentType);
     ASSERT_TRUE(reply.body);

@@ -14,6 +14,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -495,35 +496,92 @@ TEST_F(VexoServerProgram, StopsCleanlyOnSignals) {
   EXPECT_EQ(CountRows(Database(), "t = 'before-stop.exe'"), 2);
 }
 
+// A server whose content holds `installer` as files/large.exe, recording into a file of its own.
+class VexoServerDownloads : public ::testing::Test {
+ protected:
+  void Start(const std::string& installer) {
+    std::filesystem::copy(kContent, folder_.File("content"),
+                          std::filesystem::copy_options::recursive);
+    WriteFile(folder_.File("content/files/large.exe"), installer);
+    server_.emplace(kServer, std::vector<std::string>{"--root", folder_.File("content"), "--listen",
+                                                      "127.0.0.1:0", "--admin-listen",
+                                                      "127.0.0.1:0", "--db", Database()});
+    ServerPorts ports = PortsOf(*server_);
+    port_ = ports.agents;
+    adminPort_ = ports.admin;
+    ASSERT_NE(adminPort_, 0) << server_->Errors();
+  }
+  std::string Database() const { return folder_.File("c.db"); }
+  void Stop() {
+    server_->Signal(SIGTERM);
+    EXPECT_EQ(server_->Wait(), 0);
+  }
+
+  TempFolder folder_;
+  std::optional<BackgroundProgram> server_;
+  uint16_t port_ = 0;
+  uint16_t adminPort_ = 0;
+};
+
 // A whole download and one that the client cuts short are both recorded with the bytes sent;
 // HEAD sends no file and is no download.
-TEST(VexoServerDownloads, WholeAndCutShortAreRecorded) {
-  TempFolder folder;
-  std::filesystem::copy(kContent, folder.File("content"), std::filesystem::copy_options::recursive);
+TEST_F(VexoServerDownloads, WholeAndCutShortAreRecorded) {
   const std::string installer(32 << 20, 'i');  // more than the sockets' buffers hold
-  WriteFile(folder.File("content/files/large.exe"), installer);
-  std::string database = folder.File("c.db");
-  BackgroundProgram server(kServer, {"--root", folder.File("content"), "--listen", "127.0.0.1:0",
-                                     "--admin-listen", "127.0.0.1:0", "--db", database});
-  auto [port, adminPort] = PortsOf(server);
-  ASSERT_NE(adminPort, 0) << server.Errors();
-
-  EXPECT_EQ(HttpGet(port, "/files/large.exe").body.size(), installer.size());
-  HangUpDuringDownload(port, "/files/large.exe");
+  Start(installer);
+  EXPECT_EQ(HttpGet(port_, "/files/large.exe").body.size(), installer.size());
+  HangUpDuringDownload(port_, "/files/large.exe");
   HttpReply head =
-      SendRaw(port, "HEAD /files/large.exe HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+      SendRaw(port_, "HEAD /files/large.exe HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
   EXPECT_EQ(head.headers["content-length"], std::to_string(installer.size()));
 
-  EXPECT_THAT(AwaitStats(adminPort, "\"cut_short\": 1"),
-              HasSubstr("\"completed\": 1, \"cut_short\": 1}]"));
+  EXPECT_THAT(AwaitStats(adminPort_, "\"cut_short\": 1"),
+              HasSubstr("\"completed\": 1, \"cut_short\": 1, \"resumed_completed\": 0, "
+                        "\"resumed_cut_short\": 0}]"));
   std::string size = std::to_string(installer.size());
   EXPECT_EQ(
-      CountRows(database, "file = 'large.exe' AND complete = 1 AND bytes = " + size, "downloads"),
+      CountRows(Database(), "file = 'large.exe' AND complete = 1 AND bytes = " + size, "downloads"),
       1);
-  EXPECT_EQ(CountRows(database, "complete = 0 AND bytes > 0 AND bytes < " + size, "downloads"), 1);
-  EXPECT_EQ(CountRows(database, "1", "downloads"), 2);
-  server.Signal(SIGTERM);
-  EXPECT_EQ(server.Wait(), 0);
+  EXPECT_EQ(CountRows(Database(), "complete = 0 AND bytes > 0 AND bytes < " + size, "downloads"),
+            1);
+  EXPECT_EQ(CountRows(Database(), "1", "downloads"), 2);
+  Stop();
+}
+
+// The rest of a file from a byte on goes out as a 206 of exactly those bytes, and is recorded
+// once, as a resumed download with the bytes it sent.
+TEST_F(VexoServerDownloads, ResumedDownloadsAreServedAndRecordedApart) {
+  std::string installer;
+  for (int i = 0; i < 300000; ++i) {
+    installer += static_cast<char>('a' + i % 23);
+  }
+  Start(installer);
+  HttpReply rest = HttpGet(port_, "/files/large.exe", "Range: bytes=100000-\r\n");
+  EXPECT_EQ(rest.status, 206);
+  EXPECT_EQ(rest.headers["content-range"], "bytes 100000-299999/300000");
+  EXPECT_EQ(rest.headers["content-length"], "200000");
+  EXPECT_TRUE(rest.body == installer.substr(100000));
+  HttpReply beyond = HttpGet(port_, "/files/large.exe", "Range: bytes=300000-\r\n");
+  EXPECT_EQ(beyond.status, 416);
+  EXPECT_EQ(beyond.headers["content-range"], "bytes */300000");
+  HttpReply head = SendRaw(port_,
+                           "HEAD /files/large.exe HTTP/1.1\r\nHost: x\r\nRange: bytes=5-\r\n"
+                           "Connection: close\r\n\r\n");
+  EXPECT_EQ(head.status, 200);
+  EXPECT_EQ(head.headers["accept-ranges"], "bytes");
+  EXPECT_EQ(head.headers["content-length"], "300000");
+
+  EXPECT_THAT(AwaitStats(adminPort_, "\"resumed_completed\": 1"),
+              HasSubstr("\"completed\": 0, \"cut_short\": 0, \"resumed_completed\": 1, "
+                        "\"resumed_cut_short\": 0}]"));
+  EXPECT_EQ(CountRows(Database(),
+                      "file = 'large.exe' AND resumed_from = 100000 AND bytes = 200000 AND "
+                      "complete = 1",
+                      "downloads"),
+            1);
+  EXPECT_EQ(CountRows(Database(), "1", "downloads"), 1);
+  EXPECT_THAT(HttpGet(adminPort_, "/metrics").body,
+              HasSubstr("vexo_downloads_total{file=\"large.exe\",outcome=\"resumed_complete\"} 1"));
+  Stop();
 }
 
 // Agents at 2,000 loopback addresses under a rollout: the share served is the policy's, a wider

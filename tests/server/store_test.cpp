@@ -122,6 +122,7 @@ TEST_F(VexoServerCheckinStoreTest, BothStoresRetainAndSummarizeAlike) {
       store->RecordDownload({now - 89 * day, "a.exe", 10, true});
       store->RecordDownload({now, "a.exe", 10, true});
       store->RecordDownload({now, "a.exe", 3, false});
+      store->RecordDownload({now, "a.exe", 7, true, 3});  // the rest of the one cut short
     }
     auto store = Open(location, {90, 100000});
     CheckinSummary summary = store->Summarize(10, 10);
@@ -149,6 +150,8 @@ TEST_F(VexoServerCheckinStoreTest, BothStoresRetainAndSummarizeAlike) {
     EXPECT_EQ(summary.downloadsPerDay[0].day, today);
     EXPECT_EQ(summary.downloadsPerDay[0].completed, 1);
     EXPECT_EQ(summary.downloadsPerDay[0].cutShort, 1);
+    EXPECT_EQ(summary.downloadsPerDay[0].resumedCompleted, 1);
+    EXPECT_EQ(summary.downloadsPerDay[0].resumedCutShort, 0);
     EXPECT_EQ(summary.databaseError, "");
 
     std::string json = RenderStatsJson(summary);
@@ -160,8 +163,8 @@ TEST_F(VexoServerCheckinStoreTest, BothStoresRetainAndSummarizeAlike) {
   }
 }
 
-// A file of an earlier server, without the downloads, is upgraded in place; one from a newer
-// server is refused.
+// Files of earlier servers, without the downloads or without where each started, are upgraded in
+// place; one from a newer server is refused.
 TEST_F(VexoServerCheckinStoreTest, UpgradesEarlierFilesAndRefusesNewerOnes) {
   auto execute = [](const std::string& path, const char* sql) {
     sqlite3* database = nullptr;
@@ -182,6 +185,24 @@ TEST_F(VexoServerCheckinStoreTest, UpgradesEarlierFilesAndRefusesNewerOnes) {
     CheckinSummary summary = store->Summarize(10, 10);
     EXPECT_EQ(summary.total, 1);
     EXPECT_EQ(summary.downloadsPerDay.size(), 1u);
+  }
+  std::string second = folder_.File("second.db");
+  execute(second,
+          "CREATE TABLE checkins (id INTEGER PRIMARY KEY, at INTEGER NOT NULL, query TEXT NOT "
+          "NULL, ver TEXT NOT NULL, t TEXT NOT NULL, client TEXT NOT NULL, status INTEGER NOT "
+          "NULL); CREATE TABLE downloads (id INTEGER PRIMARY KEY, at BIGINT NOT NULL, file TEXT "
+          "NOT NULL, bytes BIGINT NOT NULL, complete INTEGER NOT NULL);"
+          "CREATE TABLE schema_version (version INTEGER NOT NULL);"
+          "INSERT INTO schema_version VALUES (2);"
+          "INSERT INTO downloads VALUES (1, 1733616000, 'a.exe', 9, 1);");
+  {
+    auto store = Open(second);
+    ASSERT_TRUE(store);
+    store->RecordDownload({1733616000, "a.exe", 4, true, 5});
+    CheckinSummary summary = store->Summarize(10, 10);
+    ASSERT_EQ(summary.downloadsPerDay.size(), 1u);
+    EXPECT_EQ(summary.downloadsPerDay[0].completed, 1);
+    EXPECT_EQ(summary.downloadsPerDay[0].resumedCompleted, 1);
   }
   execute(earlier, "UPDATE schema_version SET version = version + 1;");
   std::string error;

@@ -19,6 +19,9 @@
 #   forced      a forced offer: no question at all, the installer starts directly.
 #   mismatch    the offer's digest is not the installer's: it is downloaded, but the agent asks
 #               nothing and starts nothing; the pop-up query still follows.
+#   resume      the forced run with the first part of the installer already in the data folder, as
+#               a download cut short in an earlier run leaves it: only the rest is asked for (the
+#               server answers 206 with exactly those bytes), and the completed file starts.
 #   https       the forced run over https: the server's certificate comes from a throwaway test
 #               CA that ROOT_STORE_EXE puts into the prefix's Root store for the length of the run.
 #   https-stranger, https-other-host
@@ -80,6 +83,7 @@ die() {
 signer=
 case $scenario in
   answer-yes | answer-no | forced | mismatch) behaviour=$scenario ;;
+  resume) behaviour=forced ;;
   signed-yes) behaviour=answer-yes signer=2 ;;
   signed-no) behaviour=answer-no signer=1 ;;
   unsigned) behaviour=mismatch ;;
@@ -179,7 +183,7 @@ if [ -n "$signer" ]; then
   sed -i "s|</md5>|</md5><signature>$signature</signature>|" "$content/start.xml"
 fi
 case $scenario in
-  forced | https* | proxy*)
+  forced | https* | proxy* | resume)
     sed -i 's|<force>n</force>|<force>y</force>|' "$content/start.xml"
     grep -q '<force>y</force>' "$content/start.xml" || die "the example offer has no force element"
     ;;
@@ -275,10 +279,17 @@ data_folder="$(winepath -u "$appdata" | sed 's|/*$||')/vexo"
 [ -d "$(dirname "$data_folder")" ] || die "no application-data folder at '$data_folder'"
 installer="$data_folder/vexo-setup.exe"
 record="$installer.args"
-rm -f "$installer" "$record" "$installer.download"
+rm -f "$installer" "$record" "$data_folder"/*.partial
 if [ "$behaviour" = answer-no ]; then
   mkdir -p "$data_folder"
   cp "$fake_installer" "$installer"
+fi
+size=$(stat -c %s "$offered")
+kept=0
+if [ "$scenario" = resume ]; then
+  kept=$((size / 2))
+  mkdir -p "$data_folder"
+  head -c "$kept" "$offered" >"$installer.$digest.partial"
 fi
 
 # --- the run ------------------------------------------------------------------------------------
@@ -378,7 +389,15 @@ if [ -n "$refused" ]; then
 else
   [ "$installer_digest" = "$digest" ] || fail "no verified installer at $installer"
 fi
-[ ! -e "$installer.download" ] || fail "a partial download was left beside the installer"
+if compgen -G "$data_folder/*.partial" >/dev/null; then
+  fail "a partial download was left beside the installer: $(ls "$data_folder")"
+fi
+if [ "$scenario" = resume ]; then
+  # The download's line ends in its status and the body bytes sent.
+  sent=$(awk -v want="\"GET $download_url " 'index($0, want) { print $(NF-1), $NF; exit }' "$log")
+  [ "$sent" = "206 $((size - kept))" ] ||
+    fail "the resumed download was answered '$sent', expected '206 $((size - kept))'"
+fi
 
 # What the proxy saw: every request of the run, or, refused, each query twice at most (without
 # and with credentials), never a loop.

@@ -181,6 +181,7 @@ TEST(XmlGetAttributeTest, ReadsValuesAsTheTagWritesThem) {
       {u"<e k=\"1\" k=\"2\">", u"k", u"1"},
       {u"<e k=a=b?c>", u"k", u"a=b?c"},
       {u"<e\n\tk\r\n=\n'v'>", u"k", u"v"},
+      {u"<e k x=\"1\">", u"x", u"1"},
       {u"<e a=\"1\">b=\"2\"</e>", u"b", u""},
       {u"<e 'x>' c=\"1\">", u"c", u""},  // the scan stays inside the start tag
       {u"<e a=\"1\"/>", nullptr, u""},
@@ -194,6 +195,9 @@ TEST(XmlGetAttributeTest, ReadsValuesAsTheTagWritesThem) {
     const int before = nav.CurrentPos();
     EXPECT_EQ(nav.GetAttribute(nav.CurrentPos(), row.name), row.expected);
     EXPECT_EQ(nav.CurrentPos(), before);
+    // Again once the whole tag has been read for a name it lacks.
+    EXPECT_EQ(nav.GetAttribute(nav.CurrentPos(), u"absent"), u"");
+    EXPECT_EQ(nav.GetAttribute(nav.CurrentPos(), row.name), row.expected);
   }
 }
 
