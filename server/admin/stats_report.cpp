@@ -64,7 +64,8 @@ std::string JsonFileDownloads(const std::vector<FileDownloadCount>& rows) {
     return "{\"file\": " + JsonString(row.file) +
            ", \"completed\": " + std::to_string(row.completed) +
            ", \"cut_short\": " + std::to_string(row.cutShort) +
-           ", \"bytes\": " + std::to_string(row.bytes) + "}";
+           ", \"bytes\": " + std::to_string(row.bytes) +
+           ", \"resumed\": " + std::to_string(row.resumed) + "}";
   });
 }
 
@@ -94,7 +95,7 @@ std::string JsonRollouts(const std::vector<RolloutStatus>& rollouts) {
 std::string HtmlFileDownloads(const std::vector<FileDownloadCount>& rows) {
   std::string html =
       "<h2>Installer downloads per file</h2>\n<table>\n<tr><th>file</th><th>whole</th>"
-      "<th>cut short</th><th>bytes sent</th></tr>\n";
+      "<th>cut short</th><th>of them resumed</th><th>bytes sent</th></tr>\n";
   for (const FileDownloadCount& row : rows) {
     html += "<tr><td>" + EscapeHtml(row.file) + "</td><td class=\"n\">" +
             std::to_string(row.completed) + "</td><td class=\"n\">" + std::to_string(row.cutShort) +
