@@ -1,10 +1,13 @@
-// Downloads one large body from a loopback server twice over: through CHttpClientT/ReadContent in
-// 64 KiB reads, and with the curl command line. Each runs in a process of its own, watched from
-// here: wall time, peak resident memory (the kernel's high-water mark) and peak private memory
-// (RssAnon, sampled from /proc while it runs).
+// Downloads one large body from a loopback server over and over: through CHttpClientT/ReadContent
+// in 64 KiB reads, and with the curl command line, each discarding the bytes; then as the agent
+// downloads an installer (into a partial file that becomes the installer, resumable), against
+// curl writing the same file. Each runs in a process of its own, watched from here: wall time,
+// peak resident memory (the kernel's high-water mark) and peak private memory (RssAnon, sampled
+// from /proc while it runs).
 //
 //   http_download_bench [MiB=256] [rounds=3]
-//   http_download_bench client URL       (the child that runs the library)
+//   http_download_bench client URL              (the child that runs the library)
+//   http_download_bench installer URL FOLDER    (the child that downloads as the agent does)
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -14,12 +17,14 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "agent/installer_download.h"
 #include "http/http_client.h"
 #include "tests/support/fake_http_server.h"
 
@@ -45,6 +50,18 @@ int RunClient(const char* url) {
   }
   std::printf("%llu\n", static_cast<unsigned long long>(total));
   return 0;
+}
+
+int RunInstallerDownload(const char* url, const char* folder) {
+  std::string narrow(url);
+  std::u16string wide(narrow.begin(), narrow.end());
+  std::u16string installer = (std::filesystem::path(folder) / "setup.exe").u16string();
+  vexo::DownloadInstaller(wide, installer,
+                          vexo::PartialPathFor(installer, u"0123456789abcdef0123456789abcdef"));
+  std::error_code error;
+  std::printf("%llu\n",
+              static_cast<unsigned long long>(std::filesystem::file_size(installer, error)));
+  return error ? 1 : 0;
 }
 
 // kB value of a "Name:" line of /proc/<pid>/status; -1 when it cannot be read.
@@ -100,6 +117,8 @@ void Report(const char* name, const Run& best, const Run& worstMemory, double mi
 int main(int argc, char** argv) {
   if (argc == 3 && std::string(argv[1]) == "client")
     return RunClient(argv[2]);
+  if (argc == 4 && std::string(argv[1]) == "installer")
+    return RunInstallerDownload(argv[2], argv[3]);
   const uint64_t mib = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 256;
   const int rounds = argc > 2 ? std::atoi(argv[2]) : 3;
 
@@ -114,28 +133,47 @@ int main(int argc, char** argv) {
     return 1;
   self[length] = 0;
 
-  Run ours, curl, oursMemory, curlMemory;
-  ours.seconds = curl.seconds = 1e30;
+  const std::string folder =
+      std::filesystem::temp_directory_path() / ("http_download_bench." + std::to_string(getpid()));
+  std::filesystem::create_directories(folder);
+  const std::string file = folder + "/setup.exe";
+  struct Contender {
+    const char* name;
+    std::vector<std::string> argv;
+    Run best;
+    Run worstMemory;
+  };
+  std::vector<Contender> contenders = {
+      {"vexo_http", {self, "client", url}, {}, {}},
+      {"curl", {"curl", "-s", "-o", "/dev/null", url}, {}, {}},
+      {"agent", {self, "installer", url, folder}, {}, {}},
+      {"curl -o", {"curl", "-s", "-o", file, url}, {}, {}},
+  };
+  for (Contender& contender : contenders)
+    contender.best.seconds = 1e30;
   for (int round = 0; round < rounds; ++round) {
-    Run a = Watch({self, "client", url});
-    Run b = Watch({"curl", "-s", "-o", "/dev/null", url});
-    if (!a.ok || !b.ok) {
-      std::fprintf(stderr, "a download failed (ours %d, curl %d)\n", a.ok, b.ok);
-      return 1;
+    for (Contender& contender : contenders) {
+      std::filesystem::remove(file);
+      Run run = Watch(contender.argv);
+      if (!run.ok) {
+        std::fprintf(stderr, "a download failed (%s)\n", contender.name);
+        std::filesystem::remove_all(folder);
+        return 1;
+      }
+      if (run.seconds < contender.best.seconds)
+        contender.best = run;
+      contender.worstMemory.peakRssKb = std::max(contender.worstMemory.peakRssKb, run.peakRssKb);
+      contender.worstMemory.peakAnonKb = std::max(contender.worstMemory.peakAnonKb, run.peakAnonKb);
     }
-    if (a.seconds < ours.seconds)
-      ours = a;
-    if (b.seconds < curl.seconds)
-      curl = b;
-    oursMemory.peakRssKb = std::max(oursMemory.peakRssKb, a.peakRssKb);
-    oursMemory.peakAnonKb = std::max(oursMemory.peakAnonKb, a.peakAnonKb);
-    curlMemory.peakRssKb = std::max(curlMemory.peakRssKb, b.peakRssKb);
-    curlMemory.peakAnonKb = std::max(curlMemory.peakAnonKb, b.peakAnonKb);
   }
+  std::filesystem::remove_all(folder);
   std::printf("%llu MiB body over loopback, best of %d rounds, 64 KiB reads\n",
               static_cast<unsigned long long>(mib), rounds);
-  Report("vexo_http", ours, oursMemory, static_cast<double>(mib));
-  Report("curl", curl, curlMemory, static_cast<double>(mib));
-  std::printf("throughput ratio (vexo_http / curl): %.2f\n", curl.seconds / ours.seconds);
+  for (const Contender& contender : contenders)
+    Report(contender.name, contender.best, contender.worstMemory, static_cast<double>(mib));
+  std::printf("throughput ratio (vexo_http / curl): %.2f\n",
+              contenders[1].best.seconds / contenders[0].best.seconds);
+  std::printf("throughput ratio (agent into its data folder / curl -o): %.2f\n",
+              contenders[3].best.seconds / contenders[2].best.seconds);
   return 0;
 }
