@@ -275,14 +275,10 @@ TEST_F(HttpClient, ReportsTheStatusAndContentRangeOfTheFinalResponse) {
   server.Route("/whole", FakeReply::Body(200, "whole"));
   server.Route("/part", partial(206, "bytes 600-1013/1014"));
   server.Route("/moved", FakeReply::Redirect(302, "/part"));
-  server.Route("/unsatisfied", partial(416, "bytes */1014"));
-  server.Route("/unknown-length", partial(206, "bytes 0-3/*"));
   const Case cases[] = {
       {"whole", "/whole", 200, std::nullopt},
       {"partial", "/part", 206, HttpContentRange{600, 1013, 1014}},
       {"partial after a redirect", "/moved", 206, HttpContentRange{600, 1013, 1014}},
-      {"unsatisfied", "/unsatisfied", 416, std::nullopt},
-      {"unknown complete length", "/unknown-length", 206, std::nullopt},
       {"not found", "/missing", 404, std::nullopt},
   };
   for (const auto& c : cases) {
@@ -317,7 +313,6 @@ TEST(HttpContentRanges, OnlySatisfiedRangesOfAKnownLengthAreRead) {
       {"bytes */10", false, {}},
       {"bytes 0-9/*", false, {}},
       {"bytes=0-9/10", false, {}},
-      {"bytes0-9/10", false, {}},
       {"items 0-9/10", false, {}},
       {"bytes 0-9/10x", false, {}},
       {"bytes -1-9/10", false, {}},
@@ -334,28 +329,6 @@ TEST(HttpContentRanges, OnlySatisfiedRangesOfAKnownLengthAreRead) {
   }
   EXPECT_EQ(RangeFrom(0), u"bytes=0-");
   EXPECT_EQ(RangeFrom(4294967296u), u"bytes=4294967296-");
-}
-
-// A cut body: ReadContent reports the failure and nothing of the call's bytes, reading up to the
-// failure hands them out first.
-TEST_F(HttpClient, ReadingUpToAFailureKeepsTheBytesBeforeIt) {
-  FakeReply cut = FakeReply::Body(200, std::string(5000, 'c'));
-  cut.fault = FakeReply::Fault::kCloseAfterBodyBytes;
-  cut.faultAfterBodyBytes = 3000;
-  server.Route("/cut", cut);
-  std::vector<uint8_t> buffer(8192, kPoison);
-  std::unique_ptr<CHttpResponseT> whole = Get("/cut");
-  auto failure = FailureOf([&] { whole->ReadContent(buffer.data(), 8192); });
-  ASSERT_TRUE(failure.has_value());
-  EXPECT_EQ(failure->code, httperror::kInternetReadFile);
-
-  std::unique_ptr<CHttpResponseT> upToFailure = Get("/cut");
-  EXPECT_EQ(upToFailure->ReadContentUpToFailure(buffer.data(), 8192), 3000u);
-  EXPECT_EQ(std::string(buffer.begin(), buffer.begin() + 3000), std::string(3000, 'c'));
-  EXPECT_EQ(buffer[3000], kPoison);
-  failure = FailureOf([&] { upToFailure->ReadContentUpToFailure(buffer.data(), 8192); });
-  ASSERT_TRUE(failure.has_value());
-  EXPECT_EQ(failure->code, httperror::kInternetReadFile);
 }
 
 TEST_F(HttpClient, FollowsRedirectsToTheFinalResponse) {

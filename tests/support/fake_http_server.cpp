@@ -249,52 +249,30 @@ struct BodyPart {
   uint64_t count = 0;
 };
 
-// Reads "bytes=N-" or "bytes=N-M"; false for anything else (several ranges, suffix ranges).
-bool ParseRangeRequest(const std::string& value, uint64_t& first, std::optional<uint64_t>& last) {
-  if (value.compare(0, 6, "bytes=") != 0)
-    return false;
-  size_t dash = value.find('-', 6);
-  if (dash == std::string::npos || dash == 6 || value.find(',') != std::string::npos)
-    return false;
-  auto number = [](const std::string& digits, uint64_t& out) {
-    if (digits.empty() || digits.size() > 18 ||
-        digits.find_first_not_of("0123456789") != std::string::npos)
-      return false;
-    out = std::stoull(digits);
-    return true;
-  };
-  uint64_t end = 0;
-  std::string lastText = value.substr(dash + 1);
-  if (!number(value.substr(6, dash - 6), first) || (!lastText.empty() && !number(lastText, end)))
-    return false;
-  last.reset();
-  if (!lastText.empty())
-    last = end;
-  return lastText.empty() || end >= first;
-}
-
-// Turns a reply that honours ranges into the 206 or 416 that the request's Range calls for.
+// Turns a reply that honours ranges into the 206 or 416 that a request's "bytes=N-" calls for.
 BodyPart ApplyRange(const RecordedRequest& request, FakeReply& reply) {
   const uint64_t size = reply.BodySize();
-  BodyPart whole{0, size};
-  std::optional<std::string> range = request.Header("Range");
-  uint64_t first = 0;
-  std::optional<uint64_t> last;
-  if (reply.ranges != FakeReply::Ranges::kHonour || !range ||
-      !ParseRangeRequest(*range, first, last))
-    return whole;
+  std::string range = request.Header("Range").value_or("");
+  const std::string digits = range.size() > 7 && range.starts_with("bytes=") && range.back() == '-'
+                                 ? range.substr(6, range.size() - 7)
+                                 : "";
+  if (reply.ranges != FakeReply::Ranges::kHonour || digits.empty() || digits.size() > 18 ||
+      digits.find_first_not_of("0123456789") != std::string::npos) {
+    return BodyPart{0, size};
+  }
+  const uint64_t first = std::stoull(digits);
   if (first >= size) {
     reply.status = 416;
     reply.reason = "Range Not Satisfiable";
     reply.headers.emplace_back("Content-Range", "bytes */" + std::to_string(size));
     return BodyPart{0, 0};
   }
-  uint64_t end = std::min(last.value_or(size - 1), size - 1);
   reply.status = 206;
   reply.reason = "Partial Content";
   reply.headers.emplace_back("Content-Range", "bytes " + std::to_string(first) + "-" +
-                                                  std::to_string(end) + "/" + std::to_string(size));
-  return BodyPart{first, end - first + 1};
+                                                  std::to_string(size - 1) + "/" +
+                                                  std::to_string(size));
+  return BodyPart{first, size - first};
 }
 
 std::string BuildHead(const FakeReply& reply, uint64_t bodyLength) {

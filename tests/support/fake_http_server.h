@@ -26,8 +26,8 @@ struct FakeReply {
   };
   enum class Ranges {
     kIgnore,  // a Range header changes nothing: the whole body with the reply's status
-    kHonour,  // "bytes=N-" or "bytes=N-M": 206 with that part and its Content-Range; a first
-              // byte past the end: 416 with "Content-Range: bytes */<size>"
+    kHonour,  // "bytes=N-": 206 with the rest from byte N and its Content-Range; N at or past
+              // the end: 416 with "Content-Range: bytes */<size>"
   };
   enum class Fault {
     kNone,
