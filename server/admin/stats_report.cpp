@@ -64,15 +64,23 @@ std::string JsonFileDownloads(const std::vector<FileDownloadCount>& rows) {
     return "{\"file\": " + JsonString(row.file) +
            ", \"completed\": " + std::to_string(row.completed) +
            ", \"cut_short\": " + std::to_string(row.cutShort) +
-           ", \"bytes\": " + std::to_string(row.bytes) + "}";
+           ", \"bytes\": " + std::to_string(row.bytes) +
+           ", \"resumed\": " + std::to_string(row.resumed) + "}";
   });
+}
+
+// A share as a JSON number of percent: "12.5".
+std::string PercentNumber(int share) {
+  std::string text = FormatShare(share);
+  text.pop_back();  // the '%'
+  return text;
 }
 
 std::string JsonRollouts(const std::vector<RolloutStatus>& rollouts) {
   return JsonArray(rollouts, [](const RolloutStatus& status) {
     std::string json = "{\"answer\": " + JsonString(status.answer) +
                        ", \"release\": " + JsonString(status.release) +
-                       ", \"share_now\": " + JsonString(FormatShare(status.shareNow));
+                       ", \"share_now_percent\": " + PercentNumber(status.shareNow);
     if (status.rollout) {
       json += ", \"start\": " + JsonString(FormatUtcTime(status.rollout->start)) +
               ", \"schedule\": " + JsonString(FormatSchedule(status.rollout->steps)) +
@@ -87,7 +95,7 @@ std::string JsonRollouts(const std::vector<RolloutStatus>& rollouts) {
 std::string HtmlFileDownloads(const std::vector<FileDownloadCount>& rows) {
   std::string html =
       "<h2>Installer downloads per file</h2>\n<table>\n<tr><th>file</th><th>whole</th>"
-      "<th>cut short</th><th>bytes sent</th></tr>\n";
+      "<th>cut short</th><th>of them resumed</th><th>bytes sent</th></tr>\n";
   for (const FileDownloadCount& row : rows) {
     html += "<tr><td>" + EscapeHtml(row.file) + "</td><td class=\"n\">" +
             std::to_string(row.completed) + "</td><td class=\"n\">" + std::to_string(row.cutShort) +

@@ -52,24 +52,25 @@ void AgentMetrics::CountQuery(std::string_view query, unsigned status) {
       .Increment();
 }
 
-void AgentMetrics::CountOffer(const std::string& answer, const std::string& release,
-                              bool withheld) {
-  std::string key = answer + '\n' + release;
-  OfferCounters counters{};
-  {
-    std::shared_lock lock(offersMutex_);
-    auto found = offerCounters_.find(key);
-    if (found != offerCounters_.end()) {
-      counters = found->second;
-    }
-  }
-  if (counters.served == nullptr) {
-    std::unique_lock lock(offersMutex_);
-    counters = {&offers_.Add({{"answer", answer}, {"release", release}, {"outcome", "served"}}),
-                &offers_.Add({{"answer", answer}, {"release", release}, {"outcome", "withheld"}})};
-    offerCounters_.emplace(key, counters);
-  }
-  (withheld ? counters.withheld : counters.served)->Increment();
+AgentMetrics::OfferCounters AgentMetrics::CachedOfferCounters(const std::string& answerPath,
+                                                              const std::string& release) {
+  std::shared_lock lock(offersMutex_);
+  auto found = offerCounters_.find(answerPath);
+  return found != offerCounters_.end() && found->second.release == release ? found->second
+                                                                           : OfferCounters{};
+}
+
+AgentMetrics::OfferCounters AgentMetrics::NewOfferCounters(const std::string& answerPath,
+                                                           const std::string& answerName,
+                                                           const std::string& release) {
+  prometheus::Labels labels{{"answer", answerName}, {"release", release}};
+  labels["outcome"] = "served";
+  prometheus::Counter& served = offers_.Add(labels);
+  labels["outcome"] = "withheld";
+  OfferCounters counters{release, &served, &offers_.Add(labels)};
+  std::unique_lock lock(offersMutex_);
+  offerCounters_[answerPath] = counters;
+  return counters;
 }
 
 void AgentMetrics::CountDownload(const std::string& file, bool complete, bool resumed,

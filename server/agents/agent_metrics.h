@@ -22,16 +22,29 @@ class AgentMetrics {
   explicit AgentMetrics(prometheus::Registry& registry);
 
   void CountQuery(std::string_view query, unsigned status);
-  // A start answer that carried an offer of `release`: served, or held back by the rollout.
-  void CountOffer(const std::string& answer, const std::string& release, bool withheld);
+  // A start answer, the file at `answerPath` (`answerName` below the content folder), that
+  // carried an offer of `release`: served, or held back by the rollout.
+  template <typename AnswerName>
+  void CountOffer(const std::string& answerPath, AnswerName&& answerName,
+                  const std::string& release, bool withheld) {
+    OfferCounters counters = CachedOfferCounters(answerPath, release);
+    if (counters.served == nullptr) {
+      counters = NewOfferCounters(answerPath, answerName(), release);
+    }
+    (withheld ? counters.withheld : counters.served)->Increment();
+  }
   // A transfer under /files/; `resumed` when it continued a download cut short before.
   void CountDownload(const std::string& file, bool complete, bool resumed, uint64_t bytes);
 
  private:
   struct OfferCounters {
-    prometheus::Counter* served;
-    prometheus::Counter* withheld;
+    std::string release;
+    prometheus::Counter* served = nullptr;
+    prometheus::Counter* withheld = nullptr;
   };
+  OfferCounters CachedOfferCounters(const std::string& answerPath, const std::string& release);
+  OfferCounters NewOfferCounters(const std::string& answerPath, const std::string& answerName,
+                                 const std::string& release);
   static constexpr std::array<std::string_view, 3> kQueries = {"start", "popup", "other"};
   static constexpr std::array<unsigned, 4> kUsualStatuses = {200, 400, 404, 500};
 
@@ -42,7 +55,9 @@ class AgentMetrics {
   // Every query is counted: its counter is looked up without a lock.
   std::array<std::array<prometheus::Counter*, kUsualStatuses.size()>, kQueries.size()> usual_{};
   std::shared_mutex offersMutex_;
-  std::unordered_map<std::string, OfferCounters> offerCounters_;  // by answer and release
+  // Those of the release each answer file offered last, by the file's path: found without
+  // building a text on every query.
+  std::unordered_map<std::string, OfferCounters> offerCounters_;
 };
 
 }  // namespace vexo::server

@@ -2,6 +2,7 @@
 
 #include <optional>
 
+#include "server/common/rollout_policy.h"
 #include "server/common/small_file.h"
 #include "xml/xml_escape.h"
 
@@ -47,6 +48,7 @@ std::shared_ptr<const PreparedAnswer> AnswerCache::Load(const std::string& path)
           " bytes; agents read only the first " + std::to_string(kAgentAnswerLimitBytes));
   }
   answer->offer = ReadOffer(text);
+  answer->policyPath = PolicyPathOf(path);
   if (answer->offer.present) {
     if (std::optional<std::string> cut = WithoutOffer(text)) {
       answer->withoutOffer = std::make_shared<const std::string>(encipher_(*cut));

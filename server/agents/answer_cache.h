@@ -29,6 +29,7 @@ struct PreparedAnswer {
   // Enciphered without its offer, for agents outside a rollout's share; null when the answer
   // offers nothing or is not well-formed enough to cut the offer out safely.
   std::shared_ptr<const std::string> withoutOffer;
+  std::string policyPath;  // where the rollout policy of its offer is, if it has one
 };
 
 class AnswerCache {

@@ -52,14 +52,14 @@ Reply RequestRouter::Answer(const Request& request, Checkin& checkin) {
   Reply reply;
   reply.body = answer->body;
   reply.contentType = "application/octet-stream";
-  OfferOutcome outcome =
-      *kind == AnswerKind::kStart
-          ? rollouts_.Decide(*file, answer->offer, request.clientAddress, request.unixTime)
-          : OfferOutcome::kNoOffer;
+  OfferOutcome outcome = *kind == AnswerKind::kStart
+                             ? rollouts_.Decide(*answer, request.clientAddress, request.unixTime)
+                             : OfferOutcome::kNoOffer;
   if (outcome != OfferOutcome::kNoOffer) {
     checkin.offered = answer->offer.version;
     checkin.withheld = outcome == OfferOutcome::kWithheld;
-    metrics_.CountOffer(content_.RelativeName(*file), checkin.offered, checkin.withheld);
+    metrics_.CountOffer(
+        *file, [&] { return content_.RelativeName(*file); }, checkin.offered, checkin.withheld);
   }
   if (outcome == OfferOutcome::kWithheld) {
     if (!answer->withoutOffer) {

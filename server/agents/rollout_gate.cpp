@@ -13,12 +13,13 @@ RolloutGate::RolloutGate(Warn warn) : warn_(std::move(warn)) {
   }
 }
 
-OfferOutcome RolloutGate::Decide(const std::string& answerPath, const OfferInAnswer& offer,
-                                 const IpAddress& client, int64_t unixTime) {
+OfferOutcome RolloutGate::Decide(const PreparedAnswer& answer, const IpAddress& client,
+                                 int64_t unixTime) {
+  const OfferInAnswer& offer = answer.offer;
   if (!offer.present) {
     return OfferOutcome::kNoOffer;
   }
-  std::shared_ptr<const LoadedPolicy> loaded = PolicyOf(answerPath);
+  std::shared_ptr<const LoadedPolicy> loaded = PolicyOf(answer);
   if (!loaded) {
     return OfferOutcome::kServed;
   }
@@ -32,9 +33,10 @@ OfferOutcome RolloutGate::Decide(const std::string& answerPath, const OfferInAns
              : OfferOutcome::kWithheld;
 }
 
-std::optional<RolloutStatus> RolloutGate::StatusOf(const std::string& answerPath, std::string name,
-                                                   const OfferInAnswer& offer, int64_t unixTime) {
-  std::shared_ptr<const LoadedPolicy> loaded = PolicyOf(answerPath);
+std::optional<RolloutStatus> RolloutGate::StatusOf(const PreparedAnswer& answer, std::string name,
+                                                   int64_t unixTime) {
+  const OfferInAnswer& offer = answer.offer;
+  std::shared_ptr<const LoadedPolicy> loaded = PolicyOf(answer);
   if (!loaded || !offer.present) {
     return std::nullopt;
   }
@@ -47,8 +49,8 @@ std::optional<RolloutStatus> RolloutGate::StatusOf(const std::string& answerPath
 }
 
 std::shared_ptr<const RolloutGate::LoadedPolicy> RolloutGate::PolicyOf(
-    const std::string& answerPath) {
-  return policies_.Get(PolicyPathOf(answerPath),
+    const PreparedAnswer& answer) {
+  return policies_.Get(answer.policyPath,
                        [this](const std::string& path, size_t) { return Load(path); });
 }
 
@@ -92,8 +94,7 @@ std::vector<RolloutStatus> ContentRollouts(const ContentFolder& content, AnswerC
   for (const std::string& path : content.StartAnswers()) {
     std::shared_ptr<const PreparedAnswer> answer = answers.Get(path);
     std::optional<RolloutStatus> status =
-        answer ? gate.StatusOf(path, content.RelativeName(path), answer->offer, unixTime)
-               : std::nullopt;
+        answer ? gate.StatusOf(*answer, content.RelativeName(path), unixTime) : std::nullopt;
     if (status) {
       rollouts.push_back(std::move(*status));
     }

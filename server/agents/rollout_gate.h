@@ -25,16 +25,15 @@ class RolloutGate {
 
   explicit RolloutGate(Warn warn);
 
-  // Whether the agent at `client` gets `offer`, the offer of the answer at `answerPath`, at
-  // `unixTime`. Without a policy file every agent does. A policy that is malformed, or has no
-  // section for the release offered, is reported once and holds the offer back from every
-  // agent, as a halted rollout would: never from none.
-  OfferOutcome Decide(const std::string& answerPath, const OfferInAnswer& offer,
-                      const IpAddress& client, int64_t unixTime);
+  // Whether the agent at `client` gets the offer of `answer` at `unixTime`. Without a policy
+  // file every agent does. A policy that is malformed, or has no section for the release
+  // offered, is reported once and holds the offer back from every agent, as a halted rollout
+  // would: never from none.
+  OfferOutcome Decide(const PreparedAnswer& answer, const IpAddress& client, int64_t unixTime);
 
   // The rollout of that answer for the statistics, named `name`; nullopt when it has no policy.
-  std::optional<RolloutStatus> StatusOf(const std::string& answerPath, std::string name,
-                                        const OfferInAnswer& offer, int64_t unixTime);
+  std::optional<RolloutStatus> StatusOf(const PreparedAnswer& answer, std::string name,
+                                        int64_t unixTime);
 
  private:
   struct LoadedPolicy {
@@ -46,7 +45,7 @@ class RolloutGate {
     mutable std::vector<std::string> reported;
   };
 
-  std::shared_ptr<const LoadedPolicy> PolicyOf(const std::string& answerPath);
+  std::shared_ptr<const LoadedPolicy> PolicyOf(const PreparedAnswer& answer);
   std::shared_ptr<const LoadedPolicy> Load(const std::string& path);
   // The section in force for `release`; null, with the reason in `problem`, when there is none.
   const ReleaseRollout* SectionFor(const LoadedPolicy& loaded, const std::string& release,

@@ -7,7 +7,7 @@
 namespace vexo::server {
 namespace {
 
-constexpr int kSchemaVersion = 4;
+constexpr int kSchemaVersion = 5;
 
 std::string CreateTablesV1(const SqlDialect& dialect) {
   return std::string("CREATE TABLE IF NOT EXISTS checkins (id ") + dialect.rowIdColumn +
@@ -28,7 +28,7 @@ std::string CreateTablesV2(const SqlDialect& dialect) {
 }
 
 // What became of the offer in each start answer: the release it named, and whether a rollout
-// held it back.
+// held it back (per check-in until version 5).
 std::string AddColumnsV3(const SqlDialect&) {
   return "ALTER TABLE checkins ADD COLUMN offered TEXT NOT NULL DEFAULT '';"
          "ALTER TABLE checkins ADD COLUMN withheld INTEGER NOT NULL DEFAULT 0;";
@@ -37,6 +37,15 @@ std::string AddColumnsV3(const SqlDialect&) {
 // Where each download started: 0 for a fresh one, the first byte sent for a resumed one.
 std::string AddColumnsV4(const SqlDialect&) {
   return "ALTER TABLE downloads ADD COLUMN resumed_from BIGINT NOT NULL DEFAULT 0;";
+}
+
+// Offers served and withheld counted per UTC day (days since 1970-01-01) and release, instead
+// of in each check-in's row, which cost every check-in two more values to write.
+std::string CountOffersV5(const SqlDialect&) {
+  return "ALTER TABLE checkins DROP COLUMN offered;"
+         "ALTER TABLE checkins DROP COLUMN withheld;"
+         "CREATE TABLE IF NOT EXISTS offers (day BIGINT NOT NULL, offered TEXT NOT NULL,"
+         " served BIGINT NOT NULL, withheld BIGINT NOT NULL, PRIMARY KEY (day, offered));";
 }
 
 }  // namespace
@@ -67,9 +76,11 @@ bool PrepareCheckinSchema(StoreConnection& connection, std::string& error) {
   }
   if (version < kSchemaVersion) {
     // Each step takes the schema of the version before it to its own (versions 1 and 2 only
-    // add what is missing; the columns of 3 and 4 are new to any database before them).
+    // add what is missing; the columns of 3 and 4 are new to any database before them, and 5
+    // takes 3's away again).
     const std::string steps[] = {CreateTablesV1(dialect), CreateTablesV2(dialect),
-                                 AddColumnsV3(dialect), AddColumnsV4(dialect)};
+                                 AddColumnsV3(dialect), AddColumnsV4(dialect),
+                                 CountOffersV5(dialect)};
     static_assert(sizeof steps / sizeof steps[0] == kSchemaVersion);
     for (int64_t from = std::max<int64_t>(version, 0); from < kSchemaVersion; ++from) {
       if (!(step = connection.Run(steps[from])).ok) {

@@ -40,10 +40,8 @@ void CutToStoredSize(std::string& value) {
 }
 
 void AddParameters(std::vector<SqlValue>& parameters, const Checkin& checkin) {
-  parameters.insert(
-      parameters.end(),
-      {checkin.unixTime, checkin.query, checkin.version, checkin.application, checkin.client,
-       checkin.status, checkin.offered, static_cast<int64_t>(checkin.withheld ? 1 : 0)});
+  parameters.insert(parameters.end(), {checkin.unixTime, checkin.query, checkin.version,
+                                       checkin.application, checkin.client, checkin.status});
 }
 
 void AddParameters(std::vector<SqlValue>& parameters, const Download& download) {
@@ -70,6 +68,24 @@ bool InsertAll(StoreConnection& connection, const std::vector<Row>& rows, const 
     error = result.error;
   }
   return result.ok;
+}
+
+// Adds each tally to its row, in the order of their keys so that servers sharing a database
+// never wait on each other in a circle.
+template <typename Tallies>
+bool AddOfferTallies(StoreConnection& connection, const Tallies& tallies, std::string& error) {
+  for (const auto& [key, tally] : tallies) {
+    SqlResult result = connection.Run(
+        "INSERT INTO offers (day, offered, served, withheld) VALUES ($1, $2, $3, $4) "
+        "ON CONFLICT (day, offered) DO UPDATE SET served = offers.served + excluded.served, "
+        "withheld = offers.withheld + excluded.withheld;",
+        {key.first, key.second, tally.served, tally.withheld});
+    if (!result.ok) {
+      error = result.error;
+      return false;
+    }
+  }
+  return true;
 }
 
 }  // namespace
@@ -161,9 +177,18 @@ void CheckinStore::Record(Checkin checkin) {
   }
   std::lock_guard lock(queueMutex_);
   if (Admit()) {
+    TallyOffer(checkin, pending_.offers);
     pending_.checkins.push_back(std::move(checkin));
     WakeWriter(pending_.size());
   }
+}
+
+void CheckinStore::TallyOffer(const Checkin& checkin, OfferTallies& offers) {
+  if (checkin.offered.empty()) {
+    return;
+  }
+  OfferTally& tally = offers[{checkin.unixTime / kSecondsPerDay, checkin.offered}];
+  ++(checkin.withheld ? tally.withheld : tally.served);
 }
 
 void CheckinStore::RecordDownload(Download download) {
@@ -244,6 +269,10 @@ bool CheckinStore::TakePending(Backlog& inHand) {
               std::back_inserter(inHand.checkins));
     std::move(pending_.downloads.begin(), pending_.downloads.end(),
               std::back_inserter(inHand.downloads));
+    for (const auto& [key, tally] : pending_.offers) {
+      inHand.offers[key].served += tally.served;
+      inHand.offers[key].withheld += tally.withheld;
+    }
     pending_ = {};
   }
   return stopping_;
@@ -271,15 +300,17 @@ void CheckinStore::WriteHeld(Backlog& inHand) {
   Settle(inHand.size(), outcome == WriteOutcome::kRefused);
   inHand.checkins.clear();  // keeps the capacity for the next batch
   inHand.downloads.clear();
+  inHand.offers.clear();
 }
 
 CheckinStore::WriteOutcome CheckinStore::WriteBacklog(const Backlog& backlog, std::string& error) {
   SqlResult begin = writer_->Run("BEGIN;");
   bool written = begin.ok &&
                  InsertAll(*writer_, backlog.checkins, "checkins",
-                           "at, query, ver, t, client, status, offered, withheld", 8, error) &&
+                           "at, query, ver, t, client, status", 6, error) &&
                  InsertAll(*writer_, backlog.downloads, "downloads",
-                           "at, file, bytes, complete, resumed_from", 5, error);
+                           "at, file, bytes, complete, resumed_from", 5, error) &&
+                 AddOfferTallies(*writer_, backlog.offers, error);
   if (written) {
     SqlResult commit = writer_->Run("COMMIT;");
     if (commit.ok) {

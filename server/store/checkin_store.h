@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -62,9 +63,17 @@ class CheckinStore {
   CheckinSummary Summarize(size_t rowsPerList, size_t recentCount);
 
  private:
+  // Offers served and withheld by UTC day and release, added up between batches and added to
+  // the database's own tally in the same transaction as the check-ins they came with.
+  struct OfferTally {
+    int64_t served = 0;
+    int64_t withheld = 0;
+  };
+  using OfferTallies = std::map<std::pair<int64_t, std::string>, OfferTally>;
   struct Backlog {
     std::vector<Checkin> checkins;
     std::vector<Download> downloads;
+    OfferTallies offers;  // of the check-ins above
     size_t size() const { return checkins.size() + downloads.size(); }
     bool empty() const { return size() == 0; }
   };
@@ -79,6 +88,7 @@ class CheckinStore {
   void WakeWriter(size_t pendingSize);
   void WriterLoop();
   bool TakePending(Backlog& inHand);
+  static void TallyOffer(const Checkin& checkin, OfferTallies& offers);
   bool EnsureConnected();
   void WriteHeld(Backlog& inHand);
   WriteOutcome WriteBacklog(const Backlog& backlog, std::string& error);

@@ -79,23 +79,24 @@ CheckinSummary ReadCheckinSummary(StoreConnection& reader, size_t rowsPerList, s
                                        ToInteger(row[2]), ToInteger(row[3]), ToInteger(row[4])});
   }
   std::reverse(summary.downloadsPerDay.begin(), summary.downloadsPerDay.end());
-  for (const auto& row :
-       query("SELECT at / 86400 AS day, offered, count(*) - sum(withheld), sum(withheld) FROM "
-             "checkins WHERE offered <> '' AND at >= $1 GROUP BY day, offered ORDER BY day DESC, "
-             "offered" +
-                 order + " DESC LIMIT $2;",
-             {firstSeriesDay("checkins", " WHERE offered <> ''"), kMaxSeriesRows})) {
+  std::vector<std::vector<std::string>> lastOfferDay = query("SELECT max(day) FROM offers;");
+  int64_t firstOfferDay =
+      lastOfferDay.empty() ? 0 : ToInteger(lastOfferDay[0][0]) - kSeriesDays + 1;
+  for (const auto& row : query("SELECT day, offered, served, withheld FROM offers WHERE day >= $1 "
+                               "ORDER BY day DESC, offered" +
+                                   order + " DESC LIMIT $2;",
+                               {firstOfferDay, kMaxSeriesRows})) {
     summary.offersPerDayByRelease.push_back(
         {FormatDay(ToInteger(row[0])), row[1], ToInteger(row[2]), ToInteger(row[3])});
   }
   std::reverse(summary.offersPerDayByRelease.begin(), summary.offersPerDayByRelease.end());
-  for (const auto& row :
-       query("SELECT file, sum(complete), count(*) - sum(complete), sum(bytes) FROM downloads "
-             "GROUP BY file ORDER BY count(*) DESC, file" +
-                 order + " LIMIT $1;",
-             {limit})) {
+  for (const auto& row : query("SELECT file, sum(complete), count(*) - sum(complete), sum(bytes),"
+                               " sum(CASE WHEN resumed_from > 0 THEN 1 ELSE 0 END) FROM downloads"
+                               " GROUP BY file ORDER BY count(*) DESC, file" +
+                                   order + " LIMIT $1;",
+                               {limit})) {
     summary.downloadsPerFile.push_back(
-        {row[0], ToInteger(row[1]), ToInteger(row[2]), ToInteger(row[3])});
+        {row[0], ToInteger(row[1]), ToInteger(row[2]), ToInteger(row[3]), ToInteger(row[4])});
   }
   return summary;
 }

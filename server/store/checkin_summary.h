@@ -47,9 +47,10 @@ struct DayOfferCount {
 // Installer requests for one file under /files/, all days together.
 struct FileDownloadCount {
   std::string file;
-  int64_t completed = 0;
+  int64_t completed = 0;  // reached the end of the file, fresh or resumed
   int64_t cutShort = 0;
-  int64_t bytes = 0;  // sent, whole and cut short
+  int64_t bytes = 0;    // sent, whole and cut short
+  int64_t resumed = 0;  // of all those, the ones that continued a download cut short
 };
 
 struct CheckinSummary {

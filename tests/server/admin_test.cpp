@@ -237,7 +237,7 @@ TEST(VexoServerRolloutCharts, ScheduleShareOffersAndAdoptionPerRollout) {
   summary.offersPerDayByRelease = {{"2024-12-07", "1.0.8.0", 3, 27},
                                    {"2024-12-08", "1.0.8.0", 9, 21}};
   summary.startsPerDayByVersion = {{"2024-12-08", "1.0.8.0", 5}, {"2024-12-08", "1.0.7.0", 15}};
-  summary.downloadsPerFile = {{"setup<1>.exe", 4, 1, 5000}};
+  summary.downloadsPerFile = {{"setup<1>.exe", 4, 1, 5000, 2}};
   int64_t start = *ParseUtcTime("2024-12-07T00:00:00Z");
   ReleaseRollout rollout{"1.0.8.0", {}, start, {{0, 1000}, {86400, 3000}}, false, 0, false};
   std::vector<RolloutStatus> rollouts = {
@@ -257,13 +257,14 @@ TEST(VexoServerRolloutCharts, ScheduleShareOffersAndAdoptionPerRollout) {
   EXPECT_THAT(html, HasSubstr("<td>setup&lt;1&gt;.exe</td><td class=\"n\">4</td>"));
   std::string json = RenderStatsJson(summary, rollouts);
   EXPECT_THAT(json, HasSubstr("{\"answer\": \"start.xml\", \"release\": \"1.0.8.0\", "
-                              "\"share_now\": \"30%\", \"start\": \"2024-12-07T00:00:00Z\", "
+                              "\"share_now_percent\": 30, \"start\": \"2024-12-07T00:00:00Z\", "
                               "\"schedule\": \"10% 30%@1d\", \"halted\": false}"));
   EXPECT_THAT(json, HasSubstr("\"problem\": \"policy <x> is malformed\""));
   EXPECT_THAT(json, HasSubstr("{\"day\": \"2024-12-08\", \"release\": \"1.0.8.0\", "
                               "\"served\": 9, \"withheld\": 21}"));
   EXPECT_THAT(json, HasSubstr("\"downloads_per_file\": [{\"file\": \"setup<1>.exe\", "
-                              "\"completed\": 4, \"cut_short\": 1, \"bytes\": 5000}]"));
+                              "\"completed\": 4, \"cut_short\": 1, \"bytes\": 5000, "
+                              "\"resumed\": 2}]"));
 }
 
 TEST(VexoServerAdoptionCharts, NothingToDrawYet) {

@@ -939,9 +939,12 @@ TEST_F(VexoServerOnPostgres, TwoServersKeepOneRecord) {
   }
   EXPECT_EQ(failures.load(), 0);
   std::string total = "\"total\": " + std::to_string(2 * kQueriesEach);
+  // Both servers add their offers to one tally row of the day.
+  std::string offers = "\"release\": \"1.0.7.0\", \"served\": " + std::to_string(2 * kQueriesEach);
   for (ServerPorts port : ports) {
     SCOPED_TRACE(port.admin);
     EXPECT_THAT(AwaitStats(port.admin, total), HasSubstr(total));
+    EXPECT_THAT(AwaitStats(port.admin, offers), HasSubstr(offers));
   }
 }
 

@@ -116,9 +116,10 @@ TEST_F(VexoServerCheckinStoreTest, BothStoresRetainAndSummarizeAlike) {
       store->Record({now, "popup", awkward, "tab.exe", "10.0.0.5", 200});
       store->Record({now - 91 * day, "start", "1.0.5.0", "old.exe", "10.0.0.1", 200});
       store->Record({now - 89 * day, "start", "1.0.6.0", "kept.exe", "10.0.0.2", 200});
-      store->Record({now, "start", "1.0.6.0", "kept.exe", "10.0.0.3", 200});
+      store->Record({now, "start", "1.0.6.0", "kept.exe", "10.0.0.3", 200, "1.0.7.0", true});
       store->Record({now, "popup", "1.0.6.0", "kept.exe", "10.0.0.3", 200});
-      store->Record({now, "start", "1.0.5.0", "\xFF" + std::string(300, 'x'), "10.0.0.4", 200});
+      store->Record({now, "start", "1.0.5.0", "\xFF" + std::string(300, 'x'), "10.0.0.4", 200,
+                     "1.0.7.0", false});
       store->RecordDownload({now - 89 * day, "a.exe", 10, true});
       store->RecordDownload({now, "a.exe", 10, true});
       store->RecordDownload({now, "a.exe", 3, false});
@@ -152,6 +153,10 @@ TEST_F(VexoServerCheckinStoreTest, BothStoresRetainAndSummarizeAlike) {
     EXPECT_EQ(summary.downloadsPerDay[0].cutShort, 1);
     EXPECT_EQ(summary.downloadsPerDay[0].resumedCompleted, 1);
     EXPECT_EQ(summary.downloadsPerDay[0].resumedCutShort, 0);
+    ASSERT_EQ(summary.offersPerDayByRelease.size(), 1u);
+    EXPECT_EQ(summary.offersPerDayByRelease[0].day, today);
+    EXPECT_EQ(summary.offersPerDayByRelease[0].served, 1);
+    EXPECT_EQ(summary.offersPerDayByRelease[0].withheld, 1);
     EXPECT_EQ(summary.databaseError, "");
 
     std::string json = RenderStatsJson(summary, {});
