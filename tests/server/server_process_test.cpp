@@ -396,6 +396,12 @@ TEST_F(VexoServerProgram, OneReadingOfEachRequest) {
       EXPECT_EQ(reply.headers["connection"], "close");
     }
   }
+  // A length the HTTP library cannot read, it refuses itself before any router sees the request.
+  for (const char* length : {"-1", "5x"}) {
+    SCOPED_TRACE(length);
+    std::string head = "GET " + query + " HTTP/1.1\r\nHost: x\r\nContent-Length: " + length;
+    EXPECT_EQ(SendRaw(port_, head + "\r\n" + end).status, 400);
+  }
   EXPECT_THAT(HttpGet(adminPort_, "/stats").body, HasSubstr("\"total\": 5"));
 }
 
@@ -1137,9 +1143,9 @@ TEST(VexoServerCommandLineErrors, OneLineAndNonZeroExit) {
       {{"--root", kContent, "--db", db, "--admin-token-file", zeroToken},
        1,
        "' holds a control character"},
-      {{"--root", kContent, "--db", db, "--tls-cert", fifo, "--tls-key", fifo},
+      {{"--root", kContent, "--db", db, "--tls-cert", folder.File("plain-file"), "--tls-key", fifo},
        1,
-       "vexo-server: cannot read TLS certificate '" + fifo + "': a FIFO, not a regular file\n"},
+       "vexo-server: cannot read TLS key '" + fifo + "': a FIFO, not a regular file\n"},
       {{"--root", kContent, "--db", db, "--tls-cert", folder.File("plain-file"), "--tls-key",
         openKey},
        1,
