@@ -99,7 +99,8 @@ std::string HtmlFileDownloads(const std::vector<FileDownloadCount>& rows) {
   for (const FileDownloadCount& row : rows) {
     html += "<tr><td>" + EscapeHtml(row.file) + "</td><td class=\"n\">" +
             std::to_string(row.completed) + "</td><td class=\"n\">" + std::to_string(row.cutShort) +
-            "</td><td class=\"n\">" + std::to_string(row.bytes) + "</td></tr>\n";
+            "</td><td class=\"n\">" + std::to_string(row.resumed) + "</td><td class=\"n\">" +
+            std::to_string(row.bytes) + "</td></tr>\n";
   }
   return html + "</table>\n";
 }

@@ -595,6 +595,7 @@ class VexoAnswerRelease : public ::testing::Test {
 TEST_F(VexoAnswerRelease, EveryAnswerIsWhollyOldOrWhollyNewWhileAServerServes) {
   ASSERT_EQ(ElementText(AnswerFor("127.0.6.1"), "version"), "1.0.7.0")
       << "the agent is in the old release's half";
+  ASSERT_EQ(Tool({"keygen", "--output", folder_.File("release.key")}).exitCode, 0);
   std::atomic<bool> stop{false};
   std::set<std::string> versions;
   std::vector<std::string> faults;
@@ -615,7 +616,8 @@ TEST_F(VexoAnswerRelease, EveryAnswerIsWhollyOldOrWhollyNewWhileAServerServes) {
   }
   ProgramResult release =
       Tool({"release", "--content", Content(), "--installer", Installer(), "--version", "1.0.8.0",
-            "--url", "{{origin}}/files/", "--rname", "vexo-setup.exe", "--rollout", "100%"});
+            "--url", "{{origin}}/files/", "--rname", "vexo-setup.exe", "--rollout", "100%", "--key",
+            folder_.File("release.key")});
   size_t seen = versions.size();
   while (versions.size() == seen && versions.count("1.0.8.0") == 0) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -629,6 +631,7 @@ TEST_F(VexoAnswerRelease, EveryAnswerIsWhollyOldOrWhollyNewWhileAServerServes) {
   std::string answer = AnswerFor("127.0.6.2");
   EXPECT_THAT(answer, HasSubstr("<software_createlnk open=\"1\">")) << "the rest of it stays";
   EXPECT_EQ(ElementText(answer, "rname"), "vexo-setup.exe");
+  EXPECT_EQ(ElementText(answer, "signature").size(), 88u) << "64 bytes in base64";
 }
 
 // Each command acts on the policy as the one before left it.
