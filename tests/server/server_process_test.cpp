@@ -679,15 +679,22 @@ TEST_F(VexoServerDownloads, WholeAndCutShortAreRecorded) {
   Stop();
 }
 
-// The rest of a file from a byte on goes out as a 206 of exactly those bytes, and is recorded
-// once, as a resumed download with the bytes it sent.
+// The rest of a file from a byte on goes out as a 206 of exactly those bytes (If-Range
+// permitting), and is recorded once, as a resumed download with the bytes it sent.
 TEST_F(VexoServerDownloads, ResumedDownloadsAreServedAndRecordedApart) {
   std::string installer;
   for (int i = 0; i < 300000; ++i) {
     installer += static_cast<char>('a' + i % 23);
   }
   Start(installer);
-  HttpReply rest = HttpGet(port_, "/files/large.exe", "Range: bytes=100000-\r\n");
+  HttpReply head = SendRaw(port_,
+                           "HEAD /files/large.exe HTTP/1.1\r\nHost: x\r\nRange: bytes=5-\r\n"
+                           "Connection: close\r\n\r\n");
+  EXPECT_EQ(head.status, 200);
+  EXPECT_EQ(head.headers["accept-ranges"], "bytes");
+  EXPECT_EQ(head.headers["content-length"], "300000");
+  HttpReply rest = HttpGet(port_, "/files/large.exe",
+                           "Range: bytes=100000-\r\nIf-Range: " + head.headers["etag"] + "\r\n");
   EXPECT_EQ(rest.status, 206);
   EXPECT_EQ(rest.headers["content-range"], "bytes 100000-299999/300000");
   EXPECT_EQ(rest.headers["content-length"], "200000");
@@ -695,22 +702,20 @@ TEST_F(VexoServerDownloads, ResumedDownloadsAreServedAndRecordedApart) {
   HttpReply beyond = HttpGet(port_, "/files/large.exe", "Range: bytes=300000-\r\n");
   EXPECT_EQ(beyond.status, 416);
   EXPECT_EQ(beyond.headers["content-range"], "bytes */300000");
-  HttpReply head = SendRaw(port_,
-                           "HEAD /files/large.exe HTTP/1.1\r\nHost: x\r\nRange: bytes=5-\r\n"
-                           "Connection: close\r\n\r\n");
-  EXPECT_EQ(head.status, 200);
-  EXPECT_EQ(head.headers["accept-ranges"], "bytes");
-  EXPECT_EQ(head.headers["content-length"], "300000");
+  // A file changed since the agent's partial began: the whole of it, as a fresh download.
+  HttpReply stale = HttpGet(port_, "/files/large.exe",
+                            "Range: bytes=100000-\r\nIf-Range: Sun, 06 Nov 1994 08:49:37 GMT\r\n");
+  EXPECT_EQ(stale.status, 200);
+  EXPECT_EQ(stale.body.size(), installer.size());
 
-  EXPECT_THAT(AwaitStats(adminPort_, "\"resumed_completed\": 1"),
-              HasSubstr("\"completed\": 0, \"cut_short\": 0, \"resumed_completed\": 1, "
-                        "\"resumed_cut_short\": 0}]"));
+  const std::string both = "\"completed\": 1, \"cut_short\": 0, \"resumed_completed\": 1, ";
+  EXPECT_THAT(AwaitStats(adminPort_, both), HasSubstr(both + "\"resumed_cut_short\": 0}]"));
   EXPECT_EQ(CountRows(Database(),
                       "file = 'large.exe' AND resumed_from = 100000 AND bytes = 200000 AND "
                       "complete = 1",
                       "downloads"),
             1);
-  EXPECT_EQ(CountRows(Database(), "1", "downloads"), 1);
+  EXPECT_EQ(CountRows(Database(), "1", "downloads"), 2);
   EXPECT_THAT(HttpGet(adminPort_, "/metrics").body,
               HasSubstr("vexo_downloads_total{file=\"large.exe\",outcome=\"resumed_complete\"} 1"));
   Stop();
