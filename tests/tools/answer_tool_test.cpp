@@ -638,6 +638,29 @@ TEST_F(VexoAnswerRelease, EveryAnswerIsWhollyOldOrWhollyNewWhileAServerServes) {
   EXPECT_EQ(ElementText(answer, "signature").size(), 88u) << "64 bytes in base64";
 }
 
+// Publishing the offered version again (a new signature, URL or file) goes on with its rollout:
+// the same cohort, clock and halt; a new schedule may only widen the share.
+TEST_F(VexoAnswerRelease, PublishingTheOfferedVersionAgainKeepsItsRollout) {
+  auto release = [&](const std::vector<std::string>& more) {
+    std::vector<std::string> arguments{"release",     "--content", Content(),
+                                       "--installer", Installer(), "--version",
+                                       "1.0.7.0",     "--url",     "{{origin}}/files/"};
+    arguments.insert(arguments.end(), more.begin(), more.end());
+    return Tool(arguments);
+  };
+  ASSERT_EQ(Tool({"rollout", "--content", Content(), "halt"}).exitCode, 0);
+  ProgramResult again = release({});
+  ASSERT_EQ(again.exitCode, 0) << again.err;
+  EXPECT_THAT(again.out, HasSubstr("schedule 50%, its cohort kept; still HALTED"));
+  EXPECT_THAT(ReadFile(Content() + "/start.rollout"),
+              HasSubstr("salt = 00112233445566778899aabbccddeeff"));
+  ASSERT_EQ(Tool({"rollout", "--content", Content(), "resume"}).exitCode, 0);
+  EXPECT_THAT(release({"--rollout", "10%"}).err, HasSubstr("shares only grow"));
+  EXPECT_EQ(release({"--rollout", "80%"}).exitCode, 0);
+  EXPECT_THAT(ReadFile(Content() + "/start.rollout"),
+              HasSubstr("salt = 00112233445566778899aabbccddeeff"));
+}
+
 // Each command acts on the policy as the one before left it.
 TEST_F(VexoAnswerRelease, RolloutCommandsShowAndChangeThePolicy) {
   std::filesystem::remove(Content() + "/start.rollout");
