@@ -129,8 +129,9 @@ const ServerOption kServerOptions[] = {
     {kAgents, "--trusted-proxy", "CIDR[,CIDR...]",
      "load balancers or proxies in front of the server: for a\n"
      "request from one of them the client is the right-most\n"
-     "address in Forwarded (or X-Forwarded-For) that is not\n"
-     "itself trusted; from any other peer these headers are\n"
+     "address in Forwarded or X-Forwarded-For that is not\n"
+     "itself trusted (the proxy itself when the two headers\n"
+     "differ); from any other peer these headers are\n"
      "ignored. Check-ins, the access log and rollout cohorts\n"
      "use that address (default: none, the peer is the client)",
      [](std::string_view, const std::string& value, ServerOptions& into) -> ApplyResult {

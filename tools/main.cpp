@@ -86,10 +86,11 @@ const char kUsage[] =
     "            to files/NAME, puts the offer (signed with --key) in start.xml in place of\n"
     "            the old one (apps/NAME/start.xml with --app), and the release's rollout in\n"
     "            start.rollout beside it: --rollout SCHEDULE (default 100%, every agent at\n"
-    "            once); --skip-ramp lets a forced offer skip it. The new answer is checked as\n"
-    "            agents read it before anything is replaced; the installer lands before the\n"
-    "            offer naming it, each file by rename, and a failure leaves the previous\n"
-    "            release served as it was\n"
+    "            once; the version start.xml offers already keeps its rollout and cohort,\n"
+    "            and a new schedule may only widen it); --skip-ramp lets a forced offer skip\n"
+    "            it. The new answer is checked as agents read it before anything is\n"
+    "            replaced; the installer lands before the offer naming it, each file by\n"
+    "            rename, and a failure leaves the previous release served as it was\n"
     "  rollout   shows (status) and changes the rollout of the release start.xml offers:\n"
     "            halt stops the offer at the server's next query, resume lets it out again\n"
     "            (the halted time does not count), set PERCENT gives a fixed share from now,\n"
@@ -321,6 +322,11 @@ OfferFields OfferOfArguments(const Arguments& arguments, const std::string& inst
   offer.param = arguments.Value("--param");
   offer.force = arguments.Has("--force");
   RequireAgentVersion(offer.version);
+  for (const auto& [option, text] : {std::pair{"--url", offer.url}, {"--param", offer.param}}) {
+    if (std::optional<std::string> fault = OfferTextFault(text)) {
+      throw UsageError(std::string(option) + " " + QuotedName(text) + " " + *fault);
+    }
+  }
   if (std::optional<std::string> fault = DownloadNameFault(offer.name)) {
     throw UsageError("--name " + QuotedName(offer.name) + " " + *fault);
   }

@@ -27,6 +27,12 @@ std::optional<std::string> ReadIfPresent(const std::string& path, size_t limit) 
   return text;
 }
 
+// The share now, halted or not: a new schedule must not take agents out of the share.
+int UnhaltedShare(ReleaseRollout rollout, int64_t now) {
+  rollout.halted = false;
+  return rollout.ShareAt(now, false);
+}
+
 }  // namespace
 
 PublishedAnswer PublishedAnswer::Read(const std::string& content, const std::string& application) {
@@ -71,6 +77,21 @@ ReleaseRollout NewReleaseRollout(std::string release, std::vector<RolloutStep> s
   rollout.start = now;
   rollout.steps = steps.empty() ? std::vector<RolloutStep>{{0, server::kWholeShare}} : steps;
   return rollout;
+}
+
+ReleaseRollout Rescheduled(const ReleaseRollout& rollout, std::vector<RolloutStep> steps,
+                           int64_t start, bool isNew, int64_t now) {
+  ReleaseRollout changed = rollout;
+  changed.steps = std::move(steps);
+  changed.start = start;
+  int before = UnhaltedShare(rollout, now);
+  int after = UnhaltedShare(changed, now);
+  if (!isNew && after < before) {
+    throw std::runtime_error("shares only grow: release " + rollout.release + " is at " +
+                             server::FormatShare(before) + " now and this would make it " +
+                             server::FormatShare(after) + "; halt the rollout to stop the offer");
+  }
+  return changed;
 }
 
 std::string DescribeRollout(const ReleaseRollout& rollout, bool forcedOffer, int64_t now) {

@@ -44,6 +44,12 @@ RolloutSalt NewRolloutSalt();
 // otherwise.
 ReleaseRollout NewReleaseRollout(std::string release, std::vector<RolloutStep> steps, int64_t now);
 
+// `rollout` with a new schedule from `start` on, its salt and halt kept. Throws
+// std::runtime_error when that would take agents out of the share it offers at `now`; a
+// rollout `isNew` has no agents to keep.
+ReleaseRollout Rescheduled(const ReleaseRollout& rollout, std::vector<RolloutStep> steps,
+                           int64_t start, bool isNew, int64_t now);
+
 // What `rollout status` prints about one release's rollout.
 std::string DescribeRollout(const ReleaseRollout& rollout, bool forcedOffer, int64_t now);
 

@@ -74,9 +74,23 @@ ReleaseRollout CurrentSection(const PublishedAnswer& old, int64_t now) {
   return section;
 }
 
+// The rollout of the version offered now, when the release offers that version again (a new
+// signature, URL or file of the same release): it goes on with its cohort, its clock and its
+// halt, so that publishing again neither shuffles nor widens the share; a new schedule may
+// only widen it.
+const ReleaseRollout* RunningRollout(const PublishedAnswer& old, const ReleasePlan& plan) {
+  bool sameRelease = old.offer.present && old.offer.version == plan.offer.version;
+  return sameRelease && old.policy ? old.policy->Find(plan.offer.version) : nullptr;
+}
+
 RolloutPolicy NewPolicy(const PublishedAnswer& old, const ReleasePlan& plan, int64_t now) {
   RolloutPolicy policy;
-  policy.releases.push_back(NewReleaseRollout(plan.offer.version, plan.schedule, now));
+  if (const ReleaseRollout* running = RunningRollout(old, plan)) {
+    policy.releases.push_back(
+        plan.schedule.empty() ? *running : Rescheduled(*running, plan.schedule, now, false, now));
+  } else {
+    policy.releases.push_back(NewReleaseRollout(plan.offer.version, plan.schedule, now));
+  }
   policy.releases.back().forcedImmediate = plan.forcedImmediate;
   if (old.offer.present && old.offer.version != plan.offer.version) {
     policy.releases.push_back(CurrentSection(old, now));
@@ -125,9 +139,11 @@ std::string PublishRelease(const ReleasePlan& plan, ContentFiles& files, int64_t
   }
   old.WritePolicy(policy, files);
   const ReleaseRollout& rollout = policy.releases.front();
-  report += server::PolicyPathOf(old.name) + ": release " + rollout.release + " from " +
-            server::FormatUtcTime(rollout.start) + ", schedule " +
-            server::FormatSchedule(rollout.steps) + "\n";
+  report +=
+      server::PolicyPathOf(old.name) + ": release " + rollout.release + " from " +
+      server::FormatUtcTime(rollout.start) + ", schedule " + server::FormatSchedule(rollout.steps) +
+      (RunningRollout(old, plan) ? ", its cohort kept" : "") +
+      (rollout.halted ? "; still HALTED: resume the rollout to let the offer out" : "") + "\n";
   ReplaceFile(files, old.folder, old.answerPath, text);
   return report + old.name + ": offers " + plan.offer.version + "\n";
 }

@@ -21,8 +21,10 @@ struct ReleasePlan {
   OfferFields offer;        // with the installer's digest, and signature when signed
   InstalledFile installed;  // the installer's digest and facts, for the agents' check
   PinnedKeys keys;          // with a signature: the key it must verify under
-  std::vector<RolloutStep> schedule;  // empty: every agent at once
-  bool forcedImmediate = false;       // a forced offer skips the schedule
+  // Empty: every agent at once, or the schedule in force when the answer offers this version
+  // already.
+  std::vector<RolloutStep> schedule;
+  bool forcedImmediate = false;  // a forced offer skips the schedule
 };
 
 // Publishes the release and returns what it did, line by line. Before anything is replaced the

@@ -59,25 +59,6 @@ int64_t HaltedTimeOfSchedule(const ReleaseRollout& rollout, int64_t now) {
   return std::max<int64_t>(0, now - std::max(rollout.haltedSince, rollout.start));
 }
 
-// The share now, halted or not: a new schedule must not take agents out of the share.
-int UnhaltedShare(ReleaseRollout rollout, int64_t now) {
-  rollout.halted = false;
-  return rollout.ShareAt(now, false);
-}
-
-void Reschedule(ReleaseRollout& rollout, const RolloutChange& change, bool isNew, int64_t now) {
-  ReleaseRollout changed = rollout;
-  changed.steps = change.steps;
-  changed.start = change.start.value_or(now);
-  int before = UnhaltedShare(rollout, now);
-  int after = UnhaltedShare(changed, now);
-  Require(isNew || after >= before,
-          "shares only grow: release " + rollout.release + " is at " + server::FormatShare(before) +
-              " now and this would make it " + server::FormatShare(after) +
-              "; halt the rollout to stop the offer");
-  rollout = changed;
-}
-
 }  // namespace
 
 std::string ChangeRollout(const RolloutChange& change, ContentFiles& files, int64_t now) {
@@ -111,7 +92,7 @@ std::string ChangeRollout(const RolloutChange& change, ContentFiles& files, int6
       break;
     case RolloutAction::kSet:
     case RolloutAction::kSchedule:
-      Reschedule(rollout, change, isNew, now);
+      rollout = Rescheduled(rollout, change.steps, change.start.value_or(now), isNew, now);
       note = rollout.halted ? "still halted: resume the rollout to let the offer out\n" : "";
       break;
     case RolloutAction::kStatus:

@@ -99,7 +99,8 @@ std::string HtmlFileDownloads(const std::vector<FileDownloadCount>& rows) {
   for (const FileDownloadCount& row : rows) {
     html += "<tr><td>" + EscapeHtml(row.file) + "</td><td class=\"n\">" +
             std::to_string(row.completed) + "</td><td class=\"n\">" + std::to_string(row.cutShort) +
-            "</td><td class=\"n\">" + std::to_string(row.bytes) + "</td></tr>\n";
+            "</td><td class=\"n\">" + std::to_string(row.resumed) + "</td><td class=\"n\">" +
+            std::to_string(row.bytes) + "</td></tr>\n";
   }
   return html + "</table>\n";
 }
@@ -146,7 +147,9 @@ std::string HtmlTotals(const CheckinSummary& summary, const ConnectionCounts& co
   html += "<p>Since the start, " + std::to_string(connections.refused) +
           " connections refused beyond the limit of their client and " +
           std::to_string(connections.abandoned) +
-          " abandoned by their client in the middle of a request or its reply.</p>\n";
+          " abandoned by their client in the middle of a request or its reply; " +
+          std::to_string(connections.malformed) +
+          " requests refused as malformed before any page saw them.</p>\n";
   if (!summary.databaseError.empty()) {
     html += "<p class=\"fault\">The database cannot be read: " + EscapeHtml(summary.databaseError) +
             "</p>\n";
@@ -187,7 +190,8 @@ std::string RenderStatsJson(const CheckinSummary& summary,
   json += "  \"unwritten\": " + std::to_string(summary.unwritten) +
           ",\n  \"dropped\": " + std::to_string(summary.dropped) + ",\n";
   json += "  \"connections_refused\": " + std::to_string(connections.refused) +
-          ",\n  \"connections_abandoned\": " + std::to_string(connections.abandoned) + ",\n";
+          ",\n  \"connections_abandoned\": " + std::to_string(connections.abandoned) +
+          ",\n  \"requests_malformed\": " + std::to_string(connections.malformed) + ",\n";
   if (!summary.databaseError.empty()) {
     json += "  \"database_error\": " + JsonString(summary.databaseError) + ",\n";
   }

@@ -135,6 +135,23 @@ bool HostBitsClear(const IpAddress& address, unsigned prefixBits) {
   return true;
 }
 
+// The client one header names: its hops walked from the right, from the trusted `peer` on.
+IpAddress RightMostUntrustedHop(const IpAddress& peer,
+                                const std::vector<std::optional<IpAddress>>& hops,
+                                const TrustedProxies& trusted) {
+  IpAddress client = peer;
+  for (auto hop = hops.rbegin(); hop != hops.rend(); ++hop) {
+    if (!*hop) {
+      return client;  // the trusted proxy that wrote a hop it could not name
+    }
+    client = **hop;
+    if (!trusted.Trusts(client)) {
+      return client;
+    }
+  }
+  return client;
+}
+
 }  // namespace
 
 IpAddress IpAddress::Ipv4(const uint8_t (&bytes)[4]) {
@@ -252,20 +269,19 @@ IpAddress ClientAddress(const IpAddress& peer, const ForwardingHeaders& headers,
   if (!trusted.Trusts(peer) || (!headers.forwarded && !headers.xForwardedFor)) {
     return peer;
   }
-  std::vector<std::optional<IpAddress>> hops = headers.forwarded
-                                                   ? ForwardedHops(*headers.forwarded)
-                                                   : ForwardedForHops(*headers.xForwardedFor);
-  IpAddress client = peer;
-  for (auto hop = hops.rbegin(); hop != hops.rend(); ++hop) {
-    if (!*hop) {
-      return client;  // the trusted proxy that wrote a hop it could not name
-    }
-    client = **hop;
-    if (!trusted.Trusts(client)) {
-      return client;
-    }
+  std::optional<IpAddress> byForwarded, byForwardedFor;
+  if (headers.forwarded) {
+    byForwarded = RightMostUntrustedHop(peer, ForwardedHops(*headers.forwarded), trusted);
   }
-  return client;
+  if (headers.xForwardedFor) {
+    byForwardedFor = RightMostUntrustedHop(peer, ForwardedForHops(*headers.xForwardedFor), trusted);
+  }
+  if (byForwarded && byForwardedFor && *byForwarded != *byForwardedFor) {
+    // A proxy that writes one of the two headers passes the other on as the client sent it,
+    // so when they name different clients one of them is the client's own word: neither counts.
+    return peer;
+  }
+  return byForwarded ? *byForwarded : *byForwardedFor;
 }
 
 }  // namespace vexo::server

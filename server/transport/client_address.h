@@ -69,11 +69,13 @@ struct ForwardingHeaders {
 };
 
 // The client's address of a request that came from `peer`. From a trusted peer: the hops of
-// Forwarded (or, when the request has none, X-Forwarded-For) are read from the right, and the
-// first that is not itself trusted is the client; when every hop is trusted, the left-most. A hop
-// that is not an address (a malformed entry, "unknown", an obfuscated name) ends the walk: the
-// trusted proxy that wrote it is the client as far as anyone can tell. From any other peer the
-// headers are ignored and the peer is the client.
+// each forwarding header are read from the right, and the first that is not itself trusted is
+// the client; when every hop is trusted, the left-most. A hop that is not an address (a
+// malformed entry, "unknown", an obfuscated name) ends the walk: the trusted proxy that wrote it
+// is the client as far as anyone can tell. When the request has both headers and they name
+// different clients, the peer is the client: a proxy that writes only one of them passes on the
+// other as the client wrote it. From any other peer the headers are ignored and the peer is the
+// client.
 IpAddress ClientAddress(const IpAddress& peer, const ForwardingHeaders& headers,
                         const TrustedProxies& trusted);
 

@@ -94,6 +94,7 @@ class UpdateInstallationTest : public ::testing::Test {
 };
 
 TEST_F(UpdateInstallationTest, NewerOfferIsDownloadedVerifiedAskedAndLaunched) {
+  testing::WriteFile(DataPath() / ("vexo-lite.exe." + Md5HexOf("lite") + ".partial"), "lite");
   Run();
   EXPECT_EQ(Downloads(), 1u);
   EXPECT_EQ(testing::ReadFile(InstallerFile()), installer);
@@ -135,9 +136,11 @@ TEST_F(UpdateInstallationTest, OffersThatAreNotStrictlyNewerDoNothing) {
 
 TEST_F(UpdateInstallationTest, PresentInstallerWithTheExpectedDigestIsNotDownloadedAgain) {
   testing::WriteFile(InstallerFile(), installer);
+  testing::WriteFile(DataPath() / PartialName(installer), installer.substr(0, 600));
   offer.expectedMd5 = Wide(Upper(Md5HexOf(installer)));
   Run();
   EXPECT_EQ(Downloads(), 0u);
+  EXPECT_EQ(DataFiles(), std::vector<std::string>{"vexo-setup.exe"});
   EXPECT_EQ(desktop.questions.size(), 1u);
   EXPECT_EQ(desktop.launches.size(), 1u);
 }

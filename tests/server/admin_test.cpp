@@ -254,7 +254,8 @@ TEST(VexoServerRolloutCharts, ScheduleShareOffersAndAdoptionPerRollout) {
                               "<td class=\"n\">25.0 %</td>"));
   EXPECT_THAT(html, HasSubstr("<h3>apps/&lt;b&gt;/start.xml: release 2.0</h3>\n"
                               "<p><strong>Withheld from every agent:</strong> policy &lt;x&gt;"));
-  EXPECT_THAT(html, HasSubstr("<td>setup&lt;1&gt;.exe</td><td class=\"n\">4</td>"));
+  EXPECT_THAT(html, HasSubstr("<td>setup&lt;1&gt;.exe</td><td class=\"n\">4</td><td class=\"n\">1"
+                              "</td><td class=\"n\">2</td><td class=\"n\">5000</td></tr>"));
   std::string json = RenderStatsJson(summary, rollouts);
   EXPECT_THAT(json, HasSubstr("{\"answer\": \"start.xml\", \"release\": \"1.0.8.0\", "
                               "\"share_now_percent\": 30, \"start\": \"2024-12-07T00:00:00Z\", "

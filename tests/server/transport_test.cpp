@@ -14,6 +14,12 @@ TEST(VexoServerAccessLogLine, CommonLogFormatWithHostileBytesEscaped) {
   EXPECT_EQ(FormatAccessLine(record),
             "127.0.0.1 - - [08/Dec/2024:00:00:00 +0000] "
             "\"GET /a?t=x\\x22 200 1\\x0a\\x1b[2J\\x5c HTTP/1.1\" 404 10");
+  // A target as long as a URL may be, of bytes that each escape to four: cut after 2 KiB.
+  const std::string longTarget = "/" + std::string(30000, '\x01');
+  record.rawUri = longTarget;
+  std::string line = FormatAccessLine(record);
+  EXPECT_LT(line.size(), 4 * 2048 + 100u);
+  EXPECT_TRUE(line.ends_with("\\x01... HTTP/1.1\" 404 10")) << line.substr(line.size() - 40);
 }
 
 TEST(VexoServerClientAddress, TrustedProxyRanges) {
@@ -72,7 +78,10 @@ TEST(VexoServerClientAddress, RightMostUntrustedHop) {
       {"RFC 7239 example", "10.0.0.1",
        "for=192.0.2.60;proto=http;by=203.0.113.43, for=\"[2001:db8:cafe::17]:4711\"", std::nullopt,
        "192.0.2.60"},
-      {"Forwarded over X-Forwarded-For", "10.0.0.1", "For=192.0.2.1", "198.51.100.7", "192.0.2.1"},
+      {"both headers agree", "10.0.0.1", "For=6.6.6.6, for=192.0.2.1", "7.7.7.7, 192.0.2.1",
+       "192.0.2.1"},
+      {"client's own Forwarded, proxy's X-Forwarded-For", "10.0.0.1", "for=6.6.6.6",
+       "6.6.6.6, 198.51.100.7", "10.0.0.1"},
       {"IPv6 client", "10.0.0.1", "for=\"[2001:db9::1]\"", std::nullopt, "2001:db9::1"},
       {"unknown", "10.0.0.1", "for=unknown", std::nullopt, "10.0.0.1"},
       {"obfuscated", "10.0.0.1", "for=192.0.2.1, for=_hidden", std::nullopt, "10.0.0.1"},

@@ -201,6 +201,10 @@ TEST_F(VexoAnswerOffer, RefusesOffersAgentsCannotUse) {
         "setup.exe"},
        2,
        "holds bytes that are not text in the locale's character set"},
+      {{"--version", "1.1", "--url", "http://h/\x01"}, 2, "--url 'http://h/\\x01' holds a control"},
+      {{"--version", "1.1", "--url", "http://h/", "--param", "/S \xFF"},
+       2,
+       "--param '/S \\xff' holds bytes that are not text"},
       {{"--url", "http://h/"}, 2, "--version is required"},
       {{"--version", "1.1"}, 2, "--url is required"},
       {{"--version", "1.1", "--url", "http://h/", "--colour"}, 2, "unknown option '--colour'"},
@@ -595,6 +599,7 @@ class VexoAnswerRelease : public ::testing::Test {
 TEST_F(VexoAnswerRelease, EveryAnswerIsWhollyOldOrWhollyNewWhileAServerServes) {
   ASSERT_EQ(ElementText(AnswerFor("127.0.6.1"), "version"), "1.0.7.0")
       << "the agent is in the old release's half";
+  ASSERT_EQ(Tool({"keygen", "--output", folder_.File("release.key")}).exitCode, 0);
   std::atomic<bool> stop{false};
   std::set<std::string> versions;
   std::vector<std::string> faults;
@@ -615,7 +620,8 @@ TEST_F(VexoAnswerRelease, EveryAnswerIsWhollyOldOrWhollyNewWhileAServerServes) {
   }
   ProgramResult release =
       Tool({"release", "--content", Content(), "--installer", Installer(), "--version", "1.0.8.0",
-            "--url", "{{origin}}/files/", "--rname", "vexo-setup.exe", "--rollout", "100%"});
+            "--url", "{{origin}}/files/", "--rname", "vexo-setup.exe", "--rollout", "100%", "--key",
+            folder_.File("release.key")});
   size_t seen = versions.size();
   while (versions.size() == seen && versions.count("1.0.8.0") == 0) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -629,6 +635,30 @@ TEST_F(VexoAnswerRelease, EveryAnswerIsWhollyOldOrWhollyNewWhileAServerServes) {
   std::string answer = AnswerFor("127.0.6.2");
   EXPECT_THAT(answer, HasSubstr("<software_createlnk open=\"1\">")) << "the rest of it stays";
   EXPECT_EQ(ElementText(answer, "rname"), "vexo-setup.exe");
+  EXPECT_EQ(ElementText(answer, "signature").size(), 88u) << "64 bytes in base64";
+}
+
+// Publishing the offered version again (a new signature, URL or file) goes on with its rollout:
+// the same cohort, clock and halt; a new schedule may only widen the share.
+TEST_F(VexoAnswerRelease, PublishingTheOfferedVersionAgainKeepsItsRollout) {
+  auto release = [&](const std::vector<std::string>& more) {
+    std::vector<std::string> arguments{"release",     "--content", Content(),
+                                       "--installer", Installer(), "--version",
+                                       "1.0.7.0",     "--url",     "{{origin}}/files/"};
+    arguments.insert(arguments.end(), more.begin(), more.end());
+    return Tool(arguments);
+  };
+  ASSERT_EQ(Tool({"rollout", "--content", Content(), "halt"}).exitCode, 0);
+  ProgramResult again = release({});
+  ASSERT_EQ(again.exitCode, 0) << again.err;
+  EXPECT_THAT(again.out, HasSubstr("schedule 50%, its cohort kept; still HALTED"));
+  EXPECT_THAT(ReadFile(Content() + "/start.rollout"),
+              HasSubstr("salt = 00112233445566778899aabbccddeeff"));
+  ASSERT_EQ(Tool({"rollout", "--content", Content(), "resume"}).exitCode, 0);
+  EXPECT_THAT(release({"--rollout", "10%"}).err, HasSubstr("shares only grow"));
+  EXPECT_EQ(release({"--rollout", "80%"}).exitCode, 0);
+  EXPECT_THAT(ReadFile(Content() + "/start.rollout"),
+              HasSubstr("salt = 00112233445566778899aabbccddeeff"));
 }
 
 // Each command acts on the policy as the one before left it.
