@@ -679,6 +679,7 @@ TEST_F(VexoAnswerRelease, RolloutCommandsShowAndChangeThePolicy) {
       {{"status"}, 0, "is malformed (line 1: ", "share = 10\n"},
       {{"set", "20"}, 1, "mend it by hand, or halt the rollout"},
       {{"halt"}, 0, "HALTED"},
+      {{"resume"}, 0, "release 1.0.7.0: 0% of agents now"},
       {{"--app", "vexo-calendar-lite.exe", "halt"},
        1,
        "apps/vexo-calendar-lite.exe/start.xml offers no update"},
