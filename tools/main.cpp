@@ -322,6 +322,11 @@ OfferFields OfferOfArguments(const Arguments& arguments, const std::string& inst
   offer.param = arguments.Value("--param");
   offer.force = arguments.Has("--force");
   RequireAgentVersion(offer.version);
+  for (const auto& [option, text] : {std::pair{"--url", offer.url}, {"--param", offer.param}}) {
+    if (std::optional<std::string> fault = OfferTextFault(text)) {
+      throw UsageError(std::string(option) + " " + QuotedName(text) + " " + *fault);
+    }
+  }
   if (std::optional<std::string> fault = DownloadNameFault(offer.name)) {
     throw UsageError("--name " + QuotedName(offer.name) + " " + *fault);
   }

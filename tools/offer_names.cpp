@@ -34,14 +34,21 @@ bool IsControlOrSteering(char16_t c) {
 
 }  // namespace
 
-std::optional<std::string> DownloadNameFault(std::string_view name) {
-  std::u16string wide = WidenAnsi(name);
-  if (NarrowAnsi(wide) != name) {
+std::optional<std::string> OfferTextFault(std::string_view text) {
+  std::u16string wide = WidenAnsi(text);
+  if (NarrowAnsi(wide) != text) {
     return "holds bytes that are not text in the locale's character set, which agents read "
            "answers in";
   }
   if (std::any_of(wide.begin(), wide.end(), IsControlOrSteering)) {
     return "holds a control or bidirectional formatting character";
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> DownloadNameFault(std::string_view name) {
+  if (std::optional<std::string> fault = OfferTextFault(name)) {
+    return fault;
   }
   for (size_t start = 0; start <= name.size();) {
     size_t end = std::min(name.find('/', start), name.size());

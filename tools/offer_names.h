@@ -13,10 +13,13 @@ namespace vexo::tools {
 // vexo-server serves no name (no folder of a path below files/) longer than this.
 inline constexpr size_t kLongestServedName = 128;
 
-// Why `name` cannot be downloaded from vexo-server, in a few words; nullopt when it can: text
-// the locale's character set (the agents' code page) reads as written, without a control or a
-// bidirectional formatting character, each part between slashes at most kLongestServedName
-// bytes.
+// Why `text` cannot stand in an offer as written, in a few words; nullopt when it can: it must
+// be text the locale's character set (the agents' code page) reads as written, without a
+// control or a bidirectional formatting character.
+std::optional<std::string> OfferTextFault(std::string_view text);
+
+// Why `name` cannot be downloaded from vexo-server, in a few words; nullopt when it can: the
+// rules of OfferTextFault, each part between slashes at most kLongestServedName bytes.
 std::optional<std::string> DownloadNameFault(std::string_view name);
 
 // Why `rname` cannot be the installer's file: the rules of `name`, then those of a plain file

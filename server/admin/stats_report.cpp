@@ -147,7 +147,9 @@ std::string HtmlTotals(const CheckinSummary& summary, const ConnectionCounts& co
   html += "<p>Since the start, " + std::to_string(connections.refused) +
           " connections refused beyond the limit of their client and " +
           std::to_string(connections.abandoned) +
-          " abandoned by their client in the middle of a request or its reply.</p>\n";
+          " abandoned by their client in the middle of a request or its reply; " +
+          std::to_string(connections.malformed) +
+          " requests refused as malformed before any page saw them.</p>\n";
   if (!summary.databaseError.empty()) {
     html += "<p class=\"fault\">The database cannot be read: " + EscapeHtml(summary.databaseError) +
             "</p>\n";
@@ -188,7 +190,8 @@ std::string RenderStatsJson(const CheckinSummary& summary,
   json += "  \"unwritten\": " + std::to_string(summary.unwritten) +
           ",\n  \"dropped\": " + std::to_string(summary.dropped) + ",\n";
   json += "  \"connections_refused\": " + std::to_string(connections.refused) +
-          ",\n  \"connections_abandoned\": " + std::to_string(connections.abandoned) + ",\n";
+          ",\n  \"connections_abandoned\": " + std::to_string(connections.abandoned) +
+          ",\n  \"requests_malformed\": " + std::to_string(connections.malformed) + ",\n";
   if (!summary.databaseError.empty()) {
     json += "  \"database_error\": " + JsonString(summary.databaseError) + ",\n";
   }

@@ -12,7 +12,7 @@
 namespace vexo::server {
 
 // With the content folder's `rollouts`, as the agents' listener applies them now, and the counts
-// of connections refused or abandoned (client_connections.h).
+// of connections refused or abandoned and of malformed requests (client_connections.h).
 std::string RenderStatsJson(const CheckinSummary& summary,
                             const std::vector<RolloutStatus>& rollouts = {},
                             const ConnectionCounts& connections = {});

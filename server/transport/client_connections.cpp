@@ -21,10 +21,14 @@ ConnectionCounters::ConnectionCounters(prometheus::Registry& metrics)
                           "--connections-per-client allows.")),
       abandoned_(NewCounter(metrics, "vexo_connections_abandoned_total",
                             "Connections their client left in the middle of a request or of its "
-                            "reply.")) {}
+                            "reply.")),
+      malformed_(NewCounter(metrics, "vexo_requests_malformed_total",
+                            "Requests the HTTP library refused as malformed (400, 413, 431, 505) "
+                            "before any page saw them.")) {}
 
 ConnectionCounts ConnectionCounters::Read() const {
-  return {static_cast<uint64_t>(refused_.Value()), static_cast<uint64_t>(abandoned_.Value())};
+  return {static_cast<uint64_t>(refused_.Value()), static_cast<uint64_t>(abandoned_.Value()),
+          static_cast<uint64_t>(malformed_.Value())};
 }
 
 bool ConnectionsPerClient::MayOpen(const IpAddress& peer) const {

@@ -24,20 +24,23 @@ struct ConnectionLimits {
 struct ConnectionCounts {
   uint64_t refused = 0;    // beyond the limit of their client
   uint64_t abandoned = 0;  // left by the client in the middle of a request or its reply
+  uint64_t malformed = 0;  // requests the HTTP library refused before any router saw them
 };
 
-// The counts, kept in the registry /metrics serves (vexo_connections_refused_total and
-// vexo_connections_abandoned_total) and read for /stats.
+// The counts, kept in the registry /metrics serves (vexo_connections_refused_total,
+// vexo_connections_abandoned_total and vexo_requests_malformed_total) and read for /stats.
 class ConnectionCounters {
  public:
   explicit ConnectionCounters(prometheus::Registry& metrics);
   void CountRefused() { refused_.Increment(); }
   void CountAbandoned() { abandoned_.Increment(); }
+  void CountMalformed() { malformed_.Increment(); }
   ConnectionCounts Read() const;
 
  private:
   prometheus::Counter& refused_;
   prometheus::Counter& abandoned_;
+  prometheus::Counter& malformed_;
 };
 
 // Open connections by client. The client of a connection is its peer address (for IPv6 its

@@ -211,26 +211,38 @@ Reply RefusalReply(std::string_view fault) {
   return reply;
 }
 
-// The library's notes that a client went away in the middle of a request or of its reply,
-// which every such connection would write: counted instead.
-constexpr std::string_view kAbandonedNotes[] = {
-    "Socket has been disconnected when reading request",
-    "Connection socket is closed when reading request",
-    "Connection was closed by remote side with incomplete request",
-    "Failed to send",
+// The library's notes on what a client did wrong, which it would write once or twice for every
+// such connection or request, without the client's address: counted instead. A malformed
+// request is counted once, by its refusal with a status of the 4xx class or 505; the notes on
+// its details are dropped. The library's own faults (5xx) are still written.
+struct ClientNote {
+  std::string_view start;
+  void (ConnectionCounters::*count)();
+};
+constexpr ClientNote kClientNotes[] = {
+    {"Socket has been disconnected when reading request", &ConnectionCounters::CountAbandoned},
+    {"Connection socket is closed when reading request", &ConnectionCounters::CountAbandoned},
+    {"Connection was closed by remote side with incomplete request",
+     &ConnectionCounters::CountAbandoned},
+    {"Failed to send", &ConnectionCounters::CountAbandoned},
+    {"Error processing request (HTTP response code is 4", &ConnectionCounters::CountMalformed},
+    {"Error processing request (HTTP response code is 505 ", &ConnectionCounters::CountMalformed},
+    {"Failed to parse `Content-Length' header", nullptr},
+    {"Too large value of 'Content-Length' header", nullptr},
 };
 
 void LogLibraryMessage(void* counters, const char* format, va_list arguments) {
-  std::string_view note(format);
-  for (std::string_view abandoned : kAbandonedNotes) {
-    if (note.starts_with(abandoned)) {
-      static_cast<ConnectionCounters*>(counters)->CountAbandoned();
-      return;
-    }
-  }
   char message[512];
   std::vsnprintf(message, sizeof message, format, arguments);
   std::string_view text(message);
+  for (const ClientNote& client : kClientNotes) {
+    if (text.starts_with(client.start)) {
+      if (client.count != nullptr) {
+        (static_cast<ConnectionCounters*>(counters)->*client.count)();
+      }
+      return;
+    }
+  }
   while (text.ends_with('\n')) {
     text.remove_suffix(1);
   }

@@ -348,7 +348,9 @@ TEST_F(VexoServerProgram, MalformedRequestsLeaveItServing) {
   }
   // Repeated and undecodable query values are taken as they come.
   EXPECT_EQ(HttpGet(port_, "/client/getData.php?q=start&q=popup&t=%ZZ&ver=%%%").status, 200);
-  EXPECT_EQ(HttpGet(adminPort_, "/stats").status, 200);
+  // Those the HTTP library refused itself (HTTP/9.9, the long header) are counted, not logged.
+  EXPECT_THAT(HttpGet(adminPort_, "/stats").body, HasSubstr("\"requests_malformed\": 2,"));
+  EXPECT_THAT(server_->Errors(), Not(HasSubstr("Error processing request")));
 }
 
 // Each request is read one way only, as HTTP and any proxy in front read it: a zero byte
@@ -395,6 +397,12 @@ TEST_F(VexoServerProgram, OneReadingOfEachRequest) {
       EXPECT_THAT(reply.body, StartsWith("bad request: "));
       EXPECT_EQ(reply.headers["connection"], "close");
     }
+  }
+  // A length the HTTP library cannot read, it refuses itself before any router sees the request.
+  for (const char* length : {"-1", "5x"}) {
+    SCOPED_TRACE(length);
+    std::string head = "GET " + query + " HTTP/1.1\r\nHost: x\r\nContent-Length: " + length;
+    EXPECT_EQ(SendRaw(port_, head + "\r\n" + end).status, 400);
   }
   EXPECT_THAT(HttpGet(adminPort_, "/stats").body, HasSubstr("\"total\": 5"));
 }
@@ -1168,9 +1176,9 @@ TEST(VexoServerCommandLineErrors, OneLineAndNonZeroExit) {
       {{"--root", kContent, "--db", db, "--admin-token-file", zeroToken},
        1,
        "' holds a control character"},
-      {{"--root", kContent, "--db", db, "--tls-cert", fifo, "--tls-key", fifo},
+      {{"--root", kContent, "--db", db, "--tls-cert", folder.File("plain-file"), "--tls-key", fifo},
        1,
-       "vexo-server: cannot read TLS certificate '" + fifo + "': a FIFO, not a regular file\n"},
+       "vexo-server: cannot read TLS key '" + fifo + "': a FIFO, not a regular file\n"},
       {{"--root", kContent, "--db", db, "--tls-cert", folder.File("plain-file"), "--tls-key",
         openKey},
        1,

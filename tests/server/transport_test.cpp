@@ -14,6 +14,12 @@ TEST(VexoServerAccessLogLine, CommonLogFormatWithHostileBytesEscaped) {
   EXPECT_EQ(FormatAccessLine(record),
             "127.0.0.1 - - [08/Dec/2024:00:00:00 +0000] "
             "\"GET /a?t=x\\x22 200 1\\x0a\\x1b[2J\\x5c HTTP/1.1\" 404 10");
+  // A target as long as a URL may be, of bytes that each escape to four: cut after 2 KiB.
+  const std::string longTarget = "/" + std::string(30000, '\x01');
+  record.rawUri = longTarget;
+  std::string line = FormatAccessLine(record);
+  EXPECT_LT(line.size(), 4 * 2048 + 100u);
+  EXPECT_TRUE(line.ends_with("\\x01... HTTP/1.1\" 404 10")) << line.substr(line.size() - 40);
 }
 
 TEST(VexoServerClientAddress, TrustedProxyRanges) {
