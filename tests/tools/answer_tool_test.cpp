@@ -476,7 +476,7 @@ TEST(VexoAnswerInputs, RefusedUnlessAReadableRegularFileOfBoundedSize) {
       {{"check", fifo}, "", "cannot read '" + fifo + "': a FIFO, not a regular file"},
       {{"decipher", "/dev/zero"}, "", "cannot read '/dev/zero': a device, not a regular file"},
       {{"encipher"}, std::string((1 << 20) + 1, 'x'), "cannot read '-': larger than 1 MiB"},
-      {{"md5", fifo}, "", "cannot read '" + fifo + "': not a regular file"},
+      {{"md5", fifo}, "", "cannot read '" + fifo + "': a FIFO, not a regular file"},
       {{"sign", "--key", fifo, "--version", "1.1", fifo}, "", "a FIFO, not a regular file"},
   };
   for (const Case& row : cases) {
