@@ -141,8 +141,9 @@ std::string FileMd5(const std::string& path) {
   std::error_code error;
   std::filesystem::file_status status = std::filesystem::status(path, error);
   if (error || !std::filesystem::is_regular_file(status)) {
-    throw Failure("cannot read '" + path +
-                  "': " + (error ? error.message() : "not a regular file"));
+    throw Failure("cannot read '" + path + "': " +
+                  (error ? error.message()
+                         : server::NotRegularFileFault(path).value_or("not a regular file")));
   }
   std::optional<std::string> digest = Md5HexOfFile(std::filesystem::path(path));
   if (!digest) {

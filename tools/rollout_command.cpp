@@ -35,7 +35,10 @@ std::string Status(const PublishedAnswer& answer, int64_t now) {
   return text + DescribeRollout(*rollout, answer.offer.forced, now);
 }
 
-// The section of the release offered, or a new one when the policy has none for it.
+// The section of the release offered, or a new one when the policy has none for it: the whole
+// share where there was no policy file (as the server served it), none where the server could
+// not use the file, so that resuming what it held back lets the offer out to no one until a
+// share is set.
 ReleaseRollout SectionToChange(const PublishedAnswer& answer, const RolloutChange& change,
                                int64_t now, bool& isNew) {
   const ReleaseRollout* existing =
@@ -47,7 +50,11 @@ ReleaseRollout SectionToChange(const PublishedAnswer& answer, const RolloutChang
   Require(change.action != RolloutAction::kResume,
           "there is no rollout of release " + answer.offer.version +
               " to resume; give it a share with set or schedule");
-  return NewReleaseRollout(answer.offer.version, {}, now);
+  std::vector<RolloutStep> steps;  // none: the whole share
+  if (answer.hasPolicyFile) {
+    steps = {{0, 0}};
+  }
+  return NewReleaseRollout(answer.offer.version, steps, now);
 }
 
 // The schedule takes up where it stopped: the time it was halted while it ran does not count

@@ -67,6 +67,14 @@ std::string SizeText(size_t bytes) {
   return std::to_string(bytes) + " bytes";
 }
 
+std::optional<std::string> NotRegularFileFault(const std::string& path) {
+  struct stat status {};
+  if (stat(path.c_str(), &status) != 0 || S_ISREG(status.st_mode)) {
+    return std::nullopt;
+  }
+  return KindOf(status.st_mode);
+}
+
 std::optional<std::string> ReadUpTo(int descriptor, size_t limit, std::string& error) {
   std::string content;
   char chunk[kReadChunkBytes];

@@ -25,6 +25,11 @@ enum class FileAccess {
 std::optional<std::string> ReadSmallFile(const std::string& path, size_t limit, std::string& error,
                                          FileAccess access = FileAccess::kAnyone);
 
+// Why the file at `path` cannot be taken for a regular file, such as "a FIFO, not a regular
+// file"; nullopt when it is one, or when there is none (yet) or it cannot be looked at, which
+// opening it then reports.
+std::optional<std::string> NotRegularFileFault(const std::string& path);
+
 // What an open descriptor (a pipe on the standard input) gives up to its end, at most `limit`
 // bytes; nullopt when there is more or reading fails, with the reason in `error`.
 std::optional<std::string> ReadUpTo(int descriptor, size_t limit, std::string& error);

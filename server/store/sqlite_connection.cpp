@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "server/common/small_file.h"
 #include "server/store/store_connection.h"
 
 namespace vexo::server {
@@ -120,6 +121,11 @@ class SqliteConnection : public StoreConnection {
 }  // namespace
 
 std::unique_ptr<StoreConnection> ConnectSqlite(const std::string& path, std::string& error) {
+  // SQLite would wait on a FIFO and write its pages onto a device.
+  if (std::optional<std::string> fault = NotRegularFileFault(path)) {
+    error = *fault;
+    return nullptr;
+  }
   sqlite3* database = nullptr;
   int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;
   if (sqlite3_open_v2(path.c_str(), &database, flags, nullptr) != SQLITE_OK) {

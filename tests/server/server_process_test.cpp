@@ -1141,9 +1141,9 @@ TEST(VexoServerCommandLineErrors, OneLineAndNonZeroExit) {
        1,
        "vexo-server: cannot use database '" + folder.File("not-a-db") +
            "': file is not a database\n"},
-      {{"--root", kContent, "--db", folder.File("empty"), "--listen", "127.0.0.1:0"},
+      {{"--root", kContent, "--db", fifo, "--listen", "127.0.0.1:0"},
        1,
-       "cannot use database"},
+       "vexo-server: cannot use database '" + fifo + "': a FIFO, not a regular file\n"},
       {{"--root", kContent, "--db", "postgresql://vexo:sekret@/vexo?host=" + folder.path().string(),
         "--listen", "127.0.0.1:0"},
        1,

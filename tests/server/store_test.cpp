@@ -87,7 +87,7 @@ TEST_F(VexoServerCheckinStoreTest, RefusesFilesThatAreNotDatabases) {
   };
   const Case cases[] = {
       {folder_.File("garbage.db"), "not a database"},
-      {folder_.File("a-folder"), "unable to open"},
+      {folder_.File("a-folder"), "a folder, not a regular file"},
       {folder_.File("missing/x.db"), "unable to open"},
   };
   for (const Case& row : cases) {

@@ -476,7 +476,7 @@ TEST(VexoAnswerInputs, RefusedUnlessAReadableRegularFileOfBoundedSize) {
       {{"check", fifo}, "", "cannot read '" + fifo + "': a FIFO, not a regular file"},
       {{"decipher", "/dev/zero"}, "", "cannot read '/dev/zero': a device, not a regular file"},
       {{"encipher"}, std::string((1 << 20) + 1, 'x'), "cannot read '-': larger than 1 MiB"},
-      {{"md5", fifo}, "", "cannot read '" + fifo + "': not a regular file"},
+      {{"md5", fifo}, "", "cannot read '" + fifo + "': a FIFO, not a regular file"},
       {{"sign", "--key", fifo, "--version", "1.1", fifo}, "", "a FIFO, not a regular file"},
   };
   for (const Case& row : cases) {
@@ -683,6 +683,7 @@ TEST_F(VexoAnswerRelease, RolloutCommandsShowAndChangeThePolicy) {
       {{"status"}, 0, "is malformed (line 1: ", "share = 10\n"},
       {{"set", "20"}, 1, "mend it by hand, or halt the rollout"},
       {{"halt"}, 0, "HALTED"},
+      {{"resume"}, 0, "release 1.0.7.0: 0% of agents now"},
       {{"--app", "vexo-calendar-lite.exe", "halt"},
        1,
        "apps/vexo-calendar-lite.exe/start.xml offers no update"},
