@@ -194,6 +194,9 @@ const ReleaseRollout* RolloutPolicy::Find(std::string_view release) const {
 }
 
 std::optional<RolloutPolicy> ParseRolloutPolicy(std::string_view text, std::string& error) {
+  if (text.starts_with("\xEF\xBB\xBF")) {
+    text.remove_prefix(3);  // the byte order mark some editors put before UTF-8
+  }
   RolloutPolicy policy;
   std::optional<SectionReader> section;
   auto finish = [&]() -> std::optional<std::string> {

@@ -207,7 +207,7 @@ TEST(VexoServerRolloutPolicy, MalformedPoliciesAreRefusedWithTheirLine) {
            "schedule = 1% 5%@1d, 20%@36h 100%@7d\nhalted = 2024-12-09T07:30:00Z\nforced = "
            "immediate\n",
        ""},
-      {"[2]\r\n" + salt + "schedule = 10%\r\n", ""},
+      {"\xEF\xBB\xBF[2]\r\n" + salt + "schedule = 10%\r\n", ""},
       {"", "no [release] section"},
       {"schedule = 10%\n[1]\n" + salt, "line 1: a setting before the first [release]"},
       {"[1]\nschedule = 10%\n", "[1] has no salt"},
