@@ -154,10 +154,28 @@ measure() {
   errors=$(grep -E 'Socket errors|Non-2xx' <<<"$report" | tr -s ' ' | paste -sd';' || true)
   printf '%-20s %4s conn %12s req/s   p99 %9s   %s\n' "$name" "$connections" "$rate" "$p99" "${errors:-no errors}"
   echo "$rate" >"$work/rate-${name##*/}-$connections"
+  echo "$p99" >"$work/p99-${name##*/}-$connections"
 }
 
 ratio() {
   python3 -c 'import sys; print(f"{float(sys.argv[1]) / float(sys.argv[2]):.2f}")' "$@"
+}
+
+# wrk's latencies ("850.00us", "17.18ms", "1.02s") as milliseconds.
+milliseconds() {
+  python3 -c 'import re, sys
+value, unit = re.fullmatch(r"([0-9.]+)(us|ms|s|m)", sys.argv[1]).groups()
+print(float(value) * {"us": 0.001, "ms": 1, "s": 1000, "m": 60000}[unit])' "$1"
+}
+
+# One store's figures against nginx's at the same number of connections.
+against_nginx() {
+  local store=$1 connections=$2
+  local p99 nginx_p99
+  p99=$(milliseconds "$(cat "$work/p99-$store-$connections")")
+  nginx_p99=$(milliseconds "$(cat "$work/p99-nginx-$connections")")
+  echo "rate $(ratio "$(cat "$work/rate-$store-$connections")" "$(cat "$work/rate-nginx-$connections")") of nginx's," \
+    "p99 $(ratio "$p99" "$nginx_p99") times nginx's"
 }
 
 # The check-ins in a store, read from its /stats (which first writes what is queued).
@@ -175,9 +193,9 @@ for connections in 50 200; do
   measure vexo-server/sqlite "$origin_sqlite$query" "$connections" "$duration"
   measure vexo-server/postgres "$origin_postgres$query" "$connections" "$duration"
   measure nginx "http://127.0.0.1:$nginx_port$query" "$connections" "$duration"
-  nginx_rate=$(cat "$work/rate-nginx-$connections")
-  echo "  $connections connections: sqlite / nginx = $(ratio "$(cat "$work/rate-sqlite-$connections")" "$nginx_rate")," \
-    "postgres / nginx = $(ratio "$(cat "$work/rate-postgres-$connections")" "$nginx_rate") (goal: at least 0.50)"
+  echo "  $connections connections: sqlite $(against_nginx sqlite "$connections");" \
+    "postgres $(against_nginx postgres "$connections")"
+  echo "  (goal: rate at least 1.00 of nginx's, p99 at most 1.50 times nginx's)"
 done
 
 echo "none lost: 200 connections for ${loss_duration}s on each store"

@@ -47,7 +47,7 @@ constexpr uint32_t kErrorCertificateAuthorityInvalid = 12045;
 constexpr long kVerifyCertificateNotYetValid = 9;
 constexpr long kVerifyCertificateExpired = 10;
 constexpr int kMostRedirects = 20;
-constexpr long kTransferBufferSize = 64 * 1024;
+constexpr long kTransferBufferSize = 256 * 1024;
 // Header lines kept of one response, at most; a server that sends more is not remembered past it.
 constexpr size_t kMostHeaderBytes = 64 * 1024;
 // How much of the body the child may send ahead of the caller's reads.

@@ -29,8 +29,10 @@ AnswerCache::AnswerCache(std::string origin, Encipher encipher, Warn warn)
   }
 }
 
-std::shared_ptr<const PreparedAnswer> AnswerCache::Get(const std::string& path) {
-  return files_.Get(path, [this](const std::string& file, size_t) { return Load(file); });
+std::shared_ptr<const PreparedAnswer> AnswerCache::Get(const std::string& path,
+                                                       const struct stat* known) {
+  return files_.Get(
+      path, [this](const std::string& file, size_t) { return Load(file); }, known);
 }
 
 std::shared_ptr<const PreparedAnswer> AnswerCache::Load(const std::string& path) {

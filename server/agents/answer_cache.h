@@ -40,8 +40,9 @@ class AnswerCache {
   AnswerCache(std::string origin, Encipher encipher, Warn warn);
 
   // The answer of the file at `path`, read again whenever the file changed; null when the file
-  // cannot be read or is too large.
-  std::shared_ptr<const PreparedAnswer> Get(const std::string& path);
+  // cannot be read or is too large. `known`: the file's status, when the caller just read it.
+  std::shared_ptr<const PreparedAnswer> Get(const std::string& path,
+                                            const struct stat* known = nullptr);
 
  private:
   std::shared_ptr<const PreparedAnswer> Load(const std::string& path);

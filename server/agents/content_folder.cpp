@@ -88,8 +88,8 @@ std::unique_ptr<ContentFolder> ContentFolder::Open(const std::string& root, std:
   return std::unique_ptr<ContentFolder>(new ContentFolder(*real));
 }
 
-std::optional<std::string> ContentFolder::RegularFileInside(std::string_view relative,
-                                                            std::string_view folder) const {
+std::optional<std::string> ContentFolder::RegularFileInside(
+    std::string_view relative, std::string_view folder, std::optional<struct stat>* seen) const {
   // Every part of `relative` is a plain name, so without symbolic links on the way the file's
   // real path is the root followed by `relative`: one lstat per part. Links are resolved in
   // full and must still end inside `folder`.
@@ -107,7 +107,13 @@ std::optional<std::string> ContentFolder::RegularFileInside(std::string_view rel
     }
     start = end + 1;
   }
-  return S_ISREG(status.st_mode) ? std::optional<std::string>(path) : std::nullopt;
+  if (!S_ISREG(status.st_mode)) {
+    return std::nullopt;
+  }
+  if (seen != nullptr) {
+    *seen = status;
+  }
+  return path;
 }
 
 std::optional<std::string> ContentFolder::RealFileInside(const std::string& path,
@@ -124,15 +130,16 @@ std::optional<std::string> ContentFolder::RealFileInside(const std::string& path
 }
 
 std::optional<std::string> ContentFolder::FindAnswerFile(AnswerKind kind,
-                                                         std::string_view application) const {
+                                                         std::string_view application,
+                                                         std::optional<struct stat>* seen) const {
   std::string fileName(AnswerFileName(kind));
   if (IsPlainName(application)) {
     std::string own = "apps/" + std::string(application) + "/" + fileName;
-    if (std::optional<std::string> found = RegularFileInside(own, "apps/")) {
+    if (std::optional<std::string> found = RegularFileInside(own, "apps/", seen)) {
       return found;
     }
   }
-  return RegularFileInside(fileName, "");
+  return RegularFileInside(fileName, "", seen);
 }
 
 std::optional<OpenFile> ContentFolder::OpenDownload(std::string_view relativePath) const {

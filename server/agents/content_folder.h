@@ -8,6 +8,8 @@
 //   files/...                       installers and other downloads, served under /files/...
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -40,7 +42,9 @@ class ContentFolder {
 
   // The answer file for an agent: apps/<application>/<kind>.xml when the name is plain and that
   // file exists inside the folder, else the top-level <kind>.xml; nullopt when neither exists.
-  std::optional<std::string> FindAnswerFile(AnswerKind kind, std::string_view application) const;
+  // `seen` receives the file's status when the search read it (no symbolic link on the way).
+  std::optional<std::string> FindAnswerFile(AnswerKind kind, std::string_view application,
+                                            std::optional<struct stat>* seen = nullptr) const;
 
   // A regular file below files/, opened; nullopt for unsafe paths, missing files, folders and
   // anything whose real location lies outside files/.
@@ -58,8 +62,9 @@ class ContentFolder {
 
   // The real path of the regular file at `relative` (plain names joined by '/') below the
   // root, when its real location lies inside the root's sub-folder `folder` ("" or "name/").
-  std::optional<std::string> RegularFileInside(std::string_view relative,
-                                               std::string_view folder) const;
+  // `seen` receives its status when no symbolic link was on the way.
+  std::optional<std::string> RegularFileInside(std::string_view relative, std::string_view folder,
+                                               std::optional<struct stat>* seen = nullptr) const;
   std::optional<std::string> RealFileInside(const std::string& path, std::string_view folder) const;
 
   std::string realRoot_;

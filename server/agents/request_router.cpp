@@ -41,11 +41,13 @@ Reply RequestRouter::Answer(const Request& request, Checkin& checkin) {
   if (!kind) {
     return TextReply(400, "unknown query: q must be start or popup\n");
   }
-  std::optional<std::string> file = content_.FindAnswerFile(*kind, request.arguments.Get("t"));
+  std::optional<struct stat> seen;
+  std::optional<std::string> file =
+      content_.FindAnswerFile(*kind, request.arguments.Get("t"), &seen);
   if (!file) {
     return TextReply(404, "no answer published for this query\n");
   }
-  std::shared_ptr<const PreparedAnswer> answer = answers_.Get(*file);
+  std::shared_ptr<const PreparedAnswer> answer = answers_.Get(*file, seen ? &*seen : nullptr);
   if (!answer) {
     return TextReply(500, "answer cannot be read\n");
   }

@@ -19,10 +19,12 @@ class StampedFileCache {
  public:
   // The value for the file at `path`, from `load(path, size)` when the file is new or changed;
   // null when the file does not exist or `load` gives null. Each version of a file is loaded
-  // once, whatever the number of requests that find it changed at the same moment.
+  // once, whatever the number of requests that find it changed at the same moment. `known` is
+  // the file's status when the caller has just read it, which spares reading it again.
   template <typename Load>
-  std::shared_ptr<const Value> Get(const std::string& path, Load&& load) {
-    std::optional<FileStamp> stamp = StampOf(path);
+  std::shared_ptr<const Value> Get(const std::string& path, Load&& load,
+                                   const struct stat* known = nullptr) {
+    std::optional<FileStamp> stamp = known != nullptr ? StampFrom(*known) : StampOf(path);
     if (!stamp) {
       return nullptr;
     }
@@ -56,6 +58,10 @@ class StampedFileCache {
     if (stat(path.c_str(), &status) != 0) {
       return std::nullopt;
     }
+    return StampFrom(status);
+  }
+
+  static FileStamp StampFrom(const struct stat& status) {
     return FileStamp{status.st_dev,
                      status.st_ino,
                      static_cast<unsigned long long>(status.st_size),
