@@ -117,6 +117,13 @@ Sha256Value Sha256::Final() {
   return digest;
 }
 
+Sha256Value Sha256Of(std::string_view bytes) {
+  EnsureLibraryReady();
+  Sha256Value digest;
+  gcry_md_hash_buffer(GCRY_MD_SHA256, digest.data(), bytes.data(), bytes.size());
+  return digest;
+}
+
 std::string HexOf(const Sha256Value& digest) {
   static constexpr char kHexDigits[] = "0123456789abcdef";
   std::string text;

@@ -31,6 +31,9 @@ class Sha256 {
   void* handle_ = nullptr;
 };
 
+// The digest of bytes at hand, in one call.
+Sha256Value Sha256Of(std::string_view bytes);
+
 // 64 lowercase hexadecimal digits.
 std::string HexOf(const Sha256Value& digest);
 

@@ -3,17 +3,10 @@
 // holds the places below N.
 #pragma once
 
-#include <cstdint>
-#include <string_view>
-
 #include "server/common/rollout_policy.h"
 #include "server/transport/client_address.h"
 
 namespace vexo::server {
-
-// SipHash-2-4 (Aumasson and Bernstein) of `message` under a 128-bit key: a keyed hash of short
-// inputs that nobody without the key can predict, so nobody can place an address in a share.
-uint64_t SipHash24(const RolloutSalt& key, std::string_view message);
 
 // The place of `client` in the cohort salted with `salt`: an IPv4 address counts whole, an
 // IPv6 address by its /64, the network one household or device usually keeps while the rest

@@ -65,7 +65,7 @@ proxy_credential=${VEXO_PROXY_CREDENTIAL:-}
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 
 # Bounds: generous, so a slow machine does not fail the test, yet every wait ends.
-readonly question_wait_s=25
+readonly question_wait_s=60
 readonly request_wait_s=25
 readonly exit_wait_s=20
 
