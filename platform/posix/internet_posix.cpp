@@ -1,20 +1,13 @@
-// The HTTP service as a WinINet stand-in over libcurl's multi interface. Each request's transfer
-// runs in a child process of its own, so that libcurl and the TLS libraries it brings are never
-// loaded into the (long-lived) calling process: the child drives the transfer until the final
-// response's headers are in (following redirects itself), sends them up one pipe, streams the
-// body up another and, once the body pipe is closed, sends the outcome after the headers.
-// SendHttpRequest waits for the headers, and each ReadInternetFile takes from the body pipe until
-// the caller's buffer is full or the body ends. The pipe's capacity bounds what is held between
-// the two, whatever the body's size.
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/uio.h>
-#include <sys/wait.h>
-#include <unistd.h>
+// The HTTP service as a WinINet stand-in over libcurl's multi interface, driven on the calling
+// thread. A request handle runs one transfer: SendHttpRequest drives it until the final
+// response's headers are in (following redirects itself), then the transfer is paused, and each
+// ReadInternetFile unpauses it just long enough to fill the caller's buffer. At most one write
+// callback's worth of the body is ever held here, whatever the body's size.
+#include <curl/curl.h>
+#include <malloc.h>
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -29,14 +22,12 @@
 #include "platform/codepage.h"
 #include "platform/internet.h"
 #include "platform/internet_handles.h"
-#include "platform/posix/curl_library.h"
 #include "platform/posix/internet_proxy.h"
 
 namespace vexo::platform {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using posix::Curl;
 
 constexpr uint32_t kErrorInternetInvalidUrl = 12005;
 // What WinINet reports for a server certificate it does not accept.
@@ -47,11 +38,9 @@ constexpr uint32_t kErrorCertificateAuthorityInvalid = 12045;
 constexpr long kVerifyCertificateNotYetValid = 9;
 constexpr long kVerifyCertificateExpired = 10;
 constexpr int kMostRedirects = 20;
-constexpr long kTransferBufferSize = 256 * 1024;
+constexpr long kTransferBufferSize = 64 * 1024;
 // Header lines kept of one response, at most; a server that sends more is not remembered past it.
 constexpr size_t kMostHeaderBytes = 64 * 1024;
-// How much of the body the child may send ahead of the caller's reads.
-constexpr int kPipeBytes = 1024 * 1024;
 
 thread_local uint32_t t_lastError = 0;
 
@@ -113,9 +102,7 @@ struct Target {
   std::string object;  // request target: path and query
 };
 
-using HeaderList = std::vector<std::pair<std::string, std::string>>;
-
-// One libcurl transfer (in the child) and what it has seen of the current response.
+// One libcurl transfer and what it has seen of the current response.
 struct Transfer {
   CURLM* multi = nullptr;
   CURL* easy = nullptr;
@@ -125,15 +112,18 @@ struct Transfer {
   bool viaProxy = false;
   long status = 0;
   bool headersDone = false;
-  HeaderList headers;  // of the current response
+  std::vector<std::pair<std::string, std::string>> headers;  // of the current response
   size_t headerBytes = 0;
   bool finished = false;
   CURLcode result = CURLE_OK;
   bool progressed = false;
 
-  // Where the final response's body goes once its headers are sent up: a pipe to the parent.
-  // Until then its bytes are held back by pausing the transfer.
-  int bodyPipe = -1;
+  // The caller's buffer during a read, and the rest of a callback's bytes that did not fit.
+  unsigned char* dest = nullptr;
+  size_t room = 0;
+  size_t filled = 0;
+  std::vector<char> spill;
+  size_t spillUsed = 0;
   bool paused = false;
 
   Transfer() = default;
@@ -142,38 +132,12 @@ struct Transfer {
   ~Transfer() {
     if (easy != nullptr) {
       if (multi != nullptr)
-        Curl().multi_remove_handle(multi, easy);
-      Curl().easy_cleanup(easy);
+        curl_multi_remove_handle(multi, easy);
+      curl_easy_cleanup(easy);
     }
     if (multi != nullptr)
-      Curl().multi_cleanup(multi);
-    Curl().slist_free_all(headerList);
-  }
-};
-
-// A request's transfer as the calling process sees it: the child that runs it, the pipes it
-// writes to (the head and the outcome; the body), and the final response's head. Ending it ends
-// the child.
-struct Exchange {
-  pid_t child = -1;
-  int control = -1;
-  int body = -1;
-  long status = 0;
-  HeaderList headers;
-  bool ended = false;
-
-  Exchange() = default;
-  Exchange(const Exchange&) = delete;
-  Exchange& operator=(const Exchange&) = delete;
-  ~Exchange() {
-    for (int end : {control, body})
-      if (end >= 0)
-        close(end);
-    if (child > 0) {
-      kill(child, SIGKILL);
-      while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
-      }
-    }
+      curl_multi_cleanup(multi);
+    curl_slist_free_all(headerList);
   }
 };
 
@@ -192,9 +156,8 @@ struct Handle {
   std::vector<std::string> acceptTypes;
   uint32_t flags = 0;
   std::vector<std::string> addedHeaders;
-  std::unique_ptr<Transfer> transfer;  // in the child that runs it
-  std::unique_ptr<Exchange> exchange;  // in the process that asked for it
-  uint32_t failure = 0;                // a read failed: every later read fails the same way
+  std::unique_ptr<Transfer> transfer;
+  uint32_t failure = 0;  // a read failed: every later read fails the same way
 };
 
 InternetHandleTable<Handle>& Handles() {
@@ -211,8 +174,7 @@ Handle* FindHandle(InternetHandle value, Kind kind) {
 }
 
 bool InitialiseCurl() {
-  static const bool initialised =
-      posix::LoadCurl() != nullptr && Curl().global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+  static const bool initialised = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
   return initialised;
 }
 
@@ -290,8 +252,8 @@ std::vector<std::string> HeaderLinesFor(const Handle& request, const Target& tar
 }
 
 // The value of the response's first header called `name`; null when it has none.
-const std::string* FirstHeader(const HeaderList& headers, std::string_view name) {
-  for (const auto& [headerName, value] : headers)
+const std::string* FirstHeader(const Transfer& transfer, std::string_view name) {
+  for (const auto& [headerName, value] : transfer.headers)
     if (EqualNoCase(headerName, name))
       return &value;
   return nullptr;
@@ -340,129 +302,24 @@ size_t OnHeaderLine(char* data, size_t size, size_t count, void* user) {
   return length;
 }
 
-// --- what the child sends up its control pipe: frames of a kind byte, a 32-bit length and that
-// many bytes
-
-enum class Frame : char { kHead = 'H', kEnd = 'E' };
-constexpr size_t kFrameHeadBytes = 5;
-
-bool WriteAll(int fd, iovec* parts, int count) {
-  while (count > 0) {
-    ssize_t written = writev(fd, parts, count);
-    if (written < 0 && errno == EINTR)
-      continue;
-    if (written <= 0)
-      return false;
-    auto left = static_cast<size_t>(written);
-    while (count > 0 && left >= parts->iov_len) {
-      left -= parts->iov_len;
-      ++parts;
-      --count;
-    }
-    if (count > 0) {
-      parts->iov_base = static_cast<char*>(parts->iov_base) + left;
-      parts->iov_len -= left;
-    }
-  }
-  return true;
-}
-
-bool WriteFrame(int fd, Frame kind, const void* bytes, size_t length) {
-  char head[kFrameHeadBytes] = {static_cast<char>(kind)};
-  auto length32 = static_cast<uint32_t>(length);
-  std::memcpy(head + 1, &length32, sizeof length32);
-  iovec parts[] = {{head, sizeof head}, {const_cast<void*>(bytes), length}};
-  return WriteAll(fd, parts, length > 0 ? 2 : 1);
-}
-
-void AppendCounted(std::string& out, std::string_view text) {
-  auto length = static_cast<uint32_t>(text.size());
-  out.append(reinterpret_cast<const char*>(&length), sizeof length);
-  out.append(text);
-}
-
-bool WriteHead(int fd, const Transfer& transfer) {
-  std::string head;
-  int64_t status = transfer.status;
-  head.append(reinterpret_cast<const char*>(&status), sizeof status);
-  for (const auto& [name, value] : transfer.headers) {
-    AppendCounted(head, name);
-    AppendCounted(head, value);
-  }
-  return WriteFrame(fd, Frame::kHead, head.data(), head.size());
-}
-
-bool WriteEnd(int fd, uint32_t error) {
-  return WriteFrame(fd, Frame::kEnd, &error, sizeof error);
-}
-
-bool ReadExactly(int fd, void* into, size_t length) {
-  auto* at = static_cast<char*>(into);
-  while (length > 0) {
-    ssize_t got = read(fd, at, length);
-    if (got < 0 && errno == EINTR)
-      continue;
-    if (got <= 0)
-      return false;
-    at += got;
-    length -= static_cast<size_t>(got);
-  }
-  return true;
-}
-
-bool ReadFrameHead(int fd, Frame& kind, uint32_t& length) {
-  char head[kFrameHeadBytes];
-  if (!ReadExactly(fd, head, sizeof head))
-    return false;
-  kind = static_cast<Frame>(head[0]);
-  std::memcpy(&length, head + 1, sizeof length);
-  return true;
-}
-
-bool TakeCounted(std::string_view& from, std::string& out) {
-  uint32_t length = 0;
-  if (from.size() < sizeof length)
-    return false;
-  std::memcpy(&length, from.data(), sizeof length);
-  from.remove_prefix(sizeof length);
-  if (from.size() < length)
-    return false;
-  out.assign(from.substr(0, length));
-  from.remove_prefix(length);
-  return true;
-}
-
-bool ParseHead(std::string_view from, Exchange& exchange) {
-  int64_t status = 0;
-  if (from.size() < sizeof status)
-    return false;
-  std::memcpy(&status, from.data(), sizeof status);
-  from.remove_prefix(sizeof status);
-  exchange.status = static_cast<long>(status);
-  while (!from.empty()) {
-    std::string name, value;
-    if (!TakeCounted(from, name) || !TakeCounted(from, value))
-      return false;
-    exchange.headers.emplace_back(std::move(name), std::move(value));
-  }
-  return true;
-}
-
-// --- libcurl callbacks, continued
-
 size_t OnBodyBytes(char* data, size_t size, size_t count, void* user) {
   auto& transfer = *static_cast<Transfer*>(user);
   size_t length = size * count;
   if (!transfer.headersDone)
     return length;  // the body of a response before the final one (the proxy's 407)
-  if (transfer.bodyPipe < 0) {
+  if (transfer.dest == nullptr || transfer.filled == transfer.room) {
     transfer.paused = true;  // libcurl keeps these bytes and offers them again on unpause
     return CURL_WRITEFUNC_PAUSE;
   }
   transfer.progressed = true;
-  // A parent that is gone wants no more: the transfer ends with a write error.
-  iovec bytes = {data, length};
-  return WriteAll(transfer.bodyPipe, &bytes, 1) ? length : 0;
+  size_t take = std::min(length, transfer.room - transfer.filled);
+  std::memcpy(transfer.dest + transfer.filled, data, take);
+  transfer.filled += take;
+  if (take < length) {
+    transfer.spill.assign(data + take, data + length);
+    transfer.spillUsed = 0;
+  }
+  return length;
 }
 
 int OnConnected(void* user, char*, char*, int, int) {
@@ -474,7 +331,7 @@ int OnConnected(void* user, char*, char*, int, int) {
 // chain itself verified) the host name it is for.
 uint32_t CertificateErrorOf(CURL* easy) {
   long verifyResult = -1;
-  if (Curl().easy_getinfo(easy, CURLINFO_SSL_VERIFYRESULT, &verifyResult) != CURLE_OK)
+  if (curl_easy_getinfo(easy, CURLINFO_SSL_VERIFYRESULT, &verifyResult) != CURLE_OK)
     return kErrorCertificateAuthorityInvalid;
   if (verifyResult == 0)
     return kErrorCertificateNameInvalid;
@@ -494,8 +351,8 @@ void ApplyTrustStore(CURL* easy) {
   const char* folder = variable("SSL_CERT_DIR");
   if (file == nullptr && folder == nullptr)
     return;
-  Curl().easy_setopt(easy, CURLOPT_CAINFO, file);
-  Curl().easy_setopt(easy, CURLOPT_CAPATH, folder);
+  curl_easy_setopt(easy, CURLOPT_CAINFO, file);
+  curl_easy_setopt(easy, CURLOPT_CAPATH, folder);
 }
 
 uint32_t ErrorOf(CURLcode code) {
@@ -565,8 +422,8 @@ posix::ProxyRoute RouteFor(const Handle& request, const Target& target) {
 // without any, only Negotiate is tried, with the user's Kerberos ticket.
 void ApplyRoute(CURL* easy, const Handle& request, const posix::ProxyRoute& route,
                 Transfer& transfer) {
-  Curl().easy_setopt(easy, CURLOPT_PROXY, route.proxy.c_str());
-  Curl().easy_setopt(easy, CURLOPT_NOPROXY, route.noProxy.c_str());
+  curl_easy_setopt(easy, CURLOPT_PROXY, route.proxy.c_str());
+  curl_easy_setopt(easy, CURLOPT_NOPROXY, route.noProxy.c_str());
   transfer.viaProxy = !route.proxy.empty();
   if (!transfer.viaProxy)
     return;
@@ -576,10 +433,10 @@ void ApplyRoute(CURL* easy, const Handle& request, const posix::ProxyRoute& rout
     user = request.server.proxyUserName;
     password = request.server.proxyPassword;
   }
-  Curl().easy_setopt(easy, CURLOPT_PROXYUSERNAME, user.value_or("").c_str());
-  Curl().easy_setopt(easy, CURLOPT_PROXYPASSWORD, password.c_str());
-  Curl().easy_setopt(easy, CURLOPT_PROXYAUTH,
-                     static_cast<unsigned long>(user ? CURLAUTH_ANY : CURLAUTH_NEGOTIATE));
+  curl_easy_setopt(easy, CURLOPT_PROXYUSERNAME, user.value_or("").c_str());
+  curl_easy_setopt(easy, CURLOPT_PROXYPASSWORD, password.c_str());
+  curl_easy_setopt(easy, CURLOPT_PROXYAUTH,
+                   static_cast<unsigned long>(user ? CURLAUTH_ANY : CURLAUTH_NEGOTIATE));
 }
 
 // --- driving a transfer
@@ -588,60 +445,59 @@ bool StartTransfer(Handle& request, const Target& target, const void* optional,
                    uint32_t optionalLength) {
   request.transfer = std::make_unique<Transfer>();
   Transfer& transfer = *request.transfer;
-  transfer.multi = Curl().multi_init();
-  transfer.easy = Curl().easy_init();
+  transfer.multi = curl_multi_init();
+  transfer.easy = curl_easy_init();
   if (transfer.multi == nullptr || transfer.easy == nullptr)
     return Fail(kErrorNotEnoughMemory);
   for (const auto& line : HeaderLinesFor(request, target)) {
-    curl_slist* grown = Curl().slist_append(transfer.headerList, line.c_str());
+    curl_slist* grown = curl_slist_append(transfer.headerList, line.c_str());
     if (grown == nullptr)
       return Fail(kErrorNotEnoughMemory);
     transfer.headerList = grown;
   }
   CURL* easy = transfer.easy;
   std::string url = UrlOf(target);
-  bool set = Curl().easy_setopt(easy, CURLOPT_URL, url.c_str()) == CURLE_OK;
+  bool set = curl_easy_setopt(easy, CURLOPT_URL, url.c_str()) == CURLE_OK;
   if (!set)
     return Fail(kErrorInternetInvalidUrl);
-  Curl().easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
-  Curl().easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
-  Curl().easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
+  curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
+  curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
   ApplyTrustStore(easy);
-  Curl().easy_setopt(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
-  Curl().easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-  Curl().easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
-  Curl().easy_setopt(easy, CURLOPT_HTTPHEADER, transfer.headerList);
-  Curl().easy_setopt(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
-  Curl().easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS,
-                     static_cast<long>(request.timeouts.connectMs));
-  Curl().easy_setopt(easy, CURLOPT_BUFFERSIZE, kTransferBufferSize);
-  Curl().easy_setopt(easy, CURLOPT_HEADERFUNCTION, OnHeaderLine);
-  Curl().easy_setopt(easy, CURLOPT_HEADERDATA, &transfer);
-  Curl().easy_setopt(easy, CURLOPT_WRITEFUNCTION, OnBodyBytes);
-  Curl().easy_setopt(easy, CURLOPT_WRITEDATA, &transfer);
-  Curl().easy_setopt(easy, CURLOPT_PREREQFUNCTION, OnConnected);
-  Curl().easy_setopt(easy, CURLOPT_PREREQDATA, &transfer);
+  curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+  curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
+  curl_easy_setopt(easy, CURLOPT_HTTPHEADER, transfer.headerList);
+  curl_easy_setopt(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+  curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(request.timeouts.connectMs));
+  curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, kTransferBufferSize);
+  curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, OnHeaderLine);
+  curl_easy_setopt(easy, CURLOPT_HEADERDATA, &transfer);
+  curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, OnBodyBytes);
+  curl_easy_setopt(easy, CURLOPT_WRITEDATA, &transfer);
+  curl_easy_setopt(easy, CURLOPT_PREREQFUNCTION, OnConnected);
+  curl_easy_setopt(easy, CURLOPT_PREREQDATA, &transfer);
   if (request.verb != "GET")
-    Curl().easy_setopt(easy, CURLOPT_CUSTOMREQUEST, request.verb.c_str());
+    curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, request.verb.c_str());
   if (optional != nullptr && optionalLength > 0) {
-    Curl().easy_setopt(easy, CURLOPT_POSTFIELDSIZE, static_cast<long>(optionalLength));
-    Curl().easy_setopt(easy, CURLOPT_COPYPOSTFIELDS, static_cast<const char*>(optional));
+    curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE, static_cast<long>(optionalLength));
+    curl_easy_setopt(easy, CURLOPT_COPYPOSTFIELDS, static_cast<const char*>(optional));
   }
 
   ApplyRoute(easy, request, RouteFor(request, target), transfer);
   const ServerSettings& server = request.server;
   if (server.userName && !server.userName->empty()) {
-    Curl().easy_setopt(easy, CURLOPT_USERNAME, server.userName->c_str());
-    Curl().easy_setopt(easy, CURLOPT_PASSWORD, server.password.value_or("").c_str());
+    curl_easy_setopt(easy, CURLOPT_USERNAME, server.userName->c_str());
+    curl_easy_setopt(easy, CURLOPT_PASSWORD, server.password.value_or("").c_str());
   }
-  if (Curl().multi_add_handle(transfer.multi, easy) != CURLM_OK)
+  if (curl_multi_add_handle(transfer.multi, easy) != CURLM_OK)
     return Fail(kErrorInternetInternalError);
   return true;
 }
 
 void CollectResult(Transfer& transfer) {
   int left = 0;
-  while (CURLMsg* message = Curl().multi_info_read(transfer.multi, &left)) {
+  while (CURLMsg* message = curl_multi_info_read(transfer.multi, &left)) {
     if (message->msg == CURLMSG_DONE && message->easy_handle == transfer.easy) {
       transfer.finished = true;
       transfer.result = message->data.result;
@@ -653,7 +509,7 @@ void CollectResult(Transfer& transfer) {
 bool TunnelAskedForCredentials(const Transfer& transfer) {
   long code = 0;
   return transfer.viaProxy &&
-         Curl().easy_getinfo(transfer.easy, CURLINFO_HTTP_CONNECTCODE, &code) == CURLE_OK &&
+         curl_easy_getinfo(transfer.easy, CURLINFO_HTTP_CONNECTCODE, &code) == CURLE_OK &&
          code == 407;
 }
 
@@ -666,7 +522,7 @@ bool Drive(const Handle& request, Transfer& transfer, Done done) {
   bool wasConnected = transfer.connected;
   while (!done() && !transfer.finished) {
     int running = 0;
-    if (Curl().multi_perform(transfer.multi, &running) != CURLM_OK)
+    if (curl_multi_perform(transfer.multi, &running) != CURLM_OK)
       return Fail(kErrorInternetInternalError);
     CollectResult(transfer);
     if (done() || transfer.finished)
@@ -685,7 +541,7 @@ bool Drive(const Handle& request, Transfer& transfer, Done done) {
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(stallLimit - quiet);
       waitMs = static_cast<int>(std::clamp<long long>(left.count(), 1, 1000));
     }
-    Curl().multi_poll(transfer.multi, nullptr, 0, waitMs, nullptr);
+    curl_multi_poll(transfer.multi, nullptr, 0, waitMs, nullptr);
   }
   if (transfer.finished && transfer.result == CURLE_PEER_FAILED_VERIFICATION)
     return Fail(CertificateErrorOf(transfer.easy));
@@ -703,16 +559,16 @@ bool IsRedirect(long status) {
 // The target a Location header points to, resolved against the current one. Only http and https
 // are followed, and never from https down to http.
 bool RedirectTarget(const Target& from, const std::string& location, Target& to) {
-  std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> url(Curl().url(), Curl().url_cleanup);
-  if (!url || Curl().url_set(url.get(), CURLUPART_URL, UrlOf(from).c_str(), 0) != CURLUE_OK ||
-      Curl().url_set(url.get(), CURLUPART_URL, location.c_str(), CURLU_ALLOW_SPACE) != CURLUE_OK)
+  std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> url(curl_url(), curl_url_cleanup);
+  if (!url || curl_url_set(url.get(), CURLUPART_URL, UrlOf(from).c_str(), 0) != CURLUE_OK ||
+      curl_url_set(url.get(), CURLUPART_URL, location.c_str(), CURLU_ALLOW_SPACE) != CURLUE_OK)
     return false;
   auto part = [&](CURLUPart which, unsigned flags, std::string& out) {
     char* text = nullptr;
-    if (Curl().url_get(url.get(), which, &text, flags) != CURLUE_OK)
+    if (curl_url_get(url.get(), which, &text, flags) != CURLUE_OK)
       return false;
     out = text;
-    Curl().free(text);
+    curl_free(text);
     return true;
   };
   std::string scheme, host, port, path, query;
@@ -734,8 +590,9 @@ bool RedirectTarget(const Target& from, const std::string& location, Target& to)
   return true;
 }
 
-// Runs the request, hop by hop, until the final response's headers are in.
-bool DriveToFinalHead(Handle& request, const void* optional, uint32_t optionalLength) {
+bool Send(Handle& request, const void* optional, uint32_t optionalLength) {
+  request.transfer.reset();
+  request.failure = 0;
   Target target;
   target.secure = (request.flags & kFlagSecure) != 0;
   target.host = request.server.host;
@@ -759,7 +616,7 @@ bool DriveToFinalHead(Handle& request, const void* optional, uint32_t optionalLe
       request.transfer.reset();
       return Fail(error);
     }
-    const std::string* location = FirstHeader(transfer.headers, "Location");
+    const std::string* location = FirstHeader(transfer, "Location");
     if (!IsRedirect(transfer.status) || location == nullptr)
       return true;
     if (hop == kMostRedirects || !RedirectTarget(target, *location, target)) {
@@ -769,127 +626,45 @@ bool DriveToFinalHead(Handle& request, const void* optional, uint32_t optionalLe
   }
 }
 
-// The child's whole life: the transfer, its head up `control`, its body up `body`, and the
-// outcome last, once `body` is closed.
-[[noreturn]] void RunInChild(Handle& request, const void* optional, uint32_t optionalLength,
-                             int control, int body) {
-  // The caller's close signals are its own business: here they end the child as they would
-  // any program, and a parent that stops reading ends it through the pipe.
-  for (int signal : {SIGTERM, SIGINT, SIGHUP, SIGPIPE})
-    ::signal(signal, SIG_DFL);
-  bool sent = false;
-  try {
-    if (!InitialiseCurl()) {
-      sent = WriteEnd(control, kErrorInternetInternalError);
-    } else if (!DriveToFinalHead(request, optional, optionalLength)) {
-      sent = WriteEnd(control, t_lastError);
-    } else if (WriteHead(control, *request.transfer)) {
-      Transfer& transfer = *request.transfer;
-      transfer.bodyPipe = body;
-      bool ok = true;
-      if (transfer.paused) {
-        transfer.paused = false;
-        // Offers the bytes libcurl kept back while the head went up.
-        if (Curl().easy_pause(transfer.easy, CURLPAUSE_CONT) != CURLE_OK)
-          ok = Fail(kErrorInternetConnectionAborted);
-      }
-      ok = ok && Drive(request, transfer, [] { return false; });
-      close(body);
-      sent = WriteEnd(control, ok ? 0 : t_lastError);
-    }
-  } catch (...) {
-    close(body);
-    sent = WriteEnd(control, kErrorNotEnoughMemory);
+void DrainSpill(Transfer& transfer) {
+  if (transfer.spill.empty())
+    return;
+  size_t take =
+      std::min(transfer.spill.size() - transfer.spillUsed, transfer.room - transfer.filled);
+  std::memcpy(transfer.dest + transfer.filled, transfer.spill.data() + transfer.spillUsed, take);
+  transfer.filled += take;
+  transfer.spillUsed += take;
+  if (transfer.spillUsed == transfer.spill.size()) {
+    transfer.spill.clear();
+    transfer.spillUsed = 0;
   }
-  _exit(sent ? 0 : 1);
-}
-
-// Starts the request's child and waits for the final response's head, or the failure.
-bool Send(Handle& request, const void* optional, uint32_t optionalLength) {
-  request.exchange.reset();
-  request.failure = 0;
-  auto exchange = std::make_unique<Exchange>();
-  int control[2];
-  if (pipe2(control, O_CLOEXEC) != 0)
-    return Fail(kErrorInternetInternalError);
-  exchange->control = control[0];
-  int body[2];
-  if (pipe2(body, O_CLOEXEC) != 0) {
-    close(control[1]);
-    return Fail(kErrorInternetInternalError);
-  }
-  exchange->body = body[0];
-  fcntl(body[1], F_SETPIPE_SZ, kPipeBytes);  // a smaller pipe only means more, smaller steps
-  pid_t child = fork();
-  if (child == 0) {
-    close(control[0]);
-    close(body[0]);
-    RunInChild(request, optional, optionalLength, control[1], body[1]);
-  }
-  close(control[1]);
-  close(body[1]);
-  if (child < 0)
-    return Fail(kErrorNotEnoughMemory);
-  exchange->child = child;
-  Frame kind{};
-  uint32_t length = 0;
-  if (!ReadFrameHead(exchange->control, kind, length))
-    return Fail(kErrorInternetInternalError);
-  std::string payload(length, '\0');
-  if (!ReadExactly(exchange->control, payload.data(), length))
-    return Fail(kErrorInternetInternalError);
-  if (kind == Frame::kEnd) {
-    uint32_t error = kErrorInternetInternalError;
-    if (length == sizeof error)
-      std::memcpy(&error, payload.data(), sizeof error);
-    return Fail(error);
-  }
-  if (kind != Frame::kHead || !ParseHead(payload, *exchange))
-    return Fail(kErrorInternetInternalError);
-  request.exchange = std::move(exchange);
-  return true;
-}
-
-// The outcome the child sends once the body has ended: 0, or why the transfer failed.
-uint32_t OutcomeOf(Exchange& exchange) {
-  exchange.ended = true;
-  Frame kind{};
-  uint32_t length = 0;
-  uint32_t error = kErrorInternetConnectionAborted;
-  if (!ReadFrameHead(exchange.control, kind, length) || kind != Frame::kEnd ||
-      length != sizeof error || !ReadExactly(exchange.control, &error, length))
-    return kErrorInternetConnectionAborted;
-  return error;
 }
 
 bool Read(Handle& request, void* buffer, uint32_t size, uint32_t& read) {
   if (request.failure != 0)
     return Fail(request.failure);
-  if (!request.exchange)
+  if (!request.transfer)
     return Fail(kErrorInternetConnectionAborted);
-  Exchange& exchange = *request.exchange;
-  auto* dest = static_cast<char*>(buffer);
-  size_t filled = 0;
-  uint32_t error = 0;
-  while (filled < size && !exchange.ended) {
-    ssize_t got = ::read(exchange.body, dest + filled, size - filled);
-    if (got < 0 && errno == EINTR)
-      continue;
-    if (got < 0) {
-      exchange.ended = true;
-      error = kErrorInternetConnectionAborted;
-    } else if (got == 0) {
-      error = OutcomeOf(exchange);
-    } else {
-      filled += static_cast<size_t>(got);
-    }
+  Transfer& transfer = *request.transfer;
+  transfer.dest = static_cast<unsigned char*>(buffer);
+  transfer.room = size;
+  transfer.filled = 0;
+  DrainSpill(transfer);
+  bool ok = true;
+  if (transfer.filled < transfer.room && transfer.paused) {
+    transfer.paused = false;
+    // Offers the bytes libcurl kept back, straight into the caller's buffer.
+    if (curl_easy_pause(transfer.easy, CURLPAUSE_CONT) != CURLE_OK)
+      ok = Fail(kErrorInternetConnectionAborted);
   }
-  read = static_cast<uint32_t>(filled);
-  if (error != 0) {
-    request.failure = error;
-    return Fail(error);
-  }
-  return true;
+  if (ok)
+    ok = Drive(request, transfer, [&] { return transfer.filled == transfer.room; });
+  read = static_cast<uint32_t>(transfer.filled);
+  transfer.dest = nullptr;
+  transfer.room = transfer.filled = 0;
+  if (!ok)
+    request.failure = t_lastError;
+  return ok;
 }
 
 }  // namespace
@@ -898,6 +673,8 @@ bool Read(Handle& request, void* buffer, uint32_t size, uint32_t& read) {
 
 InternetHandle OpenInternet(const char16_t* agent, uint32_t accessType, const char16_t* proxy,
                             const char16_t* proxyBypass, uint32_t /*flags*/) {
+  if (!InitialiseCurl())
+    return FailHandle(kErrorInternetInternalError);
   if (accessType != kAccessPreconfig && accessType != kAccessDirect && accessType != kAccessProxy)
     return FailHandle(kErrorInvalidParameter);
   if (accessType == kAccessProxy && (proxy == nullptr || proxy[0] == 0))
@@ -983,14 +760,14 @@ bool SendHttpRequest(InternetHandle request, const void* optional, uint32_t opti
   return handle != nullptr && Send(*handle, optional, optionalLength);
 }
 
-// The exchange whose final response's head is in; null (with the error) before that.
-const Exchange* AnsweredExchange(InternetHandle request, uint32_t errorBefore) {
+// The transfer whose final response's head is in; null (with the error) before that.
+const Transfer* AnsweredTransfer(InternetHandle request, uint32_t errorBefore) {
   Handle* handle = FindHandle(request, Kind::kRequest);
   if (handle == nullptr)
     return nullptr;
-  if (!handle->exchange)
+  if (!handle->transfer || !handle->transfer->headersDone)
     return FailHandle(errorBefore);
-  return handle->exchange.get();
+  return handle->transfer.get();
 }
 
 bool QueryContentLength(InternetHandle request, uint32_t& length) {
@@ -1003,20 +780,20 @@ bool QueryContentLength(InternetHandle request, uint32_t& length) {
 }
 
 bool QueryStatusCode(InternetHandle request, uint32_t& status) {
-  const Exchange* exchange = AnsweredExchange(request, kErrorHttpHeaderNotFound);
-  if (exchange == nullptr)
+  const Transfer* transfer = AnsweredTransfer(request, kErrorHttpHeaderNotFound);
+  if (transfer == nullptr)
     return false;
-  status = static_cast<uint32_t>(exchange->status);
+  status = static_cast<uint32_t>(transfer->status);
   return true;
 }
 
 bool QueryResponseHeader(InternetHandle request, const char* name, std::string& value) {
-  const Exchange* exchange = AnsweredExchange(request, kErrorHttpHeaderNotFound);
-  if (exchange == nullptr)
+  const Transfer* transfer = AnsweredTransfer(request, kErrorHttpHeaderNotFound);
+  if (transfer == nullptr)
     return false;
   if (name == nullptr)
     return Fail(kErrorInvalidParameter);
-  const std::string* found = FirstHeader(exchange->headers, name);
+  const std::string* found = FirstHeader(*transfer, name);
   if (found == nullptr)
     return Fail(kErrorHttpHeaderNotFound);
   value = *found;
@@ -1073,6 +850,12 @@ bool CloseInternetHandle(InternetHandle handle) {
   std::unique_ptr<Handle> removed = Handles().Remove(handle);
   if (!removed)
     return Fail(kErrorInvalidHandle);
+  bool request = removed->kind == Kind::kRequest;
+  removed.reset();
+  // The pages that a request's buffers (libcurl's, the TLS session's) took go back to the system
+  // with it, so that an agent idling for hours after its few requests does not keep them.
+  if (request)
+    malloc_trim(0);
   return true;
 }
 

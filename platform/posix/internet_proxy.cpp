@@ -1,5 +1,6 @@
 #include "platform/posix/internet_proxy.h"
 
+#include <curl/curl.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <proxy.h>
@@ -13,8 +14,6 @@
 #include <cstdlib>
 #include <initializer_list>
 #include <memory>
-
-#include "platform/posix/curl_library.h"
 
 namespace vexo::platform::posix {
 namespace {
@@ -53,10 +52,10 @@ std::string LowerCase(std::string_view text) {
 // A part of a URL, as libcurl's URL API gives it; absent when the URL has none.
 std::optional<std::string> PartOf(CURLU* url, CURLUPart part, unsigned flags) {
   char* text = nullptr;
-  if (Curl().url_get(url, part, &text, flags) != CURLUE_OK)
+  if (curl_url_get(url, part, &text, flags) != CURLUE_OK)
     return std::nullopt;
   std::string value(text);
-  Curl().free(text);
+  curl_free(text);
   return value;
 }
 
@@ -174,9 +173,9 @@ ProxyRoute ProxyFromList(const std::vector<std::string>& proxies) {
 ProxyRoute RouteThrough(std::string_view proxyUrl) {
   ProxyRoute route;
   route.proxy = std::string(proxyUrl);
-  std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> url(Curl().url(), Curl().url_cleanup);
-  if (!url || Curl().url_set(url.get(), CURLUPART_URL, route.proxy.c_str(),
-                             CURLU_DEFAULT_SCHEME | CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK)
+  std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> url(curl_url(), curl_url_cleanup);
+  if (!url || curl_url_set(url.get(), CURLUPART_URL, route.proxy.c_str(),
+                           CURLU_DEFAULT_SCHEME | CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK)
     return route;
   if (!PartOf(url.get(), CURLUPART_USER, 0))
     return route;
@@ -185,8 +184,8 @@ ProxyRoute RouteThrough(std::string_view proxyUrl) {
   std::optional<std::string> password = PartOf(url.get(), CURLUPART_PASSWORD, CURLU_URLDECODE);
   bool hasPassword = PartOf(url.get(), CURLUPART_PASSWORD, 0).has_value();
   if (!user || (hasPassword && !password) ||
-      Curl().url_set(url.get(), CURLUPART_USER, nullptr, 0) != CURLUE_OK ||
-      Curl().url_set(url.get(), CURLUPART_PASSWORD, nullptr, 0) != CURLUE_OK)
+      curl_url_set(url.get(), CURLUPART_USER, nullptr, 0) != CURLUE_OK ||
+      curl_url_set(url.get(), CURLUPART_PASSWORD, nullptr, 0) != CURLUE_OK)
     return route;
   std::optional<std::string> bare = PartOf(url.get(), CURLUPART_URL, 0);
   if (!bare)
