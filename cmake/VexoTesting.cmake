@@ -31,6 +31,7 @@ function(vexo_add_test name)
     add_test(NAME ${name} COMMAND ${name})
     set_tests_properties(${name} PROPERTIES LABELS "${ARG_LABELS};wine" TIMEOUT 600)
   else()
+    vexo_transfer_beside(${name})
     gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST PROPERTIES LABELS "${ARG_LABELS}"
                          TIMEOUT 300)
   endif()

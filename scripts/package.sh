@@ -15,7 +15,7 @@ source_tree=$out/source
 
 echo "== packages: release build"
 cmake --preset release >/dev/null
-cmake --build --preset release -j "$(nproc)" --target vexo-agent vexo-server vexo-answer
+cmake --build --preset release -j "$(nproc)" --target vexo-agent vexo-transfer vexo-server vexo-answer
 
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/release/CMakeCache.txt)
 [ -n "$version" ] || { echo "package: no project version in the release build" >&2; exit 1; }
@@ -29,6 +29,9 @@ mkdir -p "$source_tree/bin"
 cp -r packaging/. "$source_tree/"
 cp build/release/agent/vexo-agent build/release/server/vexo-server \
   build/release/tools/vexo-answer "$source_tree/bin/"
+# The agent's transfer program, which it starts from ../libexec/vexo beside its own folder.
+mkdir -p "$source_tree/libexec"
+cp build/release/platform/posix/transfer/vexo-transfer "$source_tree/libexec/"
 mkdir -p "$source_tree/examples"
 cp -r examples/content "$source_tree/examples/"
 

@@ -1,18 +1,20 @@
-// The HTTP service as a WinINet stand-in over libcurl's multi interface, driven on the calling
-// thread. A request handle runs one transfer: SendHttpRequest drives it until the final
-// response's headers are in (following redirects itself), then the transfer is paused, and each
-// ReadInternetFile unpauses it just long enough to fill the caller's buffer. At most one write
-// callback's worth of the body is ever held here, whatever the body's size.
-#include <curl/curl.h>
-#include <malloc.h>
+// The HTTP service as a WinINet stand-in. Each request's transfer runs in a transfer program
+// (vexo-transfer) started for it, so that libcurl, the TLS libraries and the proxy lookup never
+// load into the long-lived calling process. SendHttpRequest starts the program, hands it the
+// request and waits for the final response's head; each ReadInternetFile takes from the body pipe
+// until the caller's buffer is full or the body ends, and then the outcome. Closing the request
+// ends the program.
+#include <fcntl.h>
+#include <limits.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
-#include <algorithm>
-#include <cctype>
-#include <chrono>
-#include <cstdlib>
+#include <cerrno>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -22,25 +24,21 @@
 #include "platform/codepage.h"
 #include "platform/internet.h"
 #include "platform/internet_handles.h"
-#include "platform/posix/internet_proxy.h"
+#include "platform/posix/transfer_protocol.h"
+
+extern char** environ;
 
 namespace vexo::platform {
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using posix::Frame;
+using posix::TransferHead;
+using posix::TransferRequest;
 
-constexpr uint32_t kErrorInternetInvalidUrl = 12005;
-// What WinINet reports for a server certificate it does not accept.
-constexpr uint32_t kErrorCertificateDateInvalid = 12037;
-constexpr uint32_t kErrorCertificateNameInvalid = 12038;
-constexpr uint32_t kErrorCertificateAuthorityInvalid = 12045;
-// OpenSSL's verification results (Debian's libcurl is built on OpenSSL) that mean "not valid now".
-constexpr long kVerifyCertificateNotYetValid = 9;
-constexpr long kVerifyCertificateExpired = 10;
-constexpr int kMostRedirects = 20;
-constexpr long kTransferBufferSize = 64 * 1024;
-// Header lines kept of one response, at most; a server that sends more is not remembered past it.
-constexpr size_t kMostHeaderBytes = 64 * 1024;
+// How much of the body the program may send ahead of the caller's reads.
+constexpr int kPipeBytes = 1024 * 1024;
+// A head frame is the response's status and at most 64 KiB of header lines, with their lengths.
+constexpr size_t kMostHeadBytes = 256 * 1024;
 
 thread_local uint32_t t_lastError = 0;
 
@@ -63,101 +61,44 @@ std::optional<std::string> Utf8Of(const char16_t* text) {
   return out;
 }
 
-bool EqualNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) ==
-                  std::tolower(static_cast<unsigned char>(y));
-         });
-}
+// A request's transfer as the calling process sees it: the program that runs it, the pipes it
+// writes to (the head and the outcome; the body), and the final response's head. Ending it ends
+// the program.
+struct Exchange {
+  pid_t child = -1;
+  int control = -1;
+  int body = -1;
+  TransferHead head;
+  bool ended = false;
 
-// --- what each handle knows
-
-struct Timeouts {
-  uint32_t connectMs = kDefaultConnectTimeoutMs;
-  uint32_t sendMs = kDefaultReceiveTimeoutMs;
-  uint32_t receiveMs = kDefaultReceiveTimeoutMs;
-};
-
-struct SessionSettings {
-  std::optional<std::string> agent;
-  uint32_t accessType = kAccessPreconfig;
-  std::string proxy;
-  std::string proxyBypass;
-};
-
-struct ServerSettings {
-  std::string host;
-  uint16_t port = 0;
-  std::optional<std::string> userName;
-  std::optional<std::string> password;
-  std::string proxyUserName;
-  std::string proxyPassword;
-};
-
-// Where one hop of a request goes.
-struct Target {
-  bool secure = false;
-  std::string host;
-  uint16_t port = 0;
-  std::string object;  // request target: path and query
-};
-
-// One libcurl transfer and what it has seen of the current response.
-struct Transfer {
-  CURLM* multi = nullptr;
-  CURL* easy = nullptr;
-  curl_slist* headerList = nullptr;
-
-  bool connected = false;
-  bool viaProxy = false;
-  long status = 0;
-  bool headersDone = false;
-  std::vector<std::pair<std::string, std::string>> headers;  // of the current response
-  size_t headerBytes = 0;
-  bool finished = false;
-  CURLcode result = CURLE_OK;
-  bool progressed = false;
-
-  // The caller's buffer during a read, and the rest of a callback's bytes that did not fit.
-  unsigned char* dest = nullptr;
-  size_t room = 0;
-  size_t filled = 0;
-  std::vector<char> spill;
-  size_t spillUsed = 0;
-  bool paused = false;
-
-  Transfer() = default;
-  Transfer(const Transfer&) = delete;
-  Transfer& operator=(const Transfer&) = delete;
-  ~Transfer() {
-    if (easy != nullptr) {
-      if (multi != nullptr)
-        curl_multi_remove_handle(multi, easy);
-      curl_easy_cleanup(easy);
+  Exchange() = default;
+  Exchange(const Exchange&) = delete;
+  Exchange& operator=(const Exchange&) = delete;
+  ~Exchange() {
+    for (int end : {control, body})
+      if (end >= 0)
+        close(end);
+    if (child > 0) {
+      kill(child, SIGKILL);
+      while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+      }
     }
-    if (multi != nullptr)
-      curl_multi_cleanup(multi);
-    curl_slist_free_all(headerList);
   }
 };
 
 enum class Kind { kInternet, kConnection, kRequest };
 
 struct Handle {
-  explicit Handle(Kind k) : kind(k) {}
+  explicit Handle(Kind k) : kind(k) {
+    settings.connectTimeoutMs = kDefaultConnectTimeoutMs;
+    settings.receiveTimeoutMs = kDefaultReceiveTimeoutMs;
+  }
   Kind kind;
-  Timeouts timeouts;
-  SessionSettings session;
-  ServerSettings server;
-  // Request handles only.
-  std::string verb;
-  std::string object;
-  std::optional<std::string> referrer;
-  std::vector<std::string> acceptTypes;
-  uint32_t flags = 0;
-  std::vector<std::string> addedHeaders;
-  std::unique_ptr<Transfer> transfer;
-  uint32_t failure = 0;  // a read failed: every later read fails the same way
+  // What the handle and those above it were given; a request's is its transfer's whole request.
+  TransferRequest settings;
+  uint32_t sendTimeoutMs = kDefaultReceiveTimeoutMs;
+  std::unique_ptr<Exchange> exchange;  // once sent
+  uint32_t failure = 0;                // a read failed: every later read fails the same way
 };
 
 InternetHandleTable<Handle>& Handles() {
@@ -173,498 +114,159 @@ Handle* FindHandle(InternetHandle value, Kind kind) {
   return handle;
 }
 
-bool InitialiseCurl() {
-  static const bool initialised = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
-  return initialised;
-}
-
-// --- the request on the wire
-
-bool IsHostCharacter(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
-         c == '.' || c == '_';
-}
-
-// A host name or address the resolver may be asked about; anything else cannot be resolved.
-bool IsPlainHost(std::string_view host) {
-  if (host.size() > 2 && host.front() == '[' && host.back() == ']')
-    return std::all_of(host.begin() + 1, host.end() - 1, [](char c) {
-      return std::isxdigit(static_cast<unsigned char>(c)) || c == ':' || c == '.';
-    });
-  return !host.empty() && std::all_of(host.begin(), host.end(), IsHostCharacter);
-}
-
-uint16_t DefaultPort(bool secure) {
-  return secure ? 443 : 80;
-}
-
-// Spaces and control characters cannot stand in a request line; they are escaped, the way
-// WinINet escapes the spaces of an object name.
-std::string EscapeObject(std::string_view object) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  for (char c : object) {
-    auto byte = static_cast<unsigned char>(c);
-    if (byte <= 0x20 || byte == 0x7F || byte == '#') {
-      out += '%';
-      out += kHex[byte >> 4];
-      out += kHex[byte & 0x0F];
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
-
-std::string HostHeaderValue(const Target& target) {
-  if (target.port == DefaultPort(target.secure))
-    return target.host;
-  return target.host + ":" + std::to_string(target.port);
-}
-
-std::string UrlOf(const Target& target) {
-  return std::string(target.secure ? "https://" : "http://") + target.host + ":" +
-         std::to_string(target.port) + target.object;
-}
-
-// The header lines in the order WinINet sends them: those of the request handle (accept types,
-// referrer, added lines), then what the send adds (Host, User-Agent, cache and connection lines).
-// libcurl would put a Host line of ours first; the empty "Host:" line before it removes libcurl's
-// own, so that ours goes out where it stands.
-std::vector<std::string> HeaderLinesFor(const Handle& request, const Target& target) {
-  std::vector<std::string> lines{"Host:"};
-  std::string accept;
-  for (const auto& type : request.acceptTypes)
-    accept += (accept.empty() ? "" : ", ") + type;
-  if (!accept.empty())
-    lines.push_back("Accept: " + accept);
-  if (request.referrer)
-    lines.push_back("Referer: " + *request.referrer);
-  lines.insert(lines.end(), request.addedHeaders.begin(), request.addedHeaders.end());
-  lines.push_back("Host: " + HostHeaderValue(target));
-  if (request.session.agent)
-    lines.push_back("User-Agent: " + *request.session.agent);
-  if (request.flags & (kFlagPragmaNoCache | kFlagReload))
-    lines.push_back("Pragma: no-cache");
-  if (request.flags & kFlagKeepConnection)
-    lines.push_back("Connection: Keep-Alive");
-  return lines;
-}
-
-// The value of the response's first header called `name`; null when it has none.
-const std::string* FirstHeader(const Transfer& transfer, std::string_view name) {
-  for (const auto& [headerName, value] : transfer.headers)
-    if (EqualNoCase(headerName, name))
-      return &value;
-  return nullptr;
-}
-
-// --- libcurl callbacks
-
-// A proxy's 407 is not the final response while libcurl may still answer it with credentials;
-// if it is the last one, the transfer ends after it without a final response.
-bool AsksForProxyCredentials(const Transfer& transfer) {
-  return transfer.viaProxy && transfer.status == 407;
-}
-
-size_t OnHeaderLine(char* data, size_t size, size_t count, void* user) {
-  auto& transfer = *static_cast<Transfer*>(user);
-  size_t length = size * count;
-  transfer.progressed = true;
-  std::string_view line(data, length);
-  while (!line.empty() && (line.back() == '\r' || line.back() == '\n'))
-    line.remove_suffix(1);
-  if (line.substr(0, 5) == "HTTP/") {
-    size_t space = line.find(' ');
-    transfer.status = space == std::string_view::npos
-                          ? 0
-                          : std::atol(std::string(line.substr(space + 1, 3)).c_str());
-    transfer.headers.clear();
-    transfer.headerBytes = 0;
-    return length;
-  }
-  if (line.empty()) {
-    if (transfer.status >= 200 && !AsksForProxyCredentials(transfer))
-      transfer.headersDone = true;
-    return length;
-  }
-  size_t colon = line.find(':');
-  if (colon == std::string_view::npos)
-    return length;
-  std::string_view name = line.substr(0, colon);
-  std::string_view value = line.substr(colon + 1);
-  while (!value.empty() && (value.front() == ' ' || value.front() == '\t'))
-    value.remove_prefix(1);
-  if (transfer.headerBytes + length <= kMostHeaderBytes) {
-    transfer.headerBytes += length;
-    transfer.headers.emplace_back(name, value);
-  }
-  return length;
-}
-
-size_t OnBodyBytes(char* data, size_t size, size_t count, void* user) {
-  auto& transfer = *static_cast<Transfer*>(user);
-  size_t length = size * count;
-  if (!transfer.headersDone)
-    return length;  // the body of a response before the final one (the proxy's 407)
-  if (transfer.dest == nullptr || transfer.filled == transfer.room) {
-    transfer.paused = true;  // libcurl keeps these bytes and offers them again on unpause
-    return CURL_WRITEFUNC_PAUSE;
-  }
-  transfer.progressed = true;
-  size_t take = std::min(length, transfer.room - transfer.filled);
-  std::memcpy(transfer.dest + transfer.filled, data, take);
-  transfer.filled += take;
-  if (take < length) {
-    transfer.spill.assign(data + take, data + length);
-    transfer.spillUsed = 0;
-  }
-  return length;
-}
-
-int OnConnected(void* user, char*, char*, int, int) {
-  static_cast<Transfer*>(user)->connected = true;
-  return CURL_PREREQFUNC_OK;
-}
-
-// The WinINet error for a certificate that was refused: its dates, its issuer, or (when the
-// chain itself verified) the host name it is for.
-uint32_t CertificateErrorOf(CURL* easy) {
-  long verifyResult = -1;
-  if (curl_easy_getinfo(easy, CURLINFO_SSL_VERIFYRESULT, &verifyResult) != CURLE_OK)
-    return kErrorCertificateAuthorityInvalid;
-  if (verifyResult == 0)
-    return kErrorCertificateNameInvalid;
-  if (verifyResult == kVerifyCertificateNotYetValid || verifyResult == kVerifyCertificateExpired)
-    return kErrorCertificateDateInvalid;
-  return kErrorCertificateAuthorityInvalid;
-}
-
-// The conventional variables replace the system's trust store when either is set: the file of
-// CA certificates and the folder of hashed ones (several separated by ':').
-void ApplyTrustStore(CURL* easy) {
-  auto variable = [](const char* name) -> const char* {
-    const char* value = std::getenv(name);
-    return value != nullptr && value[0] != 0 ? value : nullptr;
-  };
-  const char* file = variable("SSL_CERT_FILE");
-  const char* folder = variable("SSL_CERT_DIR");
-  if (file == nullptr && folder == nullptr)
-    return;
-  curl_easy_setopt(easy, CURLOPT_CAINFO, file);
-  curl_easy_setopt(easy, CURLOPT_CAPATH, folder);
-}
-
-uint32_t ErrorOf(CURLcode code) {
-  switch (code) {
-    case CURLE_COULDNT_RESOLVE_HOST:
-    case CURLE_COULDNT_RESOLVE_PROXY:
-      return kErrorInternetNameNotResolved;
-    case CURLE_COULDNT_CONNECT:
-      return kErrorInternetCannotConnect;
-    case CURLE_OPERATION_TIMEDOUT:
-      return kErrorInternetTimeout;
-    case CURLE_SSL_CONNECT_ERROR:
-    case CURLE_SSL_ENGINE_NOTFOUND:
-    case CURLE_SSL_ENGINE_SETFAILED:
-    case CURLE_SSL_CIPHER:
-    case CURLE_USE_SSL_FAILED:
-    case CURLE_SSL_SHUTDOWN_FAILED:
-      return kErrorInternetSecurityChannel;
-    case CURLE_PEER_FAILED_VERIFICATION:
-      return kErrorCertificateAuthorityInvalid;
-    case CURLE_SSL_CERTPROBLEM:
-    case CURLE_SSL_CACERT_BADFILE:
-    case CURLE_SSL_CRL_BADFILE:
-    case CURLE_SSL_ISSUER_ERROR:
-    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
-    case CURLE_SSL_INVALIDCERTSTATUS:
-      return kErrorInternetDecodingFailed;
-    case CURLE_WEIRD_SERVER_REPLY:
-    case CURLE_GOT_NOTHING:
-    case CURLE_UNSUPPORTED_PROTOCOL:
-    case CURLE_BAD_CONTENT_ENCODING:
-    case CURLE_HTTP2:
-    case CURLE_HTTP2_STREAM:
-      return kErrorHttpInvalidServerResponse;
-    case CURLE_TOO_MANY_REDIRECTS:
-      return kErrorHttpRedirectFailed;
-    case CURLE_PARTIAL_FILE:
-    case CURLE_RECV_ERROR:
-    case CURLE_SEND_ERROR:
-      return kErrorInternetConnectionAborted;
-    case CURLE_OUT_OF_MEMORY:
-      return kErrorNotEnoughMemory;
-    case CURLE_URL_MALFORMAT:
-      return kErrorInternetInvalidUrl;
-    default:
-      return kErrorInternetInternalError;
-  }
-}
-
-// --- the way to the server
-
-// The handle's own proxy, none, or the preconfigured one for this URL.
-posix::ProxyRoute RouteFor(const Handle& request, const Target& target) {
-  const SessionSettings& session = request.session;
-  if (session.accessType == kAccessDirect)
+std::string FolderOfThisProgram() {
+  char path[PATH_MAX];
+  ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
+  if (length <= 0)
     return {};
-  if (session.accessType == kAccessProxy) {
-    posix::ProxyRoute route = posix::RouteThrough(session.proxy);
-    route.noProxy = session.proxyBypass;
-    return route;
-  }
-  return posix::PreconfiguredRoute(UrlOf(target), target.secure);
+  std::string_view program(path, static_cast<size_t>(length));
+  return std::string(program.substr(0, program.rfind('/') + 1));
 }
 
-// Sets the route explicitly, so libcurl reads no variable of its own. Credentials (the handle's
-// proxy account, else the proxy URL's) go to the proxy alone, in whichever scheme it asks for;
-// without any, only Negotiate is tried, with the user's Kerberos ticket.
-void ApplyRoute(CURL* easy, const Handle& request, const posix::ProxyRoute& route,
-                Transfer& transfer) {
-  curl_easy_setopt(easy, CURLOPT_PROXY, route.proxy.c_str());
-  curl_easy_setopt(easy, CURLOPT_NOPROXY, route.noProxy.c_str());
-  transfer.viaProxy = !route.proxy.empty();
-  if (!transfer.viaProxy)
-    return;
-  std::optional<std::string> user = route.userName;
-  std::string password = route.password;
-  if (!request.server.proxyUserName.empty()) {
-    user = request.server.proxyUserName;
-    password = request.server.proxyPassword;
-  }
-  curl_easy_setopt(easy, CURLOPT_PROXYUSERNAME, user.value_or("").c_str());
-  curl_easy_setopt(easy, CURLOPT_PROXYPASSWORD, password.c_str());
-  curl_easy_setopt(easy, CURLOPT_PROXYAUTH,
-                   static_cast<unsigned long>(user ? CURLAUTH_ANY : CURLAUTH_NEGOTIATE));
+// The transfer program beside this one (as the build lays programs out), else in the libexec
+// folder beside this program's bin folder (as the packages install them).
+const std::string& TransferProgram() {
+  static const std::string path = [] {
+    std::string folder = FolderOfThisProgram();
+    for (std::string candidate : {folder + posix::kTransferProgramName,
+                                  folder + "../libexec/vexo/" + posix::kTransferProgramName})
+      if (access(candidate.c_str(), X_OK) == 0)
+        return candidate;
+    return std::string();
+  }();
+  return path;
 }
 
-// --- driving a transfer
-
-bool StartTransfer(Handle& request, const Target& target, const void* optional,
-                   uint32_t optionalLength) {
-  request.transfer = std::make_unique<Transfer>();
-  Transfer& transfer = *request.transfer;
-  transfer.multi = curl_multi_init();
-  transfer.easy = curl_easy_init();
-  if (transfer.multi == nullptr || transfer.easy == nullptr)
-    return Fail(kErrorNotEnoughMemory);
-  for (const auto& line : HeaderLinesFor(request, target)) {
-    curl_slist* grown = curl_slist_append(transfer.headerList, line.c_str());
-    if (grown == nullptr)
-      return Fail(kErrorNotEnoughMemory);
-    transfer.headerList = grown;
-  }
-  CURL* easy = transfer.easy;
-  std::string url = UrlOf(target);
-  bool set = curl_easy_setopt(easy, CURLOPT_URL, url.c_str()) == CURLE_OK;
-  if (!set)
-    return Fail(kErrorInternetInvalidUrl);
-  curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
-  curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
-  ApplyTrustStore(easy);
-  curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
-  curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
-  curl_easy_setopt(easy, CURLOPT_HTTPHEADER, transfer.headerList);
-  curl_easy_setopt(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
-  curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(request.timeouts.connectMs));
-  curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, kTransferBufferSize);
-  curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, OnHeaderLine);
-  curl_easy_setopt(easy, CURLOPT_HEADERDATA, &transfer);
-  curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, OnBodyBytes);
-  curl_easy_setopt(easy, CURLOPT_WRITEDATA, &transfer);
-  curl_easy_setopt(easy, CURLOPT_PREREQFUNCTION, OnConnected);
-  curl_easy_setopt(easy, CURLOPT_PREREQDATA, &transfer);
-  if (request.verb != "GET")
-    curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, request.verb.c_str());
-  if (optional != nullptr && optionalLength > 0) {
-    curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE, static_cast<long>(optionalLength));
-    curl_easy_setopt(easy, CURLOPT_COPYPOSTFIELDS, static_cast<const char*>(optional));
-  }
-
-  ApplyRoute(easy, request, RouteFor(request, target), transfer);
-  const ServerSettings& server = request.server;
-  if (server.userName && !server.userName->empty()) {
-    curl_easy_setopt(easy, CURLOPT_USERNAME, server.userName->c_str());
-    curl_easy_setopt(easy, CURLOPT_PASSWORD, server.password.value_or("").c_str());
-  }
-  if (curl_multi_add_handle(transfer.multi, easy) != CURLM_OK)
-    return Fail(kErrorInternetInternalError);
-  return true;
-}
-
-void CollectResult(Transfer& transfer) {
-  int left = 0;
-  while (CURLMsg* message = curl_multi_info_read(transfer.multi, &left)) {
-    if (message->msg == CURLMSG_DONE && message->easy_handle == transfer.easy) {
-      transfer.finished = true;
-      transfer.result = message->data.result;
-    }
-  }
-}
-
-// The proxy refused to open a tunnel (to an https server) without other credentials.
-bool TunnelAskedForCredentials(const Transfer& transfer) {
-  long code = 0;
-  return transfer.viaProxy &&
-         curl_easy_getinfo(transfer.easy, CURLINFO_HTTP_CONNECTCODE, &code) == CURLE_OK &&
-         code == 407;
-}
-
-// Runs the transfer until `done` holds or it ends. libcurl bounds the connect; once connected,
-// a wait of the receive timeout without a byte of progress fails with the timeout error.
-template <typename Done>
-bool Drive(const Handle& request, Transfer& transfer, Done done) {
-  const auto stallLimit = std::chrono::milliseconds(request.timeouts.receiveMs);
-  auto lastProgress = Clock::now();
-  bool wasConnected = transfer.connected;
-  while (!done() && !transfer.finished) {
-    int running = 0;
-    if (curl_multi_perform(transfer.multi, &running) != CURLM_OK)
-      return Fail(kErrorInternetInternalError);
-    CollectResult(transfer);
-    if (done() || transfer.finished)
-      break;
-    auto now = Clock::now();
-    if (transfer.progressed || (transfer.connected && !wasConnected)) {
-      transfer.progressed = false;
-      wasConnected = transfer.connected;
-      lastProgress = now;
-    }
-    int waitMs = 100;
-    if (transfer.connected) {
-      auto quiet = now - lastProgress;
-      if (quiet >= stallLimit)
-        return Fail(kErrorInternetTimeout);
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(stallLimit - quiet);
-      waitMs = static_cast<int>(std::clamp<long long>(left.count(), 1, 1000));
-    }
-    curl_multi_poll(transfer.multi, nullptr, 0, waitMs, nullptr);
-  }
-  if (transfer.finished && transfer.result == CURLE_PEER_FAILED_VERIFICATION)
-    return Fail(CertificateErrorOf(transfer.easy));
-  if (transfer.finished && transfer.result != CURLE_OK && TunnelAskedForCredentials(transfer))
-    return Fail(kErrorInternetLoginFailure);
-  if (transfer.finished && transfer.result != CURLE_OK)
-    return Fail(ErrorOf(transfer.result));
-  return true;
-}
-
-bool IsRedirect(long status) {
-  return status == 301 || status == 302 || status == 303 || status == 307;
-}
-
-// The target a Location header points to, resolved against the current one. Only http and https
-// are followed, and never from https down to http.
-bool RedirectTarget(const Target& from, const std::string& location, Target& to) {
-  std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> url(curl_url(), curl_url_cleanup);
-  if (!url || curl_url_set(url.get(), CURLUPART_URL, UrlOf(from).c_str(), 0) != CURLUE_OK ||
-      curl_url_set(url.get(), CURLUPART_URL, location.c_str(), CURLU_ALLOW_SPACE) != CURLUE_OK)
+// Descriptors 0, 1 and 3 of the program are the ends given; every other descriptor but the error
+// output is closed in it, and it starts with no signal blocked or ignored.
+bool SpawnTransferProgram(int request, int control, int body, pid_t& child) {
+  const std::string& program = TransferProgram();
+  if (program.empty())
     return false;
-  auto part = [&](CURLUPart which, unsigned flags, std::string& out) {
-    char* text = nullptr;
-    if (curl_url_get(url.get(), which, &text, flags) != CURLUE_OK)
-      return false;
-    out = text;
-    curl_free(text);
-    return true;
-  };
-  std::string scheme, host, port, path, query;
-  if (!part(CURLUPART_SCHEME, 0, scheme) || !part(CURLUPART_HOST, 0, host) ||
-      !part(CURLUPART_PORT, CURLU_DEFAULT_PORT, port) || !part(CURLUPART_PATH, 0, path))
-    return false;
-  bool hasQuery = part(CURLUPART_QUERY, 0, query);
-  if (scheme != "http" && scheme != "https")
-    return false;
-  if (from.secure && scheme == "http")
-    return false;
-  unsigned long number = std::strtoul(port.c_str(), nullptr, 10);
-  if (number == 0 || number > 65535)
-    return false;
-  to.secure = scheme == "https";
-  to.host = host;
-  to.port = static_cast<uint16_t>(number);
-  to.object = EscapeObject(path + (hasQuery ? "?" + query : ""));
-  return true;
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attributes;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawnattr_init(&attributes);
+  posix_spawn_file_actions_adddup2(&actions, request, posix::kTransferRequestFd);
+  posix_spawn_file_actions_adddup2(&actions, control, posix::kTransferControlFd);
+  posix_spawn_file_actions_adddup2(&actions, body, posix::kTransferBodyFd);
+  posix_spawn_file_actions_addclosefrom_np(&actions, posix::kTransferBodyFd + 1);
+  sigset_t none, all;
+  sigemptyset(&none);
+  sigfillset(&all);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setsigdefault(&attributes, &all);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
+  int result = posix_spawn(&child, program.c_str(), &actions, &attributes, argv, environ);
+  posix_spawnattr_destroy(&attributes);
+  posix_spawn_file_actions_destroy(&actions);
+  return result == 0;
 }
 
+// Starts the request's transfer program and waits for the final response's head, or the failure.
 bool Send(Handle& request, const void* optional, uint32_t optionalLength) {
-  request.transfer.reset();
+  request.exchange.reset();
   request.failure = 0;
-  Target target;
-  target.secure = (request.flags & kFlagSecure) != 0;
-  target.host = request.server.host;
-  target.port = request.server.port != 0 ? request.server.port : DefaultPort(target.secure);
-  target.object = EscapeObject(request.object);
-  for (int hop = 0;; ++hop) {
-    if (!IsPlainHost(target.host))
-      return Fail(kErrorInternetNameNotResolved);
-    if (!StartTransfer(request, target, optional, optionalLength)) {
-      request.transfer.reset();
-      return false;
-    }
-    Transfer& transfer = *request.transfer;
-    if (!Drive(request, transfer, [&] { return transfer.headersDone; })) {
-      request.transfer.reset();
-      return false;
-    }
-    if (!transfer.headersDone) {
-      uint32_t error = AsksForProxyCredentials(transfer) ? kErrorInternetLoginFailure
-                                                         : kErrorHttpInvalidServerResponse;
-      request.transfer.reset();
-      return Fail(error);
-    }
-    const std::string* location = FirstHeader(transfer, "Location");
-    if (!IsRedirect(transfer.status) || location == nullptr)
-      return true;
-    if (hop == kMostRedirects || !RedirectTarget(target, *location, target)) {
-      request.transfer.reset();
-      return Fail(kErrorHttpRedirectFailed);
-    }
+  TransferRequest whole = request.settings;
+  if (optional != nullptr && optionalLength > 0)
+    whole.body.assign(static_cast<const char*>(optional), optionalLength);
+  auto exchange = std::make_unique<Exchange>();
+  // The request goes over a socket, so that a program gone early fails the write, not the caller
+  // by SIGPIPE.
+  int requestEnds[2], control[2], body[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, requestEnds) != 0)
+    return Fail(kErrorInternetInternalError);
+  if (pipe2(control, O_CLOEXEC) != 0) {
+    close(requestEnds[0]);
+    close(requestEnds[1]);
+    return Fail(kErrorInternetInternalError);
   }
+  exchange->control = control[0];
+  if (pipe2(body, O_CLOEXEC) != 0) {
+    close(requestEnds[0]);
+    close(requestEnds[1]);
+    close(control[1]);
+    return Fail(kErrorInternetInternalError);
+  }
+  exchange->body = body[0];
+  fcntl(body[1], F_SETPIPE_SZ, kPipeBytes);  // a smaller pipe only means more, smaller steps
+  bool started = SpawnTransferProgram(requestEnds[1], control[1], body[1], exchange->child);
+  close(requestEnds[1]);
+  close(control[1]);
+  close(body[1]);
+  if (!started) {
+    close(requestEnds[0]);
+    return Fail(kErrorInternetInternalError);
+  }
+  std::string encoded = posix::EncodeRequest(whole);
+  bool handedOver = true;
+  for (std::string_view left = encoded; handedOver && !left.empty();) {
+    ssize_t sent = send(requestEnds[0], left.data(), left.size(), MSG_NOSIGNAL);
+    if (sent < 0 && errno == EINTR)
+      continue;
+    handedOver = sent > 0;
+    if (handedOver)
+      left.remove_prefix(static_cast<size_t>(sent));
+  }
+  close(requestEnds[0]);
+  Frame kind{};
+  std::string payload;
+  if (!handedOver || !posix::ReadFrame(exchange->control, kMostHeadBytes, kind, payload))
+    return Fail(kErrorInternetInternalError);
+  if (kind == Frame::kEnd) {
+    uint32_t error = kErrorInternetInternalError;
+    if (payload.size() == sizeof error)
+      std::memcpy(&error, payload.data(), sizeof error);
+    return Fail(error);
+  }
+  if (kind != Frame::kHead || !posix::DecodeHead(payload, exchange->head))
+    return Fail(kErrorInternetInternalError);
+  request.exchange = std::move(exchange);
+  return true;
 }
 
-void DrainSpill(Transfer& transfer) {
-  if (transfer.spill.empty())
-    return;
-  size_t take =
-      std::min(transfer.spill.size() - transfer.spillUsed, transfer.room - transfer.filled);
-  std::memcpy(transfer.dest + transfer.filled, transfer.spill.data() + transfer.spillUsed, take);
-  transfer.filled += take;
-  transfer.spillUsed += take;
-  if (transfer.spillUsed == transfer.spill.size()) {
-    transfer.spill.clear();
-    transfer.spillUsed = 0;
-  }
+// The outcome the program sends once the body has ended: 0, or why the transfer failed.
+uint32_t OutcomeOf(Exchange& exchange) {
+  exchange.ended = true;
+  Frame kind{};
+  std::string payload;
+  uint32_t error = kErrorInternetConnectionAborted;
+  if (!posix::ReadFrame(exchange.control, sizeof error, kind, payload) || kind != Frame::kEnd ||
+      payload.size() != sizeof error)
+    return kErrorInternetConnectionAborted;
+  std::memcpy(&error, payload.data(), sizeof error);
+  return error;
 }
 
 bool Read(Handle& request, void* buffer, uint32_t size, uint32_t& read) {
   if (request.failure != 0)
     return Fail(request.failure);
-  if (!request.transfer)
+  if (!request.exchange)
     return Fail(kErrorInternetConnectionAborted);
-  Transfer& transfer = *request.transfer;
-  transfer.dest = static_cast<unsigned char*>(buffer);
-  transfer.room = size;
-  transfer.filled = 0;
-  DrainSpill(transfer);
-  bool ok = true;
-  if (transfer.filled < transfer.room && transfer.paused) {
-    transfer.paused = false;
-    // Offers the bytes libcurl kept back, straight into the caller's buffer.
-    if (curl_easy_pause(transfer.easy, CURLPAUSE_CONT) != CURLE_OK)
-      ok = Fail(kErrorInternetConnectionAborted);
+  Exchange& exchange = *request.exchange;
+  auto* dest = static_cast<char*>(buffer);
+  size_t filled = 0;
+  uint32_t error = 0;
+  while (filled < size && !exchange.ended) {
+    ssize_t got = ::read(exchange.body, dest + filled, size - filled);
+    if (got < 0 && errno == EINTR)
+      continue;
+    if (got < 0) {
+      exchange.ended = true;
+      error = kErrorInternetConnectionAborted;
+    } else if (got == 0) {
+      error = OutcomeOf(exchange);
+    } else {
+      filled += static_cast<size_t>(got);
+    }
   }
-  if (ok)
-    ok = Drive(request, transfer, [&] { return transfer.filled == transfer.room; });
-  read = static_cast<uint32_t>(transfer.filled);
-  transfer.dest = nullptr;
-  transfer.room = transfer.filled = 0;
-  if (!ok)
-    request.failure = t_lastError;
-  return ok;
+  read = static_cast<uint32_t>(filled);
+  if (error != 0) {
+    request.failure = error;
+    return Fail(error);
+  }
+  return true;
 }
 
 }  // namespace
@@ -673,17 +275,15 @@ bool Read(Handle& request, void* buffer, uint32_t size, uint32_t& read) {
 
 InternetHandle OpenInternet(const char16_t* agent, uint32_t accessType, const char16_t* proxy,
                             const char16_t* proxyBypass, uint32_t /*flags*/) {
-  if (!InitialiseCurl())
-    return FailHandle(kErrorInternetInternalError);
   if (accessType != kAccessPreconfig && accessType != kAccessDirect && accessType != kAccessProxy)
     return FailHandle(kErrorInvalidParameter);
   if (accessType == kAccessProxy && (proxy == nullptr || proxy[0] == 0))
     return FailHandle(kErrorInvalidParameter);
   auto handle = std::make_unique<Handle>(Kind::kInternet);
-  handle->session.agent = Utf8Of(agent);
-  handle->session.accessType = accessType;
-  handle->session.proxy = Utf8Of(proxy).value_or("");
-  handle->session.proxyBypass = Utf8Of(proxyBypass).value_or("");
+  handle->settings.agent = Utf8Of(agent);
+  handle->settings.accessType = accessType;
+  handle->settings.proxy = Utf8Of(proxy).value_or("");
+  handle->settings.proxyBypass = Utf8Of(proxyBypass).value_or("");
   return Handles().Add(std::move(handle));
 }
 
@@ -695,12 +295,12 @@ InternetHandle ConnectInternet(InternetHandle internet, const char16_t* serverNa
   if (serverName == nullptr || serverName[0] == 0)
     return FailHandle(kErrorInvalidParameter);
   auto handle = std::make_unique<Handle>(Kind::kConnection);
-  handle->timeouts = parent->timeouts;
-  handle->session = parent->session;
-  handle->server.host = *Utf8Of(serverName);
-  handle->server.port = port;  // 0: the scheme's default port, as WinINet reads it
-  handle->server.userName = Utf8Of(userName);
-  handle->server.password = Utf8Of(password);
+  handle->settings = parent->settings;
+  handle->sendTimeoutMs = parent->sendTimeoutMs;
+  handle->settings.host = *Utf8Of(serverName);
+  handle->settings.port = port;  // 0: the scheme's default port, as WinINet reads it
+  handle->settings.userName = Utf8Of(userName);
+  handle->settings.password = Utf8Of(password);
   return Handles().Add(std::move(handle));
 }
 
@@ -713,16 +313,15 @@ InternetHandle OpenHttpRequest(InternetHandle connection, const char* verb, cons
   if (version != nullptr && std::string_view(version) != "HTTP/1.1")
     return FailHandle(kErrorInvalidParameter);
   auto handle = std::make_unique<Handle>(Kind::kRequest);
-  handle->timeouts = parent->timeouts;
-  handle->session = parent->session;
-  handle->server = parent->server;
-  handle->verb = verb != nullptr && verb[0] != 0 ? verb : "GET";
-  handle->object = objectName != nullptr && objectName[0] != 0 ? objectName : "/";
+  handle->settings = parent->settings;
+  handle->sendTimeoutMs = parent->sendTimeoutMs;
+  handle->settings.verb = verb != nullptr && verb[0] != 0 ? verb : "GET";
+  handle->settings.object = objectName != nullptr && objectName[0] != 0 ? objectName : "/";
   if (referrer != nullptr && referrer[0] != 0)
-    handle->referrer = referrer;
+    handle->settings.referrer = referrer;
   for (; acceptTypes != nullptr && *acceptTypes != nullptr; ++acceptTypes)
-    handle->acceptTypes.emplace_back(*acceptTypes);
-  handle->flags = flags;
+    handle->settings.acceptTypes.emplace_back(*acceptTypes);
+  handle->settings.flags = flags;
   return Handles().Add(std::move(handle));
 }
 
@@ -751,7 +350,8 @@ bool AddHttpRequestHeaders(InternetHandle request, const char* headers, uint32_t
     std::string name(line.substr(0, colon));
     lines.push_back(value.empty() ? name + ";" : name + ": " + std::string(value));
   }
-  handle->addedHeaders.insert(handle->addedHeaders.end(), lines.begin(), lines.end());
+  handle->settings.addedHeaders.insert(handle->settings.addedHeaders.end(), lines.begin(),
+                                       lines.end());
   return true;
 }
 
@@ -760,14 +360,14 @@ bool SendHttpRequest(InternetHandle request, const void* optional, uint32_t opti
   return handle != nullptr && Send(*handle, optional, optionalLength);
 }
 
-// The transfer whose final response's head is in; null (with the error) before that.
-const Transfer* AnsweredTransfer(InternetHandle request, uint32_t errorBefore) {
+// The head of the final response, once it is in; null (with the error) before that.
+const TransferHead* AnsweredHead(InternetHandle request, uint32_t errorBefore) {
   Handle* handle = FindHandle(request, Kind::kRequest);
   if (handle == nullptr)
     return nullptr;
-  if (!handle->transfer || !handle->transfer->headersDone)
+  if (!handle->exchange)
     return FailHandle(errorBefore);
-  return handle->transfer.get();
+  return &handle->exchange->head;
 }
 
 bool QueryContentLength(InternetHandle request, uint32_t& length) {
@@ -780,20 +380,20 @@ bool QueryContentLength(InternetHandle request, uint32_t& length) {
 }
 
 bool QueryStatusCode(InternetHandle request, uint32_t& status) {
-  const Transfer* transfer = AnsweredTransfer(request, kErrorHttpHeaderNotFound);
-  if (transfer == nullptr)
+  const TransferHead* head = AnsweredHead(request, kErrorHttpHeaderNotFound);
+  if (head == nullptr)
     return false;
-  status = static_cast<uint32_t>(transfer->status);
+  status = static_cast<uint32_t>(head->status);
   return true;
 }
 
 bool QueryResponseHeader(InternetHandle request, const char* name, std::string& value) {
-  const Transfer* transfer = AnsweredTransfer(request, kErrorHttpHeaderNotFound);
-  if (transfer == nullptr)
+  const TransferHead* head = AnsweredHead(request, kErrorHttpHeaderNotFound);
+  if (head == nullptr)
     return false;
   if (name == nullptr)
     return Fail(kErrorInvalidParameter);
-  const std::string* found = FirstHeader(*transfer, name);
+  const std::string* found = posix::FirstHeader(head->headers, name);
   if (found == nullptr)
     return Fail(kErrorHttpHeaderNotFound);
   value = *found;
@@ -832,15 +432,15 @@ bool SetInternetOption(InternetHandle target, uint32_t option, const void* buffe
   };
   switch (option) {
     case kOptionConnectTimeout:
-      return number(handle->timeouts.connectMs);
+      return number(handle->settings.connectTimeoutMs);
     case kOptionSendTimeout:
-      return number(handle->timeouts.sendMs);
+      return number(handle->sendTimeoutMs);
     case kOptionReceiveTimeout:
-      return number(handle->timeouts.receiveMs);
+      return number(handle->settings.receiveTimeoutMs);
     case kOptionProxyUsername:
-      return text(handle->server.proxyUserName);
+      return text(handle->settings.proxyUserName);
     case kOptionProxyPassword:
-      return text(handle->server.proxyPassword);
+      return text(handle->settings.proxyPassword);
     default:
       return Fail(kErrorInternetInvalidOption);
   }
@@ -850,12 +450,6 @@ bool CloseInternetHandle(InternetHandle handle) {
   std::unique_ptr<Handle> removed = Handles().Remove(handle);
   if (!removed)
     return Fail(kErrorInvalidHandle);
-  bool request = removed->kind == Kind::kRequest;
-  removed.reset();
-  // The pages that a request's buffers (libcurl's, the TLS session's) took go back to the system
-  // with it, so that an agent idling for hours after its few requests does not keep them.
-  if (request)
-    malloc_trim(0);
   return true;
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -679,6 +680,21 @@ TEST_F(HttpClient, LeaksNoDescriptorsOnAnyPath) {
   size_t before = OpenDescriptors();
   everyPath();
   EXPECT_EQ(OpenDescriptors(), before);
+}
+
+// The long-lived caller never carries libcurl and the TLS libraries it brings: the transfers run
+// in processes of their own.
+TEST_F(HttpClient, LeavesNoTransferLibraryInTheCallingProcess) {
+#ifdef _WIN32
+  GTEST_SKIP() << "the mapped libraries are listed in /proc/self/maps, on Linux";
+#endif
+  server.Route("/ok", FakeReply::Body(200, "fine"));
+  auto response = Get("/ok");
+  EXPECT_EQ(ReadAll(*response), "fine");
+  std::ifstream maps("/proc/self/maps");
+  std::string line;
+  while (std::getline(maps, line))
+    EXPECT_EQ(line.find("libcurl"), std::string::npos) << line;
 }
 
 }  // namespace

@@ -50,7 +50,9 @@ fi
 [ ! -d "$root/usr/share/applications" ] || fail "a package adds a menu entry"
 
 echo "== the agent's dependencies"
-# What the agent links: libcurl for HTTP, libproxy for the desktop's proxy settings.
+# What the agent's transfer program links: libcurl for HTTP, libproxy for the desktop's proxy
+# settings. The agent starts it from the libexec folder beside its own.
+[ -x "$root/usr/libexec/vexo/vexo-transfer" ] || fail "vexo-agent has no /usr/libexec/vexo/vexo-transfer"
 depends=$(dpkg-deb -f "${debs[0]}" Depends)
 for library in libcurl4 libproxy1v5; do
   [[ $depends == *"$library"* ]] || fail "vexo-agent does not depend on $library: $depends"

@@ -16,7 +16,8 @@
 #include "platform/machine_config.h"
 #include "platform/posix/command_line.h"
 #include "platform/posix/ini_file.h"
-#include "platform/posix/internet_proxy.h"
+#include "platform/posix/transfer/internet_proxy.h"
+#include "platform/posix/transfer_protocol.h"
 #include "platform/profile.h"
 #include "tests/support/temp_folder.h"
 
@@ -309,6 +310,39 @@ TEST(ProxyRoute, LibproxyAnswersFromAChildProcess) {
   ScopedEnv variable("http_proxy", "http://127.0.0.7:7");
   EXPECT_EQ(posix::AskLibproxy("http://127.0.0.1:9/", std::chrono::seconds(10)),
             (std::vector<std::string>{"http://127.0.0.7:7"}));
+}
+
+// Every field reaches the transfer program, and a request cut anywhere is refused rather than run
+// with what was left.
+TEST(TransferRequest, EveryFieldSurvivesAndAnyCutIsRefused) {
+  posix::TransferRequest sent;
+  sent.connectTimeoutMs = 1;
+  sent.receiveTimeoutMs = 2;
+  sent.agent = "agent";
+  sent.accessType = 3;
+  sent.proxy = "http://proxy:3128";
+  sent.proxyBypass = "<local>";
+  sent.host = "host";
+  sent.port = 8080;
+  sent.password = "";
+  sent.proxyUserName = "proxy user";
+  sent.proxyPassword = "proxy password";
+  sent.verb = "GET";
+  sent.object = "/a?b";
+  sent.referrer = "http://referrer/";
+  sent.acceptTypes = {"*/*", "text/xml"};
+  sent.flags = 0x80000000u;
+  sent.addedHeaders = {"Range: bytes=5-"};
+  sent.body = std::string("\0body", 5);
+  std::string bytes = posix::EncodeRequest(sent);
+  posix::TransferRequest got;
+  ASSERT_TRUE(posix::DecodeRequest(bytes, got));
+  EXPECT_EQ(posix::EncodeRequest(got), bytes);
+  EXPECT_FALSE(got.userName.has_value());
+  EXPECT_EQ(got.password, "");
+  for (size_t length = 0; length < bytes.size(); ++length)
+    EXPECT_FALSE(posix::DecodeRequest(std::string_view(bytes).substr(0, length), got)) << length;
+  EXPECT_FALSE(posix::DecodeRequest(bytes + "x", got));
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "platform/posix/internet_proxy.h"
+#include "platform/posix/transfer/internet_proxy.h"
 
 #include <curl/curl.h>
 #include <fcntl.h>
