@@ -112,7 +112,7 @@ esac
 [ "$scenario" != proxy-basic ] || [ -f "$proxy_credential" ] ||
   die "the credential helper (VEXO_PROXY_CREDENTIAL) is needed for $scenario"
 [ -x "$server" ] || die "vexo-server not found at '$server': build the native preset first" \
-  "(cmake --preset dev && cmake --build --preset dev --target vexo-server), or set" \
+  "(cmake --preset release && cmake --build --preset release --target vexo-server), or set" \
   "VEXO_NATIVE_SERVER when configuring the Windows build"
 [ -f "$agent" ] || die "agent not found at '$agent'"
 [ -f "$fake_installer" ] || die "stand-in installer not found at '$fake_installer'"
