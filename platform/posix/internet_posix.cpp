@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -132,6 +133,9 @@ const std::string& TransferProgram() {
                                   folder + "../libexec/vexo/" + posix::kTransferProgramName})
       if (access(candidate.c_str(), X_OK) == 0)
         return candidate;
+    // Every request fails without it; say once why.
+    std::fprintf(stderr, "%s not found in %s or %s../libexec/vexo/: HTTP requests fail\n",
+                 posix::kTransferProgramName, folder.c_str(), folder.c_str());
     return std::string();
   }();
   return path;
