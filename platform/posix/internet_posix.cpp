@@ -38,8 +38,9 @@ using posix::TransferRequest;
 
 // How much of the body the program may send ahead of the caller's reads.
 constexpr int kPipeBytes = 1024 * 1024;
-// A head frame is the response's status and at most 64 KiB of header lines, with their lengths.
-constexpr size_t kMostHeadBytes = 256 * 1024;
+// A head frame is the response's status and at most 64 KiB of header lines, each name and value
+// with an 8-byte length: a few times that, at most, for lines as short as they can be.
+constexpr size_t kMostHeadBytes = 1024 * 1024;
 
 thread_local uint32_t t_lastError = 0;
 

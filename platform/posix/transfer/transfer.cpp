@@ -42,17 +42,17 @@ constexpr long kTransferBufferSize = 256 * 1024;
 // Header lines kept of one response, at most; a server that sends more is not remembered past it.
 constexpr size_t kMostHeaderBytes = 64 * 1024;
 
-uint32_t t_lastError = 0;
+uint32_t lastError = 0;
 
 bool Fail(uint32_t error) {
-  t_lastError = error;
+  lastError = error;
   return false;
 }
 
 struct Transfer;
 
 std::unique_ptr<Transfer> FailTransfer(uint32_t error) {
-  t_lastError = error;
+  lastError = error;
   return nullptr;
 }
 
@@ -552,13 +552,13 @@ bool RunTransfer(const TransferRequest& request, int control, int body) {
     std::unique_ptr<Transfer> transfer = DriveToFinalHead(request);
     if (!transfer) {
       close(body);
-      return WriteEndFrame(control, t_lastError);
+      return WriteEndFrame(control, lastError);
     }
     if (!WriteFrame(control, Frame::kHead, EncodeHead({transfer->status, transfer->headers})))
       return false;
     bool ok = SendBody(request, *transfer, body);
     close(body);
-    return WriteEndFrame(control, ok ? 0 : t_lastError);
+    return WriteEndFrame(control, ok ? 0 : lastError);
   } catch (...) {
     close(body);
     return WriteEndFrame(control, kErrorNotEnoughMemory);
