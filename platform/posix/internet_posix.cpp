@@ -142,6 +142,33 @@ const std::string& TransferProgram() {
   return path;
 }
 
+// The ends of the three channels to a transfer program while it starts: the request socket and
+// the control and body pipes, [0] the caller's, [1] the program's. Ends still held are closed.
+struct ChannelEnds {
+  int request[2] = {-1, -1};
+  int control[2] = {-1, -1};
+  int body[2] = {-1, -1};
+
+  ChannelEnds() = default;
+  ChannelEnds(const ChannelEnds&) = delete;
+  ChannelEnds& operator=(const ChannelEnds&) = delete;
+  ~ChannelEnds() {
+    for (int* pair : {request, control, body})
+      for (int side : {0, 1})
+        Close(pair[side]);
+  }
+  // The request goes over a socket, so that a program gone early fails the write, not the caller
+  // by SIGPIPE.
+  bool Open() {
+    return socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, request) == 0 &&
+           pipe2(control, O_CLOEXEC) == 0 && pipe2(body, O_CLOEXEC) == 0;
+  }
+  static void Close(int& end) {
+    if (end >= 0)
+      close(std::exchange(end, -1));
+  }
+};
+
 // Descriptors 0, 1 and 3 of the program are the ends given; every other descriptor but the error
 // output is closed in it, and it starts with no signal blocked or ignored.
 bool SpawnTransferProgram(int request, int control, int body, pid_t& child) {
@@ -176,55 +203,36 @@ bool Send(Handle& request, const void* optional, uint32_t optionalLength) {
   TransferRequest whole = request.settings;
   if (optional != nullptr && optionalLength > 0)
     whole.body.assign(static_cast<const char*>(optional), optionalLength);
+  ChannelEnds ends;
+  if (!ends.Open())
+    return Fail(kErrorInternetInternalError);
+  fcntl(ends.body[1], F_SETPIPE_SZ, kPipeBytes);  // a smaller pipe only means more, smaller steps
   auto exchange = std::make_unique<Exchange>();
-  // The request goes over a socket, so that a program gone early fails the write, not the caller
-  // by SIGPIPE.
-  int requestEnds[2], control[2], body[2];
-  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, requestEnds) != 0)
+  exchange->control = std::exchange(ends.control[0], -1);
+  exchange->body = std::exchange(ends.body[0], -1);
+  if (!SpawnTransferProgram(ends.request[1], ends.control[1], ends.body[1], exchange->child))
     return Fail(kErrorInternetInternalError);
-  if (pipe2(control, O_CLOEXEC) != 0) {
-    close(requestEnds[0]);
-    close(requestEnds[1]);
-    return Fail(kErrorInternetInternalError);
-  }
-  exchange->control = control[0];
-  if (pipe2(body, O_CLOEXEC) != 0) {
-    close(requestEnds[0]);
-    close(requestEnds[1]);
-    close(control[1]);
-    return Fail(kErrorInternetInternalError);
-  }
-  exchange->body = body[0];
-  fcntl(body[1], F_SETPIPE_SZ, kPipeBytes);  // a smaller pipe only means more, smaller steps
-  bool started = SpawnTransferProgram(requestEnds[1], control[1], body[1], exchange->child);
-  close(requestEnds[1]);
-  close(control[1]);
-  close(body[1]);
-  if (!started) {
-    close(requestEnds[0]);
-    return Fail(kErrorInternetInternalError);
-  }
+  // Only the program holds its ends from here: its exit closes the pipes.
+  for (int* end : {&ends.request[1], &ends.control[1], &ends.body[1]})
+    ChannelEnds::Close(*end);
   std::string encoded = posix::EncodeRequest(whole);
   bool handedOver = true;
   for (std::string_view left = encoded; handedOver && !left.empty();) {
-    ssize_t sent = send(requestEnds[0], left.data(), left.size(), MSG_NOSIGNAL);
+    ssize_t sent = send(ends.request[0], left.data(), left.size(), MSG_NOSIGNAL);
     if (sent < 0 && errno == EINTR)
       continue;
     handedOver = sent > 0;
     if (handedOver)
       left.remove_prefix(static_cast<size_t>(sent));
   }
-  close(requestEnds[0]);
+  ChannelEnds::Close(ends.request[0]);  // the end of the request
   Frame kind{};
   std::string payload;
   if (!handedOver || !posix::ReadFrame(exchange->control, kMostHeadBytes, kind, payload))
     return Fail(kErrorInternetInternalError);
-  if (kind == Frame::kEnd) {
-    uint32_t error = kErrorInternetInternalError;
-    if (payload.size() == sizeof error)
-      std::memcpy(&error, payload.data(), sizeof error);
-    return Fail(error);
-  }
+  uint32_t error = 0;
+  if (kind == Frame::kEnd)
+    return Fail(posix::DecodeEnd(payload, error) ? error : kErrorInternetInternalError);
   if (kind != Frame::kHead || !posix::DecodeHead(payload, exchange->head))
     return Fail(kErrorInternetInternalError);
   request.exchange = std::move(exchange);
@@ -236,11 +244,10 @@ uint32_t OutcomeOf(Exchange& exchange) {
   exchange.ended = true;
   Frame kind{};
   std::string payload;
-  uint32_t error = kErrorInternetConnectionAborted;
+  uint32_t error = 0;
   if (!posix::ReadFrame(exchange.control, sizeof error, kind, payload) || kind != Frame::kEnd ||
-      payload.size() != sizeof error)
+      !posix::DecodeEnd(payload, error))
     return kErrorInternetConnectionAborted;
-  std::memcpy(&error, payload.data(), sizeof error);
   return error;
 }
 

@@ -200,6 +200,13 @@ bool WriteEndFrame(int fd, uint32_t error) {
                     std::string_view(reinterpret_cast<const char*>(&error), sizeof error));
 }
 
+bool DecodeEnd(std::string_view payload, uint32_t& error) {
+  if (payload.size() != sizeof error)
+    return false;
+  std::memcpy(&error, payload.data(), sizeof error);
+  return true;
+}
+
 bool ReadFrame(int fd, size_t mostBytes, Frame& kind, std::string& payload) {
   char head[kFrameHeadBytes];
   if (!ReadExactly(fd, head, sizeof head))

@@ -74,6 +74,8 @@ bool ReadExactly(int fd, void* into, size_t length);
 
 bool WriteFrame(int fd, Frame kind, std::string_view payload);
 bool WriteEndFrame(int fd, uint32_t error);
+// The error an end frame's payload carries (0: the transfer completed).
+bool DecodeEnd(std::string_view payload, uint32_t& error);
 // A frame of at most `mostBytes`; false on a short read or a longer frame.
 bool ReadFrame(int fd, size_t mostBytes, Frame& kind, std::string& payload);
 

@@ -49,13 +49,6 @@ bool Fail(uint32_t error) {
   return false;
 }
 
-struct Transfer;
-
-std::unique_ptr<Transfer> FailTransfer(uint32_t error) {
-  lastError = error;
-  return nullptr;
-}
-
 // Where one hop of a request goes.
 struct Target {
   bool secure = false;
@@ -99,6 +92,11 @@ struct Transfer {
     curl_slist_free_all(headerList);
   }
 };
+
+std::unique_ptr<Transfer> FailTransfer(uint32_t error) {
+  lastError = error;
+  return nullptr;
+}
 
 bool InitialiseCurl() {
   static const bool initialised = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
