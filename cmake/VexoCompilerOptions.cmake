@@ -31,13 +31,3 @@ if(WIN32)
                                              $<$<CONFIG:Release,MinSizeRel>:-s>)
 endif()
 
-# Programs that make HTTP requests on POSIX start vexo-transfer from their own folder: a link to
-# it goes beside `target`, which is built after it.
-function(vexo_transfer_beside target)
-  if(WIN32)
-    return()
-  endif()
-  get_target_property(folder ${target} BINARY_DIR)
-  file(CREATE_LINK ${VEXO_TRANSFER_PROGRAM} ${folder}/vexo-transfer SYMBOLIC)
-  add_dependencies(${target} vexo-transfer)
-endfunction()
