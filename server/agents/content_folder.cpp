@@ -22,6 +22,12 @@ std::string_view AnswerFileName(AnswerKind kind) {
   return kind == AnswerKind::kStart ? "start.xml" : "popup.xml";
 }
 
+// True when every part of `path` but the last resolves to a folder in which the last exists.
+bool Resolves(const std::string& path) {
+  struct stat status {};
+  return lstat(path.c_str(), &status) == 0;
+}
+
 std::optional<std::string> RealPath(const std::string& path) {
   char buffer[PATH_MAX];
   if (realpath(path.c_str(), buffer) == nullptr) {
@@ -135,8 +141,12 @@ std::optional<std::string> ContentFolder::FindAnswerFile(AnswerKind kind,
   std::string fileName(AnswerFileName(kind));
   if (IsPlainName(application)) {
     std::string own = "apps/" + std::string(application) + "/" + fileName;
-    if (std::optional<std::string> found = RegularFileInside(own, "apps/", seen)) {
-      return found;
+    // Most agents' applications have no folder of their own: one lookup of the whole path tells,
+    // where the walk part by part takes two.
+    if (Resolves(realRoot_ + "/" + own)) {
+      if (std::optional<std::string> found = RegularFileInside(own, "apps/", seen)) {
+        return found;
+      }
     }
   }
   return RegularFileInside(fileName, "", seen);
