@@ -38,9 +38,9 @@ class StoreConnection {
   virtual SqlResult Run(const std::string& sql, const std::vector<SqlValue>& parameters = {}) = 0;
 
   // Adds rows of `columnCount` values each, taken from `values` one row after the other, to
-  // `table` within the transaction under way; by default through multi-row INSERTs.
+  // `table` within the transaction under way, in the way the backend does that fastest.
   virtual SqlResult Append(const char* table, const char* columns, size_t columnCount,
-                           const std::vector<SqlValue>& values);
+                           const std::vector<SqlValue>& values) = 0;
 
   // False once the database server has gone away; Reconnect tries once to get it back.
   virtual bool Connected() const = 0;
