@@ -187,6 +187,19 @@ bool ReadExactly(int fd, void* into, size_t length) {
   return true;
 }
 
+ReadStep AppendOneRead(int fd, size_t mostBytes, std::string& into) {
+  char chunk[16 * 1024];
+  ssize_t got = read(fd, chunk, sizeof chunk);
+  if (got < 0)
+    return errno == EINTR ? ReadStep::kMore : ReadStep::kFailed;
+  if (got == 0)
+    return ReadStep::kEnd;
+  if (into.size() + static_cast<size_t>(got) > mostBytes)
+    return ReadStep::kFailed;
+  into.append(chunk, static_cast<size_t>(got));
+  return ReadStep::kMore;
+}
+
 bool WriteFrame(int fd, Frame kind, std::string_view payload) {
   std::string frame(kFrameHeadBytes, static_cast<char>(kind));
   auto length = static_cast<uint32_t>(payload.size());

@@ -72,6 +72,11 @@ enum class Frame : char { kHead = 'H', kEnd = 'E' };
 bool WriteAll(int fd, const void* bytes, size_t length);
 bool ReadExactly(int fd, void* into, size_t length);
 
+// One read of `fd` appended to `into`: kMore (also after EINTR), kEnd at its end, kFailed on an
+// error or once `into` would hold more than `mostBytes`.
+enum class ReadStep { kMore, kEnd, kFailed };
+ReadStep AppendOneRead(int fd, size_t mostBytes, std::string& into);
+
 bool WriteFrame(int fd, Frame kind, std::string_view payload);
 bool WriteEndFrame(int fd, uint32_t error);
 // The error an end frame's payload carries (0: the transfer completed).

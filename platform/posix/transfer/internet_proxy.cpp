@@ -15,6 +15,8 @@
 #include <initializer_list>
 #include <memory>
 
+#include "platform/posix/transfer_protocol.h"
+
 namespace vexo::platform::posix {
 namespace {
 
@@ -61,18 +63,6 @@ std::optional<std::string> PartOf(CURLU* url, CURLUPart part, unsigned flags) {
 
 // --- the child that asks libproxy
 
-bool WriteAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    ssize_t written = write(fd, bytes.data(), bytes.size());
-    if (written < 0 && errno == EINTR)
-      continue;
-    if (written <= 0)
-      return false;
-    bytes.remove_prefix(static_cast<size_t>(written));
-  }
-  return true;
-}
-
 // Writes libproxy's answer to `out`, each proxy followed by a NUL byte, and ends the child. The
 // agent's close signals are its parent's business: here they end the child as they would any
 // program.
@@ -87,7 +77,7 @@ bool WriteAll(int fd, std::string_view bytes) {
     answer += proxies[i];
     answer += '\0';
   }
-  bool sent = WriteAll(out, answer);
+  bool sent = WriteAll(out, answer.data(), answer.size());
   if (proxies != nullptr)
     px_proxy_factory_free_proxies(proxies);
   if (factory != nullptr)
@@ -97,7 +87,6 @@ bool WriteAll(int fd, std::string_view bytes) {
 
 // Reads `fd` to its end, unless the deadline passes first or the answer grows too long.
 bool ReadToEnd(int fd, Clock::time_point deadline, std::string& answer) {
-  char chunk[4096];
   for (;;) {
     auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
     if (left <= 0)
@@ -108,16 +97,8 @@ bool ReadToEnd(int fd, Clock::time_point deadline, std::string& answer) {
       return false;
     if (ready <= 0)
       continue;
-    ssize_t got = read(fd, chunk, sizeof chunk);
-    if (got < 0 && errno == EINTR)
-      continue;
-    if (got < 0)
-      return false;
-    if (got == 0)
-      return true;
-    if (answer.size() + static_cast<size_t>(got) > kLongestAnswer)
-      return false;
-    answer.append(chunk, static_cast<size_t>(got));
+    if (ReadStep step = AppendOneRead(fd, kLongestAnswer, answer); step != ReadStep::kMore)
+      return step == ReadStep::kEnd;
   }
 }
 

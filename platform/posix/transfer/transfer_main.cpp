@@ -1,8 +1,6 @@
 // vexo-transfer: one HTTP request's transfer for the process that starts it (transfer_protocol.h).
 // It is started by the agent, not by hand.
-#include <unistd.h>
 
-#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <string>
@@ -16,19 +14,11 @@ namespace {
 constexpr size_t kMostRequestBytes = 16 * 1024 * 1024;
 
 bool ReadRequest(std::string& bytes) {
-  char chunk[16 * 1024];
-  for (;;) {
-    ssize_t got = read(vexo::platform::posix::kTransferRequestFd, chunk, sizeof chunk);
-    if (got < 0 && errno == EINTR)
-      continue;
-    if (got < 0)
-      return false;
-    if (got == 0)
-      return true;
-    bytes.append(chunk, static_cast<size_t>(got));
-    if (bytes.size() > kMostRequestBytes)
-      return false;
-  }
+  using namespace vexo::platform::posix;
+  ReadStep step = ReadStep::kMore;
+  while (step == ReadStep::kMore)
+    step = AppendOneRead(kTransferRequestFd, kMostRequestBytes, bytes);
+  return step == ReadStep::kEnd;
 }
 
 }  // namespace
