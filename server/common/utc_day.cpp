@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <ctime>
 
 namespace vexo::server {
 
@@ -51,12 +50,18 @@ std::optional<int64_t> ParseDay(std::string_view text) {
 }
 
 std::string FormatUtcTime(int64_t unixTime) {
-  std::time_t time = static_cast<std::time_t>(unixTime);
-  std::tm parts{};
-  gmtime_r(&time, &parts);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
-  return text;
+  // Floor division, so that times before 1970 still fall on the right day; the day's own
+  // formatting keeps four year digits, which strftime's %Y drops before the year 1000.
+  int64_t day = unixTime / kSecondsPerDay;
+  int64_t second = unixTime % kSecondsPerDay;
+  if (second < 0) {
+    --day;
+    second += kSecondsPerDay;
+  }
+  char time[16];
+  std::snprintf(time, sizeof time, "T%02d:%02d:%02dZ", static_cast<int>(second / 3600),
+                static_cast<int>(second / 60 % 60), static_cast<int>(second % 60));
+  return FormatDay(day) + time;
 }
 
 std::optional<int64_t> ParseUtcTime(std::string_view text) {

@@ -146,6 +146,10 @@ TEST(VexoServerSvgChart, DaysTicksAndVersionOrder) {
   EXPECT_EQ(ParseDay("1970-01-01"), 0);
   EXPECT_EQ(ParseDay("2024-12-08"), 20065);
   EXPECT_EQ(FormatDay(20065), "2024-12-08");
+  for (const char* time :
+       {"2024-12-08T18:50:07Z", "0242-12-08T18:00:00Z", "1969-12-31T23:59:59Z"}) {
+    EXPECT_EQ(FormatUtcTime(*ParseUtcTime(time)), time);
+  }
   for (const char* malformed : {"2024-02-30", "2024-12-8", "-024-12-08", "2024/12/08", ""}) {
     SCOPED_TRACE(malformed);
     EXPECT_FALSE(ParseDay(malformed));
