@@ -2,11 +2,13 @@
 # Requests per second and 99th-percentile latency of vexo-server answering the start query, once
 # recording into SQLite and once into PostgreSQL, side by side with nginx serving the same
 # enciphered bytes as a static file, all under wrk on loopback in one run, at 50 and at 200
-# connections. Then, for each store, a longer run at 200 connections and the check that every
-# query answered (a line of the access log) is a check-in stored.
+# connections. The three take turns for a few rounds and each figure is the median of its
+# rounds, since one run on shared cores swings by more than the differences measured. Then, for
+# each store, a longer run at 200 connections and the check that every query answered (a line
+# of the access log) is a check-in stored, and that no check-in was dropped during the whole run.
 #
 #   bench/server_vs_nginx.sh [--rollout] [seconds per rate run, default 10]
-#                            [seconds of the loss run, default 30]
+#                            [seconds of the loss run, default 30] [rounds, default 3]
 #
 # --rollout serves the start answer under a rollout policy (a 50 % share, so the server reads
 # the policy and places the client in its cohort for every query) while a scraper reads the
@@ -24,6 +26,7 @@ if [[ ${1:-} == --rollout ]]; then
 fi
 duration=${1:-10}
 loss_duration=${2:-30}
+rounds=${3:-3}
 threads=$(nproc)
 server=${VEXO_SERVER:-build/release/server/vexo-server}
 pg_bin=${VEXO_POSTGRES_BIN:-/usr/lib/postgresql/15/bin}
@@ -153,8 +156,13 @@ measure() {
   p99=$(awk '$1 == "99%" {print $2}' <<<"$report")
   errors=$(grep -E 'Socket errors|Non-2xx' <<<"$report" | tr -s ' ' | paste -sd';' || true)
   printf '%-20s %4s conn %12s req/s   p99 %9s   %s\n' "$name" "$connections" "$rate" "$p99" "${errors:-no errors}"
-  echo "$rate" >"$work/rate-${name##*/}-$connections"
-  echo "$p99" >"$work/p99-${name##*/}-$connections"
+  echo "$rate" >>"$work/rate-${name##*/}-$connections"
+  milliseconds "$p99" >>"$work/p99-${name##*/}-$connections"
+}
+
+# The median of the figures in a file, one per line.
+median() {
+  python3 -c 'import statistics, sys; print(statistics.median(float(x) for x in open(sys.argv[1])))' "$1"
 }
 
 ratio() {
@@ -168,14 +176,14 @@ value, unit = re.fullmatch(r"([0-9.]+)(us|ms|s|m)", sys.argv[1]).groups()
 print(float(value) * {"us": 0.001, "ms": 1, "s": 1000, "m": 60000}[unit])' "$1"
 }
 
-# One store's figures against nginx's at the same number of connections.
+# One store's median figures against nginx's at the same number of connections.
 against_nginx() {
-  local store=$1 connections=$2
-  local p99 nginx_p99
-  p99=$(milliseconds "$(cat "$work/p99-$store-$connections")")
-  nginx_p99=$(milliseconds "$(cat "$work/p99-nginx-$connections")")
-  echo "rate $(ratio "$(cat "$work/rate-$store-$connections")" "$(cat "$work/rate-nginx-$connections")") of nginx's," \
-    "p99 $(ratio "$p99" "$nginx_p99") times nginx's"
+  local store=$1 connections=$2 figure rate p99
+  for figure in rate p99; do
+    printf -v "$figure" '%s' "$(ratio "$(median "$work/$figure-$store-$connections")" \
+      "$(median "$work/$figure-nginx-$connections")")"
+  done
+  echo "rate $rate of nginx's, p99 $p99 times nginx's"
 }
 
 # The check-ins in a store, read from its /stats (which first writes what is queued).
@@ -188,12 +196,19 @@ answered() {
   grep -c 'GET /client/getData.php' "$work/$1-access.log" || true
 }
 
-echo "start query, $threads wrk threads, ${duration}s per run, loopback"
+# Check-ins a store dropped because its database fell too far behind, read from /metrics.
+dropped() {
+  curl -sf "$1/metrics" | awk '/^vexo_store_dropped_records_total / {print int($2)}'
+}
+
+echo "start query, $threads wrk threads, ${duration}s per run, $rounds rounds, loopback"
 for connections in 50 200; do
-  measure vexo-server/sqlite "$origin_sqlite$query" "$connections" "$duration"
-  measure vexo-server/postgres "$origin_postgres$query" "$connections" "$duration"
-  measure nginx "http://127.0.0.1:$nginx_port$query" "$connections" "$duration"
-  echo "  $connections connections: sqlite $(against_nginx sqlite "$connections");" \
+  for round in $(seq "$rounds"); do
+    measure vexo-server/sqlite "$origin_sqlite$query" "$connections" "$duration"
+    measure vexo-server/postgres "$origin_postgres$query" "$connections" "$duration"
+    measure nginx "http://127.0.0.1:$nginx_port$query" "$connections" "$duration"
+  done
+  echo "  $connections connections, medians: sqlite $(against_nginx sqlite "$connections");" \
     "postgres $(against_nginx postgres "$connections")"
   echo "  (goal: rate at least 1.00 of nginx's, p99 at most 1.50 times nginx's)"
 done
@@ -208,7 +223,8 @@ for store in sqlite postgres; do
   stored_now=$(( $(stored "${!admin_var}") - stored_before ))
   answered_now=$(( $(answered "$store") - answered_before ))
   verdict=$([[ $stored_now == "$answered_now" ]] && echo "none lost" || echo "LOST $((answered_now - stored_now))")
-  echo "  $store: $answered_now queries answered, $stored_now check-ins stored: $verdict"
+  echo "  $store: $answered_now queries answered, $stored_now check-ins stored: $verdict;" \
+    "$(dropped "${!admin_var}") check-ins dropped over the whole run"
 done
 for store in sqlite postgres; do
   [[ -s $work/$store-errors.log ]] && { echo "$store warnings:"; cat "$work/$store-errors.log"; }
