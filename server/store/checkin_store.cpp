@@ -51,41 +51,47 @@ void AddParameters(std::vector<SqlValue>& parameters, const Download& download) 
                      static_cast<int64_t>(download.resumedFrom)});
 }
 
-// Adds `rows` to `table`; false with `error` when the database does not take them.
 template <typename Row>
-bool InsertAll(StoreConnection& connection, const std::vector<Row>& rows, const char* table,
-               const char* columns, size_t columnCount, std::string& error) {
-  if (rows.empty()) {
-    return true;
-  }
-  std::vector<SqlValue> values;
-  values.reserve(rows.size() * columnCount);
+TableRows RowsOf(const std::vector<Row>& rows, const char* table, const char* columns,
+                 size_t columnCount) {
+  TableRows tableRows{table, columns, columnCount, {}};
+  tableRows.values.reserve(rows.size() * columnCount);
   for (const Row& row : rows) {
-    AddParameters(values, row);
+    AddParameters(tableRows.values, row);
   }
-  SqlResult result = connection.Append(table, columns, columnCount, values);
-  if (!result.ok) {
-    error = result.error;
-  }
-  return result.ok;
+  return tableRows;
 }
 
 // Adds each tally to its row, in the order of their keys so that servers sharing a database
-// never wait on each other in a circle.
+// never wait on each other in a circle: a few hundred rows to a statement.
 template <typename Tallies>
-bool AddOfferTallies(StoreConnection& connection, const Tallies& tallies, std::string& error) {
+std::vector<SqlStatement> OfferTallyStatements(const Tallies& tallies) {
+  constexpr size_t kTalliesPerStatement = 250;
+  std::vector<SqlStatement> statements;
+  size_t inStatement = 0;
   for (const auto& [key, tally] : tallies) {
-    SqlResult result = connection.Run(
-        "INSERT INTO offers (day, offered, served, withheld) VALUES ($1, $2, $3, $4) "
-        "ON CONFLICT (day, offered) DO UPDATE SET served = offers.served + excluded.served, "
-        "withheld = offers.withheld + excluded.withheld;",
-        {key.first, key.second, tally.served, tally.withheld});
-    if (!result.ok) {
-      error = result.error;
-      return false;
+    if (inStatement == 0) {
+      statements.push_back({"INSERT INTO offers (day, offered, served, withheld) VALUES ", {}});
+    }
+    SqlStatement& statement = statements.back();
+    size_t first = statement.parameters.size() + 1;
+    statement.sql += (inStatement == 0 ? "(" : ", (");
+    for (size_t i = 0; i < 4; ++i) {
+      statement.sql += (i == 0 ? "$" : ", $") + std::to_string(first + i);
+    }
+    statement.sql += ")";
+    statement.parameters.insert(statement.parameters.end(),
+                                {key.first, key.second, tally.served, tally.withheld});
+    if (++inStatement == kTalliesPerStatement) {
+      inStatement = 0;
     }
   }
-  return true;
+  for (SqlStatement& statement : statements) {
+    statement.sql +=
+        " ON CONFLICT (day, offered) DO UPDATE SET served = offers.served + excluded.served, "
+        "withheld = offers.withheld + excluded.withheld;";
+  }
+  return statements;
 }
 
 }  // namespace
@@ -304,25 +310,14 @@ void CheckinStore::WriteHeld(Backlog& inHand) {
 }
 
 CheckinStore::WriteOutcome CheckinStore::WriteBacklog(const Backlog& backlog, std::string& error) {
-  SqlResult begin = writer_->Run("BEGIN;");
-  bool written = begin.ok &&
-                 InsertAll(*writer_, backlog.checkins, "checkins",
-                           "at, query, ver, t, client, status", 6, error) &&
-                 InsertAll(*writer_, backlog.downloads, "downloads",
-                           "at, file, bytes, complete, resumed_from", 5, error) &&
-                 AddOfferTallies(*writer_, backlog.offers, error);
-  if (written) {
-    SqlResult commit = writer_->Run("COMMIT;");
-    if (commit.ok) {
-      return WriteOutcome::kWritten;
-    }
-    error = commit.error;
-  } else if (!begin.ok) {
-    error = begin.error;
+  SqlResult result = writer_->Write(
+      {RowsOf(backlog.checkins, "checkins", "at, query, ver, t, client, status", 6),
+       RowsOf(backlog.downloads, "downloads", "at, file, bytes, complete, resumed_from", 5)},
+      OfferTallyStatements(backlog.offers));
+  if (result.ok) {
+    return WriteOutcome::kWritten;
   }
-  if (begin.ok) {
-    writer_->Run("ROLLBACK;");  // where the connection still stands, the next batch starts anew
-  }
+  error = result.error;
   return writer_->Connected() ? WriteOutcome::kRefused : WriteOutcome::kLost;
 }
 

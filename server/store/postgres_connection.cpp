@@ -2,6 +2,7 @@
 #include <libpq-fe.h>
 
 #include <cstdlib>
+#include <cstring>
 
 #include "server/store/store_connection.h"
 
@@ -109,20 +110,35 @@ class PostgresConnection : public StoreConnection {
     return result;
   }
 
-  // One COPY for all the rows, which PostgreSQL takes several times faster than INSERTs.
-  SqlResult Append(const char* table, const char* columns, size_t columnCount,
-                   const std::vector<SqlValue>& values) override {
-    std::string sql = std::string("COPY ") + table + " (" + columns + ") FROM STDIN;";
-    PGresult* start = PQexec(connection_, sql.c_str());
-    if (PQresultStatus(start) != PGRES_COPY_IN) {
-      SqlResult result = Read(start);
-      PQclear(start);
+  // One query for the whole batch: a COPY for each table's rows, which PostgreSQL takes several
+  // times faster than INSERTs, then the statements. PostgreSQL runs a query of several
+  // statements as one transaction, and the batch costs one round trip plus one for each COPY
+  // after the first, where BEGIN, each step and COMMIT would cost one each.
+  SqlResult Write(const std::vector<TableRows>& rows,
+                  const std::vector<SqlStatement>& statements) override {
+    std::vector<const TableRows*> copies;
+    std::string sql;
+    for (const TableRows& table : rows) {
+      if (!table.values.empty()) {
+        copies.push_back(&table);
+        sql += std::string("COPY ") + table.table + " (" + table.columns + ") FROM STDIN;";
+      }
+    }
+    SqlResult result;
+    for (const SqlStatement& statement : statements) {
+      if (!AppendWithLiterals(sql, statement, result.error)) {
+        return result;
+      }
+    }
+    if (sql.empty()) {
+      result.ok = true;
       return result;
     }
-    PQclear(start);
-    bool sent = SendCopyData(columnCount, values);
-    PQputCopyEnd(connection_, sent ? nullptr : "the rows could not be sent");
-    return FinishCopy();
+    if (!PQsendQuery(connection_, sql.c_str())) {
+      result.error = OneLine(PQerrorMessage(connection_));
+      return result;
+    }
+    return ReadBatchResults(copies);
   }
 
   bool Connected() const override { return !broken_ && PQstatus(connection_) == CONNECTION_OK; }
@@ -182,27 +198,67 @@ class PostgresConnection : public StoreConnection {
     return sent;
   }
 
-  // The COPY's result; then the connection is idle again.
-  SqlResult FinishCopy() {
+  // A query sent with COPY data takes no parameters, so each $N is written in as a literal.
+  bool AppendWithLiterals(std::string& sql, const SqlStatement& statement, std::string& error) {
+    sql += ReplaceParameters(statement.sql, [&](std::string& text, unsigned number) {
+      if (number == 0 || number > statement.parameters.size()) {
+        error = "no value for the parameter $" + std::to_string(number);
+        return;
+      }
+      const SqlValue& value = statement.parameters[number - 1];
+      if (const int64_t* integer = std::get_if<int64_t>(&value)) {
+        // In parentheses, so that a negative number after a minus never starts a comment.
+        text += "(" + std::to_string(*integer) + ")";
+        return;
+      }
+      // A text parameter ends at a NUL byte, and so does its literal.
+      const char* textValue = std::get<std::string>(value).c_str();
+      char* literal = PQescapeLiteral(connection_, textValue, std::strlen(textValue));
+      if (literal == nullptr) {
+        error = OneLine(PQerrorMessage(connection_));
+        return;
+      }
+      text += literal;
+      PQfreemem(literal);
+    });
+    sql += ';';
+    return error.empty();
+  }
+
+  // Sends each COPY its rows as the server asks for them; the result is the first failure, or
+  // the last step's success. Then the connection is idle again.
+  SqlResult ReadBatchResults(const std::vector<const TableRows*>& copies) {
     SqlResult result;
-    bool first = true;
+    bool answered = false;
+    size_t nextCopy = 0;
     while (PGresult* answer = PQgetResult(connection_)) {
       ExecStatusType status = PQresultStatus(answer);
-      if (first) {
+      if (status == PGRES_COPY_IN || status == PGRES_COPY_OUT || status == PGRES_COPY_BOTH) {
+        PQclear(answer);
+        // A COPY asked for again, or never ended, leaves the connection unusable.
+        if (status != PGRES_COPY_IN || nextCopy == copies.size() ||
+            !SendRows(*copies[nextCopy++])) {
+          broken_ = true;
+          break;
+        }
+        continue;
+      }
+      if (!answered || result.ok) {
         result = Read(answer);
-        first = false;
+        answered = true;
       }
       PQclear(answer);
-      if (status == PGRES_COPY_IN || status == PGRES_COPY_OUT) {
-        // The end of the data never reached the server, which leaves the connection unusable.
-        broken_ = true;
-        break;
-      }
     }
-    if (first) {
+    if (!answered) {
       result.error = OneLine(PQerrorMessage(connection_));
     }
     return result;
+  }
+
+  // The rows and the end of the COPY; false when the end could not be sent.
+  bool SendRows(const TableRows& rows) {
+    bool sent = SendCopyData(rows.columnCount, rows.values);
+    return PQputCopyEnd(connection_, sent ? nullptr : "the rows could not be sent") == 1;
   }
 
   std::string uri_;

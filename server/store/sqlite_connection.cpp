@@ -42,27 +42,14 @@ void Bind(sqlite3_stmt* statement, std::span<const SqlValue> parameters) {
 // statement of thousands of them costs the square of that; a plain ? takes the next number
 // without the list. Each $N becomes ? where N is that next number, else ?N.
 std::string AnonymousParameters(const std::string& sql) {
-  std::string text;
-  text.reserve(sql.size());
   unsigned highest = 0;
-  for (size_t i = 0; i < sql.size(); ++i) {
-    if (sql[i] != '$' || i + 1 == sql.size() || sql[i + 1] < '0' || sql[i + 1] > '9') {
-      text += sql[i];
-      continue;
-    }
-    size_t end = i + 1;
-    unsigned number = 0;
-    while (end < sql.size() && sql[end] >= '0' && sql[end] <= '9') {
-      number = number * 10 + static_cast<unsigned>(sql[end++] - '0');
-    }
+  return ReplaceParameters(sql, [&highest](std::string& text, unsigned number) {
     text += '?';
     if (number != highest + 1) {
-      text.append(sql, i + 1, end - i - 1);
+      text += std::to_string(number);
     }
     highest = std::max(highest, number);
-    i = end - 1;
-  }
-  return text;
+  });
 }
 
 class SqliteConnection : public StoreConnection {
@@ -100,31 +87,24 @@ class SqliteConnection : public StoreConnection {
     return result;
   }
 
-  // One statement of one row, stepped for each row: SQLite has no round trips to save, and
-  // parsing a statement of hundreds of rows costs more than inserting them.
-  SqlResult Append(const char* table, const char* columns, size_t columnCount,
-                   const std::vector<SqlValue>& values) override {
-    SqlResult result;
-    std::string sql = std::string("INSERT INTO ") + table + " (" + columns + ") VALUES (?";
-    for (size_t column = 1; column < columnCount; ++column) {
-      sql += ",?";
+  SqlResult Write(const std::vector<TableRows>& rows,
+                  const std::vector<SqlStatement>& statements) override {
+    SqlResult result = Run("BEGIN;", {});
+    if (!result.ok) {
+      return result;
     }
-    sql += ")";
-    sqlite3_stmt* prepared = nullptr;
-    if (sqlite3_prepare_v2(database_, sql.c_str(), -1, &prepared, nullptr) != SQLITE_OK) {
-      return Failed(result);
+    for (size_t i = 0; i < rows.size() && result.ok; ++i) {
+      result = Append(rows[i]);
     }
-    std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> statement(prepared, sqlite3_finalize);
-    std::span<const SqlValue> rest(values);
-    for (; rest.size() >= columnCount; rest = rest.subspan(columnCount)) {
-      Bind(statement.get(), rest.first(columnCount));
-      if (sqlite3_step(statement.get()) != SQLITE_DONE) {
-        return Failed(result);
-      }
-      sqlite3_reset(statement.get());
-      ++result.changedRows;
+    for (size_t i = 0; i < statements.size() && result.ok; ++i) {
+      result = Run(statements[i].sql, statements[i].parameters);
     }
-    result.ok = true;
+    if (result.ok) {
+      result = Run("COMMIT;", {});
+    }
+    if (!result.ok) {
+      Run("ROLLBACK;", {});
+    }
     return result;
   }
 
@@ -142,6 +122,34 @@ class SqliteConnection : public StoreConnection {
   SqlResult& Failed(SqlResult& result) {
     result.error = sqlite3_errmsg(database_);
     failed_ = true;
+    return result;
+  }
+
+  // One statement of one row, stepped for each row: SQLite has no round trips to save, and
+  // parsing a statement of hundreds of rows costs more than inserting them.
+  SqlResult Append(const TableRows& rows) {
+    SqlResult result;
+    std::string sql =
+        std::string("INSERT INTO ") + rows.table + " (" + rows.columns + ") VALUES (?";
+    for (size_t column = 1; column < rows.columnCount; ++column) {
+      sql += ",?";
+    }
+    sql += ")";
+    sqlite3_stmt* prepared = nullptr;
+    if (sqlite3_prepare_v2(database_, sql.c_str(), -1, &prepared, nullptr) != SQLITE_OK) {
+      return Failed(result);
+    }
+    std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> statement(prepared, sqlite3_finalize);
+    std::span<const SqlValue> rest(rows.values);
+    for (; rest.size() >= rows.columnCount; rest = rest.subspan(rows.columnCount)) {
+      Bind(statement.get(), rest.first(rows.columnCount));
+      if (sqlite3_step(statement.get()) != SQLITE_DONE) {
+        return Failed(result);
+      }
+      sqlite3_reset(statement.get());
+      ++result.changedRows;
+    }
+    result.ok = true;
     return result;
   }
 

@@ -10,6 +10,26 @@ int64_t ToInteger(const std::string& text) {
   return value;
 }
 
+std::string ReplaceParameters(
+    const std::string& sql, const std::function<void(std::string& text, unsigned number)>& write) {
+  std::string text;
+  text.reserve(sql.size());
+  for (size_t i = 0; i < sql.size(); ++i) {
+    if (sql[i] != '$' || i + 1 == sql.size() || sql[i + 1] < '0' || sql[i + 1] > '9') {
+      text += sql[i];
+      continue;
+    }
+    size_t end = i + 1;
+    unsigned number = 0;
+    while (end < sql.size() && sql[end] >= '0' && sql[end] <= '9') {
+      number = number * 10 + static_cast<unsigned>(sql[end++] - '0');
+    }
+    write(text, number);
+    i = end - 1;
+  }
+  return text;
+}
+
 bool IsPostgresLocation(std::string_view location) {
   return location.starts_with("postgresql://") || location.starts_with("postgres://");
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -19,6 +20,19 @@ struct SqlResult {
   std::vector<std::vector<std::string>> rows;
   int64_t changedRows = 0;
   std::string error;  // one line
+};
+
+struct SqlStatement {
+  std::string sql;
+  std::vector<SqlValue> parameters;
+};
+
+// Rows of `columnCount` values each, taken from `values` one row after the other.
+struct TableRows {
+  const char* table;
+  const char* columns;  // as they are listed after the table's name
+  size_t columnCount;
+  std::vector<SqlValue> values;
 };
 
 // What the backends' SQL differs in.
@@ -37,10 +51,11 @@ class StoreConnection {
   // Runs `sql` (several statements only without parameters).
   virtual SqlResult Run(const std::string& sql, const std::vector<SqlValue>& parameters = {}) = 0;
 
-  // Adds rows of `columnCount` values each, taken from `values` one row after the other, to
-  // `table` within the transaction under way, in the way the backend does that fastest.
-  virtual SqlResult Append(const char* table, const char* columns, size_t columnCount,
-                           const std::vector<SqlValue>& values) = 0;
+  // In one transaction, adds each `TableRows` to its table and then runs `statements`, in the
+  // fewest exchanges with the database that the backend allows. Either all is written or
+  // nothing is. The result is the first failure, or the success of the last step.
+  virtual SqlResult Write(const std::vector<TableRows>& rows,
+                          const std::vector<SqlStatement>& statements) = 0;
 
   // False once the database server has gone away; Reconnect tries once to get it back.
   virtual bool Connected() const = 0;
@@ -51,6 +66,11 @@ class StoreConnection {
 
 // A result's text read as an integer: its leading decimal digits (sign allowed), else 0.
 int64_t ToInteger(const std::string& text);
+
+// `sql` with each parameter $N replaced by what `write` appends to the text for N. The SQL given
+// to a connection is the program's own, with no $ in its quoted texts.
+std::string ReplaceParameters(const std::string& sql,
+                              const std::function<void(std::string& text, unsigned number)>& write);
 
 // True for postgresql:// and postgres:// URIs; anything else names an SQLite file.
 bool IsPostgresLocation(std::string_view location);

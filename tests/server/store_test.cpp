@@ -13,6 +13,7 @@
 #include "server/admin/stats_report.h"
 #include "server/common/utc_day.h"
 #include "server/store/checkin_store.h"
+#include "server/store/store_connection.h"
 #include "tests/support/postgres_server.h"
 #include "tests/support/program_runner.h"
 
@@ -165,6 +166,41 @@ TEST_F(VexoServerCheckinStoreTest, BothStoresRetainAndSummarizeAlike) {
     } else {
       EXPECT_EQ(json, firstJson) << "the same /stats from either store";
     }
+  }
+}
+
+// Either backend writes a batch whole or not at all, and the statements' values arrive intact.
+TEST_F(VexoServerCheckinStoreTest, ConnectionsWriteABatchWholeOrNotAtAll) {
+  vexo::testing::PostgresServer postgres;
+  ASSERT_EQ(postgres.error(), "");
+  const std::string awkward = "it's $1 \\ '' \"";
+  for (const std::string& location : {folder_.File("batch.db"), postgres.CreateDatabase("batch")}) {
+    SCOPED_TRACE(location);
+    std::string error;
+    auto connection = ConnectStore(location, error);
+    ASSERT_TRUE(connection) << error;
+    ASSERT_TRUE(connection
+                    ->Run("CREATE TABLE t (n BIGINT, s TEXT); CREATE TABLE u (n BIGINT, s "
+                          "TEXT);")
+                    .ok);
+    const std::vector<TableRows> rows = {{"t", "n, s", 2, {int64_t{1}, awkward, int64_t{2}, "b"}},
+                                         {"u", "n, s", 2, {}}};
+    SqlResult refused =
+        connection->Write(rows, {{"INSERT INTO u (n, s) VALUES ($1, $2);", {int64_t{1}, "x"}},
+                                 {"INSERT INTO missing (n) VALUES ($1);", {int64_t{1}}}});
+    EXPECT_FALSE(refused.ok);
+    EXPECT_THAT(refused.error, HasSubstr("missing"));
+    if (!connection->Connected()) {
+      ASSERT_TRUE(connection->Reconnect(error)) << error;
+    }
+    EXPECT_EQ(connection->Run("SELECT (SELECT count(*) FROM t) + (SELECT count(*) FROM u);").rows,
+              std::vector<std::vector<std::string>>{{"0"}});
+
+    SqlResult written = connection->Write(
+        rows, {{"INSERT INTO u (n, s) VALUES ($2-$3, $1);", {awkward, int64_t{2}, int64_t{-5}}}});
+    EXPECT_TRUE(written.ok) << written.error;
+    EXPECT_EQ(connection->Run("SELECT n, s FROM t UNION ALL SELECT n, s FROM u ORDER BY n;").rows,
+              (std::vector<std::vector<std::string>>{{"1", awkward}, {"2", "b"}, {"7", awkward}}));
   }
 }
 
