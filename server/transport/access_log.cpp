@@ -1,5 +1,9 @@
 #include "server/transport/access_log.h"
 
+#include <limits.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <ctime>
 
 #include "server/common/utf8_text.h"
@@ -13,6 +17,20 @@ constexpr size_t kLongestLoggedField = 2048;
 
 void AppendSanitized(std::string& out, std::string_view text) {
   out += EscapedForLog(text, kLongestLoggedField, true);
+}
+
+// A log that cannot be written (a full disk, a closed terminal) does not stop the answers.
+void WriteAll(int descriptor, std::string_view bytes) {
+  while (!bytes.empty()) {
+    ssize_t written = write(descriptor, bytes.data(), bytes.size());
+    if (written < 0 && errno == EINTR) {
+      continue;
+    }
+    if (written <= 0) {
+      return;
+    }
+    bytes.remove_prefix(static_cast<size_t>(written));
+  }
 }
 
 }  // namespace
@@ -46,11 +64,23 @@ void AccessLog::Write(const AccessRecord& record) {
   WriteLine(FormatAccessLine(record));
 }
 
+AccessLog::AccessLog(std::FILE* out) : descriptor_(fileno(out)) {
+  std::fflush(out);  // anything the program printed before comes first
+}
+
 void AccessLog::WriteLine(std::string_view line) {
-  std::lock_guard lock(mutex_);
-  std::fwrite(line.data(), 1, line.size(), out_);
-  std::fputc('\n', out_);
-  std::fflush(out_);
+  std::string text;
+  text.reserve(line.size() + 1);
+  text.append(line).push_back('\n');
+  // A file takes one write whole, and so do a pipe and a socket up to PIPE_BUF bytes; a longer
+  // line (only a hostile request's can be) keeps every other line out until it is all written.
+  if (text.size() <= PIPE_BUF) {
+    std::shared_lock lock(mutex_);
+    WriteAll(descriptor_, text);
+  } else {
+    std::unique_lock lock(mutex_);
+    WriteAll(descriptor_, text);
+  }
 }
 
 }  // namespace vexo::server

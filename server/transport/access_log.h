@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <string_view>
 
@@ -30,15 +31,18 @@ std::string FormatAccessLine(const AccessRecord& record);
 // ASCII as \xHH, cut after 2 KiB.
 std::string LogSafeText(std::string_view text);
 
+// Writes each line with one write(2) of its own, past stdio, so that answering threads do not
+// queue behind one another for the log.
 class AccessLog {
  public:
-  explicit AccessLog(std::FILE* out) : out_(out) {}
+  explicit AccessLog(std::FILE* out);
   void Write(const AccessRecord& record);
   void WriteLine(std::string_view line);
 
  private:
-  std::FILE* out_;
-  std::mutex mutex_;
+  int descriptor_;
+  // Held shared by lines that one write puts out whole, exclusively by longer ones.
+  std::shared_mutex mutex_;
 };
 
 }  // namespace vexo::server

@@ -1,6 +1,12 @@
 // The transport of vexo-server without the network: the access log's lines, client addresses
 // behind trusted proxies.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <sstream>
+#include <thread>
+#include <vector>
 
 #include "server/transport/access_log.h"
 #include "server/transport/client_address.h"
@@ -20,6 +26,42 @@ TEST(VexoServerAccessLogLine, CommonLogFormatWithHostileBytesEscaped) {
   std::string line = FormatAccessLine(record);
   EXPECT_LT(line.size(), 4 * 2048 + 100u);
   EXPECT_TRUE(line.ends_with("\\x01... HTTP/1.1\" 404 10")) << line.substr(line.size() - 40);
+}
+
+// Lines written at once by many threads into a pipe that a slow reader drains: each arrives
+// whole, the longest (too long for one atomic pipe write) too.
+TEST(VexoServerAccessLog, ParallelLinesArriveWholeThroughASlowPipe) {
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  fcntl(ends[1], F_SETPIPE_SZ, 4096);
+  std::string received;
+  std::thread reader([&] {
+    char chunk[512];
+    for (ssize_t n; (n = read(ends[0], chunk, sizeof chunk)) > 0; usleep(50)) {
+      received.append(chunk, static_cast<size_t>(n));
+    }
+  });
+  std::FILE* out = fdopen(ends[1], "w");
+  {
+    AccessLog log(out);
+    std::vector<std::jthread> writers;
+    for (size_t length : {20000, 100, 101, 102}) {
+      writers.emplace_back([&log, length] {
+        for (int i = 0; i < 20; ++i) {
+          log.WriteLine(std::string(length, 'x'));
+        }
+      });
+    }
+  }
+  std::fclose(out);
+  reader.join();
+  close(ends[0]);
+  std::istringstream lines(received);
+  int count = 0;
+  for (std::string line; std::getline(lines, line); ++count) {
+    ASSERT_TRUE(line.size() == 20000 || (line.size() >= 100 && line.size() <= 102)) << count;
+  }
+  EXPECT_EQ(count, 80);
 }
 
 TEST(VexoServerClientAddress, TrustedProxyRanges) {
