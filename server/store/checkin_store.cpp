@@ -68,23 +68,17 @@ template <typename Tallies>
 std::vector<SqlStatement> OfferTallyStatements(const Tallies& tallies) {
   constexpr size_t kTalliesPerStatement = 250;
   std::vector<SqlStatement> statements;
-  size_t inStatement = 0;
   for (const auto& [key, tally] : tallies) {
-    if (inStatement == 0) {
+    if (statements.empty() || statements.back().parameters.size() == 4 * kTalliesPerStatement) {
       statements.push_back({"INSERT INTO offers (day, offered, served, withheld) VALUES ", {}});
     }
     SqlStatement& statement = statements.back();
-    size_t first = statement.parameters.size() + 1;
-    statement.sql += (inStatement == 0 ? "(" : ", (");
-    for (size_t i = 0; i < 4; ++i) {
-      statement.sql += (i == 0 ? "$" : ", $") + std::to_string(first + i);
-    }
-    statement.sql += ")";
+    size_t before = statement.parameters.size();
+    statement.sql += (before == 0 ? "($" : ", ($") + std::to_string(before + 1) + ", $" +
+                     std::to_string(before + 2) + ", $" + std::to_string(before + 3) + ", $" +
+                     std::to_string(before + 4) + ")";
     statement.parameters.insert(statement.parameters.end(),
                                 {key.first, key.second, tally.served, tally.withheld});
-    if (++inStatement == kTalliesPerStatement) {
-      inStatement = 0;
-    }
   }
   for (SqlStatement& statement : statements) {
     statement.sql +=
