@@ -68,10 +68,8 @@ AccessLog::AccessLog(std::FILE* out) : descriptor_(fileno(out)) {
   std::fflush(out);  // anything the program printed before comes first
 }
 
-void AccessLog::WriteLine(std::string_view line) {
-  std::string text;
-  text.reserve(line.size() + 1);
-  text.append(line).push_back('\n');
+void AccessLog::WriteLine(std::string text) {
+  text += '\n';
   // A file takes one write whole, and so do a pipe and a socket up to PIPE_BUF bytes; a longer
   // line (only a hostile request's can be) keeps every other line out until it is all written.
   if (text.size() <= PIPE_BUF) {

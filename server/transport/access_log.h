@@ -37,7 +37,7 @@ class AccessLog {
  public:
   explicit AccessLog(std::FILE* out);
   void Write(const AccessRecord& record);
-  void WriteLine(std::string_view line);
+  void WriteLine(std::string line);
 
  private:
   int descriptor_;
